@@ -1,0 +1,113 @@
+#include "link/NorvaneUsb.h"
+
+#include <cstring>
+#include <string>
+
+#include "link/RequestRecord.h"
+
+namespace korvalen {
+namespace {
+
+constexpr char kDefaultDeviceId[] = "vid_0c3d&pid_6000";
+
+// The device-interface channel's presence test: a standard request for the
+// 18-byte device descriptor.
+constexpr SetupPacket kDescriptorRequest = {0x80, 6, 0x0100, 1};
+constexpr uint16_t kDescriptorLength = 18;
+
+const Guid& InterfaceClassOf(uint8_t driver_kind) {
+  return driver_kind == kAudioDriverChannel ? kAudioDriverInterfaceClass
+                                            : kUsbDeviceInterfaceClass;
+}
+
+}  // namespace
+
+NorvaneUsb::NorvaneUsb(Driver& driver) : driver_(driver) {
+  std::memcpy(device_id_, kDefaultDeviceId, sizeof kDefaultDeviceId);
+}
+
+NorvaneUsb::~NorvaneUsb() { Close(); }
+
+bool NorvaneUsb::IsPresent() const { return present_; }
+
+bool NorvaneUsb::SetDeviceId(std::string_view text) {
+  if (text.size() >= kDeviceIdSize) return false;
+  std::memset(device_id_, 0, sizeof device_id_);
+  std::memcpy(device_id_, text.data(), text.size());
+  return true;
+}
+
+template <typename OnMatch>
+void NorvaneUsb::Search(OnMatch on_match) {
+  const auto paths = driver_.EnumerateInterfaces(InterfaceClassOf(driver_kind_));
+  if (!paths) return;
+  for (const std::string& path : *paths) {
+    // A path that does not fit the path buffer could not be opened by the
+    // link anyway, so it counts as a non-match rather than being cut short.
+    if (path.size() >= kDevicePathSize) continue;
+    if (path.find(device_id_) != std::string::npos) on_match(path);
+  }
+}
+
+bool NorvaneUsb::Probe() {
+  bool result = false;
+  Search([&](const std::string& path) {
+    std::memset(device_path_, 0, sizeof device_path_);
+    std::memcpy(device_path_, path.data(), path.size());
+    present_ = true;
+    const DriverHandle handle = driver_.OpenPath(path);
+    if (handle == kNoHandle) {
+      result = false;
+      return;
+    }
+    result = SendTestRequest(handle);
+    driver_.CloseHandle(handle);
+  });
+  return result;
+}
+
+bool NorvaneUsb::SendTestRequest(DriverHandle handle) {
+  if (driver_kind_ == kAudioDriverChannel) {
+    const auto query = BuildPresenceQuery();
+    return driver_.IoControl(handle, kIoctlKsProperty, query, {});
+  }
+  const auto record = BuildSetupRecord(kDescriptorRequest, kDescriptorLength);
+  uint8_t descriptor[kDescriptorLength] = {};
+  return driver_.IoControl(handle, kIoctlVendorDeviceToHost, record, descriptor);
+}
+
+bool NorvaneUsb::Scan() {
+  bool found = false;
+  Search([&](const std::string&) { found = true; });
+  present_ = found;
+  return found;
+}
+
+bool NorvaneUsb::Open() {
+  Close();
+  if (device_path_[0] == '\0') return false;
+  handle_ = driver_.OpenPath(device_path_);
+  return handle_ != kNoHandle;
+}
+
+void NorvaneUsb::Close() {
+  if (handle_ == kNoHandle) return;
+  driver_.CloseHandle(handle_);
+  handle_ = kNoHandle;
+}
+
+bool NorvaneUsb::ControlTransfer(uint8_t request_type, uint8_t request, uint16_t value,
+                                 uint16_t index, uint8_t* data, uint32_t length) {
+  if (handle_ == kNoHandle) return false;
+  if (data == nullptr && length != 0) return false;
+  const SetupPacket setup{request_type, request, value, index};
+  std::span<uint8_t> block(data, length);
+  if (driver_kind_ == kAudioDriverChannel) {
+    const auto property = BuildPropertyBlock(setup, block);
+    return driver_.IoControl(handle_, kIoctlKsProperty, property, block);
+  }
+  const auto record = BuildSetupRecord(setup, 0);
+  return driver_.IoControl(handle_, SetupRecordIoctl(request_type), record, block);
+}
+
+}  // namespace korvalen

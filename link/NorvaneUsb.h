@@ -1,0 +1,71 @@
+// The device link: finds the attached device among the system's device
+// interfaces, opens it, and carries one vendor control request at a time
+// through the driver of the current channel.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "link/Driver.h"
+
+namespace korvalen {
+
+// Driver kinds: which kernel driver serves the device.
+inline constexpr uint8_t kDeviceInterfaceChannel = 0;  // firmware-update identity
+inline constexpr uint8_t kAudioDriverChannel = 1;      // a model running its firmware
+
+class NorvaneUsb {
+ public:
+  static constexpr size_t kDevicePathSize = 512;
+  static constexpr size_t kDeviceIdSize = 50;
+
+  explicit NorvaneUsb(Driver& driver);
+  NorvaneUsb(const NorvaneUsb&) = delete;
+  NorvaneUsb& operator=(const NorvaneUsb&) = delete;
+  virtual ~NorvaneUsb();
+
+  // Searches for the device id text; every matching interface becomes the
+  // device path, sets the present flag and gets one test request on a handle
+  // of its own. Returns the last test request's outcome (false when nothing
+  // matched). Never clears the present flag.
+  virtual bool Probe();
+  // Searches for the device id text without sending anything; the present
+  // flag becomes the outcome (false also when the enumeration failed).
+  virtual bool Scan();
+  virtual bool IsPresent() const;
+
+  // Copies text into the device id text. A text that does not fit the
+  // 50-character buffer (more than 49 characters) is refused: false, and the
+  // old id stays.
+  bool SetDeviceId(std::string_view text);
+  void SetDriverKind(uint8_t kind) { driver_kind_ = kind; }
+  uint8_t DriverKind() const { return driver_kind_; }
+  void ClearPresent() { present_ = false; }
+
+  // Opens the device path, closing a held handle first.
+  bool Open();
+  void Close();
+  bool HasHandle() const { return handle_ != kNoHandle; }
+
+  // One vendor control request on the held handle. False without a handle
+  // (and then no system call is made), or when the driver refused it.
+  bool ControlTransfer(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
+                       uint8_t* data, uint32_t length);
+
+  const char* DevicePath() const { return device_path_; }
+  const char* DeviceId() const { return device_id_; }
+
+ private:
+  template <typename OnMatch>
+  void Search(OnMatch on_match);
+  bool SendTestRequest(DriverHandle handle);
+
+  Driver& driver_;
+  bool present_ = false;
+  uint8_t driver_kind_ = kDeviceInterfaceChannel;
+  char device_path_[kDevicePathSize] = {};
+  char device_id_[kDeviceIdSize] = {};
+  DriverHandle handle_ = kNoHandle;
+};
+
+}  // namespace korvalen
