@@ -20,7 +20,8 @@ void RecordingDriver::SetInterfaces(const Guid& interface_class, std::vector<std
 
 std::optional<std::vector<std::string>> RecordingDriver::EnumerateInterfaces(
     const Guid& interface_class) {
-  RecordedCall call{RecordedCall::Kind::kEnumerate};
+  RecordedCall call;
+  call.kind = RecordedCall::Kind::kEnumerate;
   call.interface_class = interface_class;
   const auto it = interfaces.find(ClassKey(interface_class));
   call.result = it != interfaces.end();
@@ -30,7 +31,8 @@ std::optional<std::vector<std::string>> RecordingDriver::EnumerateInterfaces(
 }
 
 DriverHandle RecordingDriver::OpenPath(const std::string& path) {
-  RecordedCall call{RecordedCall::Kind::kOpen};
+  RecordedCall call;
+  call.kind = RecordedCall::Kind::kOpen;
   call.path = path;
   call.handle = unopenable.count(path) ? kNoHandle : next_handle_++;
   call.result = call.handle != kNoHandle;
@@ -40,7 +42,8 @@ DriverHandle RecordingDriver::OpenPath(const std::string& path) {
 }
 
 void RecordingDriver::CloseHandle(DriverHandle handle) {
-  RecordedCall call{RecordedCall::Kind::kClose};
+  RecordedCall call;
+  call.kind = RecordedCall::Kind::kClose;
   call.handle = handle;
   call.result = open_.erase(handle) == 1;
   EXPECT_TRUE(call.result) << "CloseHandle on a handle that is not open: " << handle;
@@ -49,7 +52,8 @@ void RecordingDriver::CloseHandle(DriverHandle handle) {
 
 bool RecordingDriver::IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                                 std::span<uint8_t> out) {
-  RecordedCall call{RecordedCall::Kind::kIoControl};
+  RecordedCall call;
+  call.kind = RecordedCall::Kind::kIoControl;
   call.handle = handle;
   call.code = code;
   call.in.assign(in.begin(), in.end());

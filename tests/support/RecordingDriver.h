@@ -19,7 +19,7 @@ namespace korvalen::testing {
 
 struct RecordedCall {
   enum class Kind { kEnumerate, kOpen, kClose, kIoControl };
-  Kind kind;
+  Kind kind = Kind::kIoControl;
   Guid interface_class{};   // kEnumerate
   std::string path;         // kOpen
   DriverHandle handle = 0;  // kOpen (the result), kClose, kIoControl
