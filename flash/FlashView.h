@@ -1,0 +1,48 @@
+// The pump/view seam: the flash operations and update sequences report every
+// visible change through a FlashView and never touch a widget. The window
+// implements it with its labels and its event loop; tests record the calls.
+#pragma once
+
+#include <string_view>
+
+namespace korvalen {
+
+// Colours of the main panel's progress/verdict line.
+enum class StatusColour {
+  kWindowText,  // the system's ordinary text colour
+  kRed,
+  kBlue,
+};
+
+// Font size of the main panel's progress/verdict line.
+enum class StatusSize {
+  kUnchanged,
+  kNormal,  // 12 points
+  kLarge,   // 16 points
+};
+
+inline constexpr int kStatusFontNormalPoints = 12;
+inline constexpr int kStatusFontLargePoints = 16;
+
+class FlashView {
+ public:
+  virtual ~FlashView() = default;
+
+  // Step and result texts of the ISP page (`lblUSBProcessInfo`).
+  virtual void ShowProcessInfo(std::string_view text) = 0;
+  // Address of the chunk in work (`lblUSBISPProcess`).
+  virtual void ShowProcessAddress(std::string_view text) = 0;
+  // Last status byte read during an erase (`lblUSBISPStatusReg`).
+  virtual void ShowStatusRegister(std::string_view text) = 0;
+  // Text of the main panel's progress/verdict line (`lblISPProcStatus`);
+  // colour and size stay as they are.
+  virtual void ShowUpdateStatus(std::string_view text) = 0;
+  // Colour and size of that line; the text stays as it is.
+  virtual void SetUpdateStatusStyle(StatusColour colour, StatusSize size) = 0;
+  // Lets the window repaint and handle queued events (timer ticks, clicks)
+  // in the middle of a long operation. Handlers that run inside it may call
+  // RequestStop on the running operation.
+  virtual void PumpMessages() = 0;
+};
+
+}  // namespace korvalen
