@@ -17,14 +17,13 @@
 #include <vector>
 
 #include "flash/FlashView.h"
+#include "image/FirmwareImage.h"
 #include "link/Clock.h"
 #include "link/FlashPassThrough.h"
 #include "link/NorvaneUsb.h"
 
 namespace korvalen {
 
-// The firmware image buffer: 256 KiB, offset 0 at the span's first address.
-inline constexpr uint32_t kFlashImageSize = 0x40000;
 // Three address bytes reach 16 MiB; a span past that would wrap onto the
 // start of the flash.
 inline constexpr uint32_t kFlashAddressLimit = 0x1000000;
@@ -42,11 +41,9 @@ enum class PollOutcome { kIdle, kTimedOut, kStopped };
 
 class FlashOperations {
  public:
-  // All references must outlive the object. `image` is the 0x40000-byte
-  // firmware buffer and `image_length` its count of valid bytes; both are
-  // read at each operation, so reloading the image in place needs no call.
-  FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view, std::span<const uint8_t> image,
-                  const uint32_t& image_length);
+  // All references must outlive the object. The image is read at each
+  // operation, so reloading it in place needs no call here.
+  FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view, const FirmwareImage& image);
   FlashOperations(const FlashOperations&) = delete;
   FlashOperations& operator=(const FlashOperations&) = delete;
 
@@ -61,7 +58,7 @@ class FlashOperations {
   bool isp_mode_active() const { return isp_mode_active_; }
   const FlashId& flash_id() const { return flash_id_; }
   std::span<const uint8_t> read_back_buffer() const { return read_back_buffer_; }
-  uint32_t image_length() const { return image_length_; }
+  uint32_t image_length() const { return image_.length; }
 
   // Raised by a click handled inside a pump; the running walk, program or
   // erase poll ends at its next chunk or poll and fails.
@@ -99,15 +96,17 @@ class FlashOperations {
   // range. False (and step_failed set) when any poll timed out or was
   // stopped.
   bool EraseFlash(bool all_range);
-  // The chip ID text, e.g. "0xC2,  0x20,  0x16,  ".
-  std::string ChipIdText();
+  // The chip ID text, e.g. "0xC2,  0x20,  0x16,  ". nullopt (nothing sent)
+  // while another operation runs, as for every body below.
+  std::optional<std::string> ChipIdText();
   // The status byte text, e.g. "0x03".
-  std::string StatusText();
-  void WriteEnable();
-  void WriteDisable();
-  void WriteStatus(uint8_t value);
+  std::optional<std::string> StatusText();
+  bool WriteEnable();
+  bool WriteDisable();
+  bool WriteStatus(uint8_t value);
   // Parses the typed hex digits, writes the low 8 bits. On text that is not
-  // a hex number, returns the error message and sends nothing.
+  // a hex number (or while another operation runs), returns the error
+  // message for the error box and sends nothing.
   std::optional<std::string> WriteStatusFromText(std::string_view typed);
   // Blank check, program and verify of the data span: [0, image length) when
   // all_range, else [flash_range_start, flash_range_start + image length).
@@ -141,18 +140,19 @@ class FlashOperations {
 
   bool ChunkWalk(uint32_t start, uint32_t end, WalkKind kind);
   bool SpanFits(uint32_t start, uint32_t end);
+  bool EraseBody(bool all_range);
   bool WaitStatusIdleShort();
   void CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const;
   bool ProgramPages(uint32_t start, uint32_t end);
   bool ProgramAai(uint32_t start, uint32_t end);
   uint32_t DataStart(bool all_range) const;
+  uint32_t DataEnd(uint32_t start) const;
   void ShowStopped(uint32_t address);
 
   NorvaneUsb& link_;
   Clock& clock_;
   FlashView& view_;
-  std::span<const uint8_t> image_;
-  const uint32_t& image_length_;
+  const FirmwareImage& image_;
 
   uint32_t flash_range_start_ = 0;
   uint32_t flash_range_size_ = 0;

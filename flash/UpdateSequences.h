@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -115,7 +116,10 @@ class UpdateSequences {
 
   bool OneClickAttempt(uint32_t length);
   bool ChipEraseForUpdate();
-  bool AutoDataSteps(const AutoOptions& options, uint32_t start, uint32_t end);
+  // Blank check, program and verify in that order, each only when chosen and
+  // while nothing has failed; `show` puts up the step texts.
+  bool RunDataSteps(bool blank, bool program, bool verify, uint32_t start, uint32_t end,
+                    const std::function<void(std::string_view)>& show);
   void ProtectAndWait();
   void ShowUpdateStep(std::string_view text);
   void ShowVerdict(std::string_view text, StatusColour colour);

@@ -1,0 +1,250 @@
+#include "flash/FlashOperations.h"
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "flash/FlashBusyScope.h"
+#include "flash/HexText.h"
+
+namespace korvalen {
+namespace {
+
+// Reads go in 64-byte blocks; a block gets three attempts in a row before
+// the walk gives up, so one bad USB transfer does not fail an update.
+constexpr uint32_t kReadChunkSize = 64;
+constexpr int kReadAttempts = 3;
+
+// Long waits: erase and status polls read the status up to 1000 times, 10 ms
+// apart (about ten seconds, longer than a chip erase takes).
+constexpr int kStatusPolls = 1000;
+constexpr uint32_t kStatusPollMs = 10;
+// Before a page program the flash gets 101 status reads 1 ms apart.
+constexpr int kShortStatusPolls = 101;
+constexpr uint32_t kShortPollMs = 1;
+// After a page program the pass-through gets ten looks, 1 ms apart.
+constexpr int kReadyPolls = 10;
+constexpr uint32_t kReadyPollMs = 1;
+
+// Flash parts whose ID asks for a different program mode.
+constexpr uint8_t kManufacturerAai = 0xBF;  // word-program (AAI) parts
+constexpr uint8_t kManufacturerSmallPage = 0xC2;
+constexpr uint8_t kMemoryTypeSmallPage = 0x22;  // with 0xC2: 32-byte program chunks
+constexpr uint16_t kSmallChunkSize = 32;
+constexpr uint16_t kPageChunkSize = 256;
+
+bool Busy(uint8_t status) { return (status & kStatusBusy) != 0; }
+
+struct WalkTexts {
+  std::string_view address;
+  std::string_view failure;
+};
+
+constexpr WalkTexts kBlankTexts = {"Blanking Addr: 0x", "Blanking Fail at 0x"};
+// Verify and read back share their texts.
+constexpr WalkTexts kVerifyTexts = {"Verifying Addr: 0x", "Verifying Fail at 0x"};
+
+}  // namespace
+
+FlashOperations::FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view,
+                                 const FirmwareImage& image)
+    : link_(link),
+      clock_(clock),
+      view_(view),
+      image_(image),
+      read_back_buffer_(kFirmwareImageSize, 0) {}
+
+bool FlashOperations::BlankCheckRange(uint32_t start, uint32_t end) {
+  return ChunkWalk(start, end, WalkKind::kBlank);
+}
+
+bool FlashOperations::VerifyRange(uint32_t start, uint32_t end) {
+  return ChunkWalk(start, end, WalkKind::kVerify);
+}
+
+bool FlashOperations::ReadBackRange(uint32_t start, uint32_t end) {
+  return ChunkWalk(start, end, WalkKind::kReadBack);
+}
+
+bool FlashOperations::SpanFits(uint32_t start, uint32_t end) {
+  if (end <= start) return true;
+  // Three address bytes cannot reach past 16 MiB: the flash would wrap the
+  // address onto its first bytes.
+  if (end > kFlashAddressLimit) {
+    view_.ShowProcessInfo("Range past the flash address space: 0x" + HexAddressText(end));
+    return false;
+  }
+  if (end - start > image_.bytes.size()) {
+    view_.ShowProcessInfo("Range larger than the firmware image: 0x" + HexAddressText(end - start));
+    return false;
+  }
+  return true;
+}
+
+void FlashOperations::ShowStopped(uint32_t address) {
+  view_.ShowProcessInfo("Stopped at 0x" + HexAddressText(address));
+}
+
+bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
+  if (!SpanFits(start, end)) return false;
+  const WalkTexts& texts = kind == WalkKind::kBlank ? kBlankTexts : kVerifyTexts;
+  std::array<uint8_t, kReadChunkSize> chunk{};
+  std::array<uint8_t, kReadChunkSize> first_read{};
+  int attempts = 0;
+  uint32_t address = start;
+  while (address < end) {
+    if (stop_requested_) {
+      ShowStopped(address);
+      return false;
+    }
+    if (kind != WalkKind::kBlank) chunk.fill(0);
+    uint32_t examined = 0;
+    if (!FlashRead(link_, clock_, address, kReadChunkSize, chunk.data())) {
+      ++attempts;
+    } else {
+      if (kind == WalkKind::kReadBack) {
+        first_read = chunk;
+        const size_t room = std::min<size_t>(kReadChunkSize, read_back_buffer_.size() - address);
+        std::copy_n(chunk.begin(), room, read_back_buffer_.begin() + address);
+        // The second read's own result does not matter: a failed read leaves
+        // the buffer as it was, and the comparison then passes.
+        FlashRead(link_, clock_, address, kReadChunkSize, chunk.data());
+      }
+      bool wrong = false;
+      for (; examined < kReadChunkSize && address + examined < end; ++examined) {
+        const uint8_t byte = chunk[examined];
+        switch (kind) {
+          case WalkKind::kBlank:
+            wrong = byte != kErasedByte;
+            break;
+          case WalkKind::kVerify:
+            wrong = byte != image_.bytes[address + examined - start];
+            break;
+          case WalkKind::kReadBack:
+            wrong = byte != first_read[examined];
+            break;
+        }
+        if (wrong) break;
+      }
+      attempts = wrong ? attempts + 1 : 0;
+      view_.ShowProcessAddress(std::string(texts.address) + HexAddressText(address));
+      view_.PumpMessages();
+    }
+    if (attempts >= kReadAttempts) {
+      // A chunk whose reads all failed reports its own address.
+      view_.ShowProcessInfo(std::string(texts.failure) + HexAddressText(address + examined));
+      return false;
+    }
+    if (attempts == 0) address += kReadChunkSize;
+  }
+  return true;
+}
+
+void FlashOperations::CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const {
+  // The last chunk is padded from the image buffer's erased fill; past the
+  // buffer it reads as erased flash.
+  for (size_t k = 0; k < chunk.size(); ++k) {
+    const size_t index = static_cast<size_t>(offset) + k;
+    chunk[k] = index < image_.bytes.size() ? image_.bytes[index] : kErasedByte;
+  }
+}
+
+bool FlashOperations::WaitStatusIdleShort() {
+  for (int poll = 0; poll < kShortStatusPolls; ++poll) {
+    if (!Busy(FlashReadStatus(link_))) return true;
+    clock_.Sleep(kShortPollMs);
+  }
+  return false;
+}
+
+bool FlashOperations::ProgramRange(uint32_t start, uint32_t end) {
+  if (end <= start) return true;
+  // Without a chunk size the walk would never advance.
+  if (program_chunk_size_ == 0) {
+    view_.ShowProcessInfo("Program mode not chosen: read the flash ID first");
+    return false;
+  }
+  if (!SpanFits(start, end)) return false;
+  return use_aai_program_ ? ProgramAai(start, end) : ProgramPages(start, end);
+}
+
+bool FlashOperations::ProgramPages(uint32_t start, uint32_t end) {
+  std::array<uint8_t, kPageChunkSize> buffer{};
+  const std::span<uint8_t> chunk(buffer.data(), program_chunk_size_);
+  for (uint32_t address = start; address < end; address += program_chunk_size_) {
+    if (stop_requested_) {
+      ShowStopped(address);
+      return false;
+    }
+    CopyChunk(address - start, chunk);
+    if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
+      continue;
+    const bool idle = WaitStatusIdleShort();
+    FlashWriteEnable(link_);
+    view_.ShowProcessAddress("0x" + HexAddressText(address));
+    view_.PumpMessages();
+    if (!idle) return false;
+    FlashPageProgram(link_, address, program_chunk_size_, chunk.data());
+    for (int poll = 0; poll < kReadyPolls; ++poll) {
+      clock_.Sleep(kReadyPollMs);
+      if (FlashReady(link_)) break;
+    }
+  }
+  return true;
+}
+
+bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
+  std::array<uint8_t, kPageChunkSize> buffer{};
+  const std::span<uint8_t> chunk(buffer.data(), program_chunk_size_);
+  const bool idle = WaitStatusIdleShort();
+  for (uint32_t address = start; address < end; address += program_chunk_size_) {
+    if (stop_requested_) {
+      ShowStopped(address);
+      return false;
+    }
+    view_.ShowProcessAddress("0x" + HexAddressText(address));
+    view_.PumpMessages();
+    FlashWriteEnable(link_);
+    CopyChunk(address - start, chunk);
+    if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
+      continue;
+    if (!idle) return false;
+    FlashAaiProgram(link_, address, program_chunk_size_, chunk.data());
+    // Ends the word-program mode, which otherwise keeps the flash busy.
+    FlashWriteDisable(link_);
+  }
+  return true;
+}
+
+void FlashOperations::WaitStatusIdle() {
+  for (int poll = 0; poll < kStatusPolls; ++poll) {
+    if (!Busy(FlashReadStatus(link_))) return;
+    view_.PumpMessages();
+    clock_.Sleep(kStatusPollMs);
+  }
+}
+
+void FlashOperations::SelectProgramMode() {
+  // A failed read leaves the previous ID bytes in force.
+  FlashId id = {};
+  if (FlashReadId(link_, &id)) flash_id_ = id;
+  const bool small_pages =
+      flash_id_[0] == kManufacturerSmallPage && flash_id_[1] == kMemoryTypeSmallPage;
+  program_chunk_size_ = small_pages ? kSmallChunkSize : kPageChunkSize;
+  use_aai_program_ = flash_id_[0] == kManufacturerAai;
+}
+
+PollOutcome FlashOperations::PollEraseDone(
+    const std::function<void(int poll, uint8_t status)>& show) {
+  for (int poll = 0; poll < kStatusPolls; ++poll) {
+    const uint8_t status = FlashReadStatus(link_);
+    show(poll, status);
+    view_.PumpMessages();
+    if (!Busy(status)) return PollOutcome::kIdle;
+    if (stop_requested_) return PollOutcome::kStopped;
+    clock_.Sleep(kStatusPollMs);
+  }
+  return PollOutcome::kTimedOut;
+}
+
+}  // namespace korvalen

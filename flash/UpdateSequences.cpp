@@ -1,0 +1,295 @@
+#include "flash/UpdateSequences.h"
+
+#include <string>
+
+#include "flash/FlashBusyScope.h"
+#include "link/FlashPassThrough.h"
+#include "link/Registers.h"
+
+namespace korvalen {
+namespace {
+
+constexpr int kUpdateAttempts = 3;
+// The failed attempt's red text stays up this long before the next attempt.
+constexpr uint32_t kRetryPauseMs = 1000;
+// Clears every block-protection bit before erasing.
+constexpr uint8_t kStatusUnprotected = 0x00;
+// Protection values after a run: word-program parts keep their status
+// register's top bit clear.
+constexpr uint8_t kProtectAai = 0x7F;
+constexpr uint8_t kProtectPaged = 0xFF;
+constexpr uint32_t kEraseSettleMs = 10;
+constexpr int kPollsPerDot = 20;
+constexpr int kDotCycle = 10;
+
+constexpr std::string_view kEnterIspText = "Enter ISP Mode";
+constexpr std::string_view kClearStatusText = "Clear Status register";
+constexpr std::string_view kEraseAllText = "Flash Erase All ";
+constexpr std::string_view kEraseFailText = "Erase Flash Fail";
+constexpr std::string_view kRetryText = "ISP Fail and retry";
+constexpr std::string_view kAbortText = "Abort Firmware update process";
+constexpr std::string_view kSuccessVerdict = "Firmware update success!";
+constexpr std::string_view kFailVerdict = "Firmware update Fail!";
+constexpr std::string_view kStoppedText = "Stopped";
+
+}  // namespace
+
+UpdateSequences::UpdateSequences(NorvaneUsb& link, Clock& clock, FlashView& view,
+                                 FlashOperations& operations)
+    : link_(link), clock_(clock), view_(view), operations_(operations) {}
+
+ClickAction UpdateSequences::StartButtonAction() const {
+  if (running_ == Kind::kOneClick) return ClickAction::kStop;
+  if (running_ != Kind::kNone || operations_.busy() || flags_.update_finished)
+    return ClickAction::kIgnore;
+  return ClickAction::kStart;
+}
+
+ClickAction UpdateSequences::AutoButtonAction() const {
+  if (running_ == Kind::kAuto) return ClickAction::kStop;
+  if (running_ != Kind::kNone || operations_.busy()) return ClickAction::kIgnore;
+  return ClickAction::kStart;
+}
+
+void UpdateSequences::BeginOneClick() {
+  flags_.sequence_busy = true;
+  operations_.set_step_failed(false);
+}
+
+void UpdateSequences::CancelOneClick() {
+  view_.SetUpdateStatusStyle(StatusColour::kRed, StatusSize::kLarge);
+  view_.ShowUpdateStatus(kAbortText);
+  flags_.sequence_busy = false;
+}
+
+void UpdateSequences::ShowUpdateStep(std::string_view text) {
+  view_.ShowUpdateStatus(text);
+  view_.PumpMessages();
+}
+
+void UpdateSequences::ShowVerdict(std::string_view text, StatusColour colour) {
+  view_.SetUpdateStatusStyle(colour, StatusSize::kLarge);
+  view_.ShowUpdateStatus(text);
+  view_.PumpMessages();
+}
+
+void UpdateSequences::End() {
+  running_ = Kind::kNone;
+  flags_.sequence_busy = false;
+}
+
+OneClickResult UpdateSequences::RunOneClickUpdate() {
+  // Only one sequence at a time: a second entry would close the link under
+  // the running one.
+  if (running_ != Kind::kNone || operations_.busy())
+    return OneClickResult{false, kCaptionStop, true};
+  flags_.sequence_busy = true;
+  running_ = Kind::kOneClick;
+  FlashOperations::BusyScope scope(operations_);
+  operations_.ClearStop();
+  operations_.set_step_failed(false);
+  view_.SetUpdateStatusStyle(StatusColour::kWindowText, StatusSize::kNormal);
+
+  // The span is always [0, image length) with image offset 0 at address 0.
+  const uint32_t length = operations_.image_length();
+  if (length == 0 || length > kFirmwareImageSize) {
+    // Erasing the chip for an image with nothing to program would leave the
+    // device without firmware, so the device is not touched at all.
+    operations_.set_step_failed(true);
+    ShowVerdict(length == 0 ? "Firmware update Fail! The update file is empty."
+                            : "Firmware update Fail! The update file is too large.",
+                StatusColour::kRed);
+    flags_.update_finished = true;
+    End();
+    return OneClickResult{false, kCaptionFinish, false};
+  }
+
+  ShowUpdateStep(kEnterIspText);
+  link_.Open();
+  SetIspMode(link_, true);
+  operations_.SelectProgramMode();
+
+  for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
+    if (OneClickAttempt(length)) break;
+    // A stopped update ends like a failed one, without further attempts.
+    if (operations_.stop_requested()) break;
+    view_.ShowUpdateStatus(kRetryText);
+    view_.SetUpdateStatusStyle(StatusColour::kRed, StatusSize::kUnchanged);
+    view_.PumpMessages();
+    clock_.Sleep(kRetryPauseMs);
+    view_.SetUpdateStatusStyle(StatusColour::kWindowText, StatusSize::kUnchanged);
+  }
+
+  // Whatever the outcome, the flash is protected again and the chip leaves
+  // ISP mode, so the device runs its firmware after a power cycle.
+  ProtectAndWait();
+  SetIspMode(link_, false);
+  link_.Close();
+
+  const bool success = !operations_.step_failed();
+  if (success) {
+    ShowVerdict(kSuccessVerdict, StatusColour::kBlue);
+  } else {
+    ShowVerdict(kFailVerdict, StatusColour::kRed);
+  }
+  flags_.update_finished = true;
+  End();
+  return OneClickResult{success, kCaptionFinish, false};
+}
+
+bool UpdateSequences::OneClickAttempt(uint32_t length) {
+  operations_.set_step_failed(false);
+  auto stopped = [this] {
+    if (!operations_.stop_requested()) return false;
+    operations_.set_step_failed(true);
+    return true;
+  };
+  if (stopped()) return false;
+
+  ShowUpdateStep(kClearStatusText);
+  FlashReadStatus(link_);
+  FlashWriteEnable(link_);
+  FlashWriteStatus(link_, kStatusUnprotected);
+  operations_.WaitStatusIdle();
+  if (stopped()) return false;
+
+  // The whole chip, always; the assigned range plays no part here.
+  if (!ChipEraseForUpdate()) return false;
+  // The chip erase leaves the link as it was; the attempt opens it afresh.
+  link_.Open();
+
+  auto show = [this](std::string_view text) { ShowUpdateStep(text); };
+  return RunDataSteps(true, true, true, 0, length, show);
+}
+
+bool UpdateSequences::ChipEraseForUpdate() {
+  ShowUpdateStep(kEraseAllText);
+  FlashWriteEnable(link_);
+  FlashChipErase(link_);
+  clock_.Sleep(kEraseSettleMs);
+  const PollOutcome outcome = operations_.PollEraseDone([this](int poll, uint8_t) {
+    const size_t dots = static_cast<size_t>((poll / kPollsPerDot) % kDotCycle);
+    view_.ShowUpdateStatus(std::string(kEraseAllText) + std::string(dots, '.'));
+  });
+  if (outcome == PollOutcome::kIdle) return true;
+  if (outcome == PollOutcome::kTimedOut) ShowUpdateStep(kEraseFailText);
+  operations_.set_step_failed(true);
+  return false;
+}
+
+bool UpdateSequences::RunDataSteps(bool blank, bool program, bool verify, uint32_t start,
+                                   uint32_t end,
+                                   const std::function<void(std::string_view)>& show) {
+  struct Step {
+    bool chosen;
+    std::string_view start_text;
+    std::string_view success_text;
+    bool (FlashOperations::*run)(uint32_t, uint32_t);
+  };
+  const Step steps[] = {
+      {blank, "Start Blanking Check", "Blanking Success", &FlashOperations::BlankCheckRange},
+      {program, "Start Programming", "Programming Success", &FlashOperations::ProgramRange},
+      {verify, "Start Verifying Check", "Verifying Success", &FlashOperations::VerifyRange},
+  };
+  for (const Step& step : steps) {
+    if (!step.chosen || operations_.step_failed()) continue;
+    if (operations_.stop_requested()) {
+      operations_.set_step_failed(true);
+      show(kStoppedText);
+      break;
+    }
+    show(step.start_text);
+    if ((operations_.*step.run)(start, end)) {
+      show(step.success_text);
+    } else {
+      operations_.set_step_failed(true);
+    }
+  }
+  return !operations_.step_failed();
+}
+
+void UpdateSequences::ProtectAndWait() {
+  // After a stop the flash may still be erasing and would ignore the
+  // protection write; let it finish first.
+  if (operations_.stop_requested()) operations_.WaitStatusIdle();
+  FlashWriteEnable(link_);
+  FlashWriteStatus(link_, operations_.use_aai_program() ? kProtectAai : kProtectPaged);
+  operations_.WaitStatusIdle();
+}
+
+std::optional<std::string_view> UpdateSequences::AutoPrecondition(
+    bool program_file_ready, std::string_view file_box_text) const {
+  if (!link_.IsPresent()) return kNoDeviceText;
+  if (!program_file_ready && file_box_text.empty()) return kFileNotReadyText;
+  return std::nullopt;
+}
+
+void UpdateSequences::BeginAuto() {
+  flags_.sequence_busy = true;
+  running_ = Kind::kAuto;
+  operations_.ClearStop();
+  operations_.set_step_failed(false);
+}
+
+AutoResult UpdateSequences::RunAuto(const AutoOptions& options) {
+  if (running_ == Kind::kOneClick || (running_ == Kind::kNone && operations_.busy()))
+    return AutoResult{false, false, kCaptionStop};
+  if (running_ != Kind::kAuto) BeginAuto();
+  FlashOperations::BusyScope scope(operations_);
+  operations_.set_step_failed(false);
+
+  auto refuse = [this](std::string_view reason) {
+    view_.ShowProcessInfo(reason);
+    operations_.set_step_failed(true);
+    End();
+    return AutoResult{false, false, kCaptionAuto};
+  };
+  uint32_t start = 0;
+  if (!options.all_range) {
+    if (auto error = operations_.ChooseRange(false, options.start_kb, options.size_kb))
+      return refuse(*error);
+    start = operations_.flash_range_start();
+  }
+  const uint32_t length = operations_.image_length();
+  if (length > kFirmwareImageSize) return refuse("The program file is too large");
+  // Erasing and then programming nothing would report success over an empty
+  // flash.
+  if (options.program && length == 0) return refuse("The program file is empty");
+  const uint32_t end = start + length;  // both bounded: no wrap
+
+  view_.ShowProcessInfo(kEnterIspText);
+  view_.PumpMessages();
+  link_.Open();
+  if (options.isp_mode) SetIspMode(link_, true);
+  operations_.SelectProgramMode();
+
+  if (options.erase && !operations_.stop_requested()) {
+    view_.ShowProcessInfo(kClearStatusText);
+    view_.PumpMessages();
+    FlashReadStatus(link_);
+    FlashWriteEnable(link_);
+    FlashWriteStatus(link_, kStatusUnprotected);
+    operations_.WaitStatusIdle();
+    // Opens and closes the link itself.
+    operations_.EraseBody(options.all_range);
+  }
+  link_.Open();
+
+  auto show = [this](std::string_view text) {
+    view_.ShowProcessInfo(text);
+    view_.PumpMessages();
+  };
+  RunDataSteps(options.blank, options.program, options.verify, start, end, show);
+
+  const bool stopped = operations_.stop_requested();
+  if (stopped) operations_.set_step_failed(true);
+  if (options.protect) ProtectAndWait();
+  if (options.isp_mode) SetIspMode(link_, false);
+  link_.Close();
+
+  const bool success = !operations_.step_failed();
+  End();
+  return AutoResult{success, stopped, kCaptionAuto};
+}
+
+}  // namespace korvalen
