@@ -1,0 +1,40 @@
+// korvalen-updater: the updater window on the platform's real USB driver.
+#include <QApplication>
+#include <QMessageBox>
+#include <exception>
+
+#include "link/Clock.h"
+#include "link/NorvaneUsb.h"
+#include "ui/Dialogs.h"
+#include "ui/Unit1.h"
+#ifdef _WIN32
+#include "link/Win32Driver.h"
+#else
+#include "link/LibusbDriver.h"
+#endif
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  korvalen::Win32Driver driver;
+#else
+  korvalen::LibusbDriver driver;
+#endif
+  // The one link of the process: built before the window, destroyed after
+  // it, which closes any handle still open.
+  korvalen::NorvaneUsb link(driver);
+  korvalen::RealClock clock;
+  QApplication app(argc, argv);
+  korvalen::QtDialogs dialogs;
+  int status = 0;
+  {
+    korvalen::TForm1 form(link, clock, dialogs);
+    form.show();
+    try {
+      status = app.exec();
+    } catch (const std::exception& error) {
+      QMessageBox::critical(nullptr, "KORVALEN", QString::fromUtf8(error.what()));
+      status = 1;
+    }
+  }
+  return status;
+}

@@ -1,0 +1,73 @@
+// The update file: finding the model's file, loading a chosen file for the
+// ISP page, the file history and the default image.
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <filesystem>
+#include <vector>
+
+#include "image/FileHistory.h"
+#include "image/UpdateFile.h"
+#include "link/ModelTable.h"
+#include "ui/Unit1.h"
+
+namespace korvalen {
+namespace {
+
+constexpr char kProgramFileNotReady[] = "Program File Not Ready !!    ";
+const QColor kFileReadyGreen(0, 255, 0);
+
+}  // namespace
+
+void TForm1::ReadProgramFile1() {
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::current_path(error);
+  const LoadResult result = LoadUpdateFile(directory, ModelTable[ModelIndex].file_key, *Image);
+  ProgramFilePath = result.path.string();
+  SetFileLine(QString::fromStdString(UpdateFileStatusText(result)));
+  if (!result.ok) {
+    // A file that failed to load has left an erased image behind: nothing
+    // of it may be programmed.
+    if (result.error != LoadError::kNotFound) ProgramFileReady = false;
+    btnSimpleAuto->setEnabled(false);
+    return;
+  }
+  SetStatusSquare(kFileReadyGreen);
+  btnSimpleAuto->setEnabled(true);
+  UpdateFileFound = true;
+  ProgramFileReady = true;
+}
+
+void TForm1::ReadProgramFile() {
+  if (ProgramFilePath.empty()) {
+    dialogs_.Inform("Dialog", kProgramFileNotReady);
+    ProgramFileReady = false;
+    return;
+  }
+  AddToFileHistory();
+  const LoadResult result = LoadImageFile(ProgramFilePath, *Image);
+  lblUSBChecksum->setText(QString::fromStdString(ChecksumText(result.checksum)));
+  // Only a file that really loaded counts as ready; a refused one says why.
+  ProgramFileReady = result.ok;
+  if (!result.ok) lblUSBProcessInfo->setText(QString::fromStdString(result.message));
+}
+
+void TForm1::AddToFileHistory() {
+  std::vector<std::string> history;
+  for (int i = 0; i < cbxReadISPFile->count(); ++i) {
+    history.push_back(cbxReadISPFile->itemText(i).toStdString());
+  }
+  if (korvalen::AddToFileHistory(history, ProgramFilePath)) {
+    cbxReadISPFile->addItem(QString::fromStdString(ProgramFilePath));
+  }
+  cbxReadISPFile->setCurrentText(QString::fromStdString(ProgramFilePath));
+}
+
+void TForm1::USBLoadFileBitBtnClick() { ReadProgramFile1(); }
+
+void TForm1::btnSaveBinClick() {
+  CopyDefaultImage(*Image);
+  CopyDefaultImage(*ModifyImage);
+}
+
+}  // namespace korvalen

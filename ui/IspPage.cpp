@@ -1,0 +1,229 @@
+// The ISP page: single flash operations, the range choice and the controls
+// of the Auto sequence. Handlers read controls and call the flash core.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "ui/LabeledEdit.h"
+#include "ui/Unit1.h"
+
+namespace korvalen {
+namespace {
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int y) {
+  auto* button = new QPushButton(caption, parent);
+  button->setObjectName(name);
+  button->setGeometry(x, y, 100, 25);
+  return button;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* name, const char* caption, int x, int y) {
+  auto* box = new QCheckBox(caption, parent);
+  box->setObjectName(name);
+  box->move(x, y);
+  return box;
+}
+
+QLabel* MakePageLabel(QWidget* parent, const char* name, const char* caption, int x, int y) {
+  auto* label = new QLabel(caption, parent);
+  label->setObjectName(name);
+  label->setGeometry(x, y, 330, 20);
+  return label;
+}
+
+// Decimal text as the toolkit converts it; nullopt when it is no integer.
+std::optional<int64_t> ParseDecimal(const QString& text) {
+  bool ok = false;
+  const qint64 value = text.trimmed().toLongLong(&ok, 10);
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+QString InvalidInteger(const QString& text) {
+  return QString("'%1' is not a valid integer value").arg(text);
+}
+
+}  // namespace
+
+void TForm1::BuildIspPage(QWidget* page) {
+  GroupBox1 = new QGroupBox("Function Test", page);
+  GroupBox1->setObjectName("GroupBox1");
+  GroupBox1->setGeometry(8, 8, 232, 200);
+  const struct {
+    QPushButton** button;
+    const char* name;
+    const char* caption;
+    void (TForm1::*handler)();
+  } buttons[] = {
+      {&btnUSBChipID, "btnUSBChipID", "Chip ID", &TForm1::btnUSBChipIDClick},
+      {&btnUSBReadStatus, "btnUSBReadStatus", "Read Status", &TForm1::btnUSBReadStatusClick},
+      {&btnUSBWriteEnable, "btnUSBWriteEnable", "Write Enable", &TForm1::btnUSBWriteEnableClick},
+      {&btnUSBWriteDisable, "btnUSBWriteDisable", "Write Disable",
+       &TForm1::btnUSBWriteDisableClick},
+      {&btnEnterISP, "btnEnterISP", "Enter ISP", &TForm1::btnEnterISPClick},
+      {&btnUSBErase, "btnUSBErase", "Erase", &TForm1::btnUSBEraseClick},
+      {&btnUSBBlank, "btnUSBBlank", "Blank Check", &TForm1::btnUSBBlankClick},
+      {&btnUSBProgram, "btnUSBProgram", "Program", &TForm1::btnUSBProgramClick},
+      {&btnUSBVerify, "btnUSBVerify", "Verify", &TForm1::btnUSBVerifyClick},
+      {&btnReadBack, "btnReadBack", "Read Flash", &TForm1::btnReadBackClick},
+  };
+  int i = 0;
+  for (const auto& b : buttons) {
+    *b.button = MakeButton(GroupBox1, b.name, b.caption, 8 + (i % 2) * 110, 20 + (i / 2) * 32);
+    connect(*b.button, &QPushButton::clicked, this, b.handler);
+    ++i;
+  }
+
+  lblUSBProcessInfo = MakePageLabel(page, "lblUSBProcessInfo", "Status:", 250, 8);
+  lblUSBISPProcess = MakePageLabel(page, "lblUSBISPProcess", "Process Addr: 0x000000", 250, 30);
+  lblUSBISPStatusReg =
+      MakePageLabel(page, "lblUSBISPStatusReg", "Status Register: 0x00", 250, 52);
+  lblUSBChipID = MakePageLabel(page, "lblUSBChipID", "0x00", 250, 74);
+  lblUSBStatus = MakePageLabel(page, "lblUSBStatus", "0x00", 250, 96);
+  lblUSBChecksum = MakePageLabel(page, "lblUSBChecksum", "Checksum :", 250, 118);
+  lbledtUSBWriteStatus = new LabeledEdit("lbledtUSBWriteStatus", "Write Status : 0x", "", page);
+  lbledtUSBWriteStatus->setGeometry(250, 140, 200, 24);
+  connect(lbledtUSBWriteStatus, &LabeledEdit::EnterPressed, this,
+          &TForm1::lbledtUSBWriteStatusKeyDown);
+
+  gbxISPRange = new QGroupBox("Flash Access Range", page);
+  gbxISPRange->setObjectName("gbxISPRange");
+  gbxISPRange->setGeometry(8, 214, 232, 110);
+  rbnRange0 = new QRadioButton("All", gbxISPRange);
+  rbnRange0->setObjectName("rbnRange0");
+  rbnRange0->move(8, 20);
+  rbnRange0->setChecked(true);
+  rbnRange1 = new QRadioButton("Assign Range", gbxISPRange);
+  rbnRange1->setObjectName("rbnRange1");
+  rbnRange1->move(80, 20);
+  connect(rbnRange0, &QRadioButton::clicked, this, &TForm1::rbnRangeClick);
+  connect(rbnRange1, &QRadioButton::clicked, this, &TForm1::rbnRangeClick);
+  lbledISPStart = new LabeledEdit("lbledISPStart", "Start Addr:", "32", gbxISPRange);
+  lbledISPStart->setGeometry(8, 46, 170, 24);
+  lbledISPRange = new LabeledEdit("lbledISPRange", "Size: ", "32", gbxISPRange);
+  lbledISPRange->setGeometry(8, 76, 170, 24);
+  Label20 = MakePageLabel(gbxISPRange, "Label20", "KB", 184, 48);
+  Label21 = MakePageLabel(gbxISPRange, "Label21", "KB", 184, 78);
+  Label20->setFixedWidth(30);
+  Label21->setFixedWidth(30);
+  connect(lbledISPStart, &LabeledEdit::EnterPressed, this, &TForm1::lbledISPStartKeyDown);
+  connect(lbledISPRange, &LabeledEdit::EnterPressed, this, &TForm1::lbledISPStartKeyDown);
+
+  gbxFlashCMD = new QGroupBox("Flash Instruction", page);
+  gbxFlashCMD->setObjectName("gbxFlashCMD");
+  gbxFlashCMD->setGeometry(250, 170, 330, 130);
+  const std::pair<const char*, const char*> opcodes[] = {
+      {"Chip ID", "9F"},      {"Write Enable", "06"}, {"Write Disable", "04"},
+      {"Read Status", "05"},  {"Write Status", "01"}, {"Erase All", "C7"},
+      {"Page Program", "02"}, {"Read", "03"}};
+  i = 0;
+  for (const auto& [caption, opcode] : opcodes) {
+    auto* edit = new LabeledEdit(QString("lbledtFlashCmd%1").arg(i), caption, opcode, gbxFlashCMD);
+    edit->Edit()->setReadOnly(true);  // display only: the opcodes are fixed
+    edit->setGeometry(8 + (i % 2) * 160, 20 + (i / 2) * 26, 150, 24);
+    ++i;
+  }
+
+  btnUSBISPAuto = MakeButton(page, "btnUSBISPAuto", "Auto", 8, 332);
+  connect(btnUSBISPAuto, &QPushButton::clicked, this, &TForm1::btnUSBISPAutoClick);
+  Button1 = MakeButton(page, "Button1", " Save", 118, 332);
+  connect(Button1, &QPushButton::clicked, this, &TForm1::btnSaveBinClick);
+  chkISPMode = MakeCheck(page, "chkISPMode", "ISP Mode", 8, 364);
+  chkErase = MakeCheck(page, "chkErase", "Erase", 100, 364);
+  chkBlank = MakeCheck(page, "chkBlank", "Blank", 170, 364);
+  chkProgram = MakeCheck(page, "chkProgram", "Program", 240, 364);
+  chkVerify = MakeCheck(page, "chkVerify", "Verify", 320, 364);
+  chkReadFile = MakeCheck(page, "chkReadFile", "Reload File", 8, 390);
+  chkProtect = MakeCheck(page, "chkProtect", "Flash Protect", 120, 390);
+  chkProtect->setChecked(true);
+}
+
+void TForm1::ApplyIspDefaults() {
+  chkISPMode->setChecked(true);
+  chkProtect->setChecked(false);
+  for (QCheckBox* box : {chkReadFile, chkErase, chkBlank, chkProgram, chkVerify}) {
+    box->setChecked(true);
+  }
+  rbnRange0->setChecked(true);
+  rbnRangeClick();
+  lbledISPRange->setText("64");
+  lbledISPStart->setText("64");
+}
+
+void TForm1::HideIspSequenceControls() {
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           gbxISPRange, chkISPMode, chkProtect, chkReadFile, chkErase, chkBlank, chkProgram,
+           chkVerify, GroupBox1}) {
+    control->hide();
+  }
+}
+
+void TForm1::btnEnterISPClick() {
+  if (const auto caption = ops_->ToggleIspMode()) {
+    btnEnterISP->setText(QString::fromUtf8(caption->data(), static_cast<int>(caption->size())));
+  }
+}
+
+void TForm1::btnUSBChipIDClick() {
+  if (const auto text = ops_->ChipIdText()) lblUSBChipID->setText(QString::fromStdString(*text));
+}
+
+void TForm1::btnUSBReadStatusClick() {
+  if (const auto text = ops_->StatusText()) lblUSBStatus->setText(QString::fromStdString(*text));
+}
+
+void TForm1::btnUSBWriteEnableClick() { ops_->WriteEnable(); }
+
+void TForm1::btnUSBWriteDisableClick() { ops_->WriteDisable(); }
+
+void TForm1::lbledtUSBWriteStatusKeyDown() {
+  if (const auto error = ops_->WriteStatusFromText(lbledtUSBWriteStatus->text().toStdString())) {
+    dialogs_.ShowError(QString::fromStdString(*error));
+  }
+}
+
+void TForm1::btnUSBEraseClick() { ops_->EraseFlash(rbnRange0->isChecked()); }
+
+void TForm1::btnUSBBlankClick() { ops_->BlankCheck(rbnRange0->isChecked()); }
+
+void TForm1::btnUSBProgramClick() { ops_->Program(rbnRange0->isChecked()); }
+
+void TForm1::btnUSBVerifyClick() { ops_->Verify(rbnRange0->isChecked()); }
+
+void TForm1::btnReadBackClick() {
+  if (ops_->busy()) return;
+  const bool read_ok = ops_->ReadBack();
+  // The dump is offered whatever the reads gave, so a partial read can be
+  // looked at; unread bytes show as 0x5A.
+  const auto path = dialogs_.AskSaveFile("Binary File (*.bin)", "bin");
+  if (path) ops_->SaveReadBackDump(path->toStdString());
+  if (read_ok) lblUSBProcessInfo->setText("Read Flash content Success");
+}
+
+void TForm1::rbnRangeClick() {
+  const bool all = rbnRange0->isChecked();
+  for (QWidget* control : std::initializer_list<QWidget*>{lbledISPStart, lbledISPRange, Label20,
+                                                          Label21}) {
+    control->setEnabled(!all);
+  }
+  int64_t start_kb = 0;
+  int64_t size_kb = 0;
+  if (!all) {
+    const auto start = ParseDecimal(lbledISPStart->text());
+    if (!start) return dialogs_.ShowError(InvalidInteger(lbledISPStart->text()));
+    const auto size = ParseDecimal(lbledISPRange->text());
+    if (!size) return dialogs_.ShowError(InvalidInteger(lbledISPRange->text()));
+    start_kb = *start;
+    size_kb = *size;
+  }
+  if (const auto error = ops_->ChooseRange(all, start_kb, size_kb)) {
+    dialogs_.ShowError(QString::fromStdString(*error));
+  }
+}
+
+// The range edits take effect only through the range buttons and Auto.
+void TForm1::lbledISPStartKeyDown() {}
+
+}  // namespace korvalen

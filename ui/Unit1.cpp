@@ -1,0 +1,302 @@
+// Start-up, the top panel and device detection.
+#include "ui/Unit1.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTimer>
+
+#include "flash/UpdateSequences.h"
+#include "link/ModelTable.h"
+#include "link/Registers.h"
+#include "ui/FixedTexts.h"
+#include "ui/LabeledEdit.h"
+
+namespace korvalen {
+namespace {
+
+constexpr int kWatchIntervalMs = 1000;
+constexpr int kSearchIntervalMs = 100;
+constexpr int kBaseWidth = 606;
+constexpr int kBaseHeight = 200;
+// Extra room for the wider text of a high-resolution screen.
+constexpr int kHighDpi = 120;
+constexpr int kHighDpiAllowance = 140;
+constexpr int kGridSize = 17;
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size,
+                  int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  if (pixel_size > 0) {
+    QFont font = label->font();
+    font.setPixelSize(pixel_size);
+    label->setFont(font);
+  }
+  label->move(x, y);
+  label->setMinimumWidth(420);
+  return label;
+}
+
+QTableWidget* MakeGrid(QWidget* parent, const char* name) {
+  auto* grid = new QTableWidget(kGridSize, kGridSize, parent);
+  grid->setObjectName(name);
+  grid->horizontalHeader()->hide();
+  grid->verticalHeader()->hide();
+  for (int i = 0; i < kGridSize; ++i) {
+    grid->setColumnWidth(i, 32);
+    grid->setRowHeight(i, 20);
+  }
+  grid->setGeometry(8, 8, 32 * kGridSize + 4, 20 * kGridSize + 4);
+  return grid;
+}
+
+}  // namespace
+
+TForm1::TForm1(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent),
+      Image(std::make_unique<FirmwareImage>()),
+      ModifyImage(std::make_unique<FirmwareImage>()),
+      link_(link),
+      clock_(clock),
+      dialogs_(dialogs),
+      ops_(std::make_unique<FlashOperations>(link, clock, *this, Image->bytes, Image->length)),
+      seq_(std::make_unique<UpdateSequences>(link, clock, *this, *ops_)) {
+  setObjectName("Form1");
+  setWindowTitle("NorVane USB Maintain Tool");
+  BuildTopPanel();
+  BuildPages();
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(kWatchIntervalMs);
+  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+  FormCreate();
+  Timer1->start();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildTopPanel() {
+  pnlUSB = new QFrame(this);
+  pnlUSB->setObjectName("pnlUSB");
+  pnlUSB->setAutoFillBackground(true);
+
+  lblDetectDevice = MakeLabel(pnlUSB, "lblDetectDevice", "No device is available", 16, 100, 10);
+  lblUpdaeFileStatus = MakeLabel(pnlUSB, "lblUpdaeFileStatus", "No Updated File !", 16, 100, 50);
+  lblISPProcStatus =
+      MakeLabel(pnlUSB, "lblISPProcStatus", "Abort Firmware update process", 21, 98, 88);
+
+  pnlUSBExist = new QFrame(pnlUSB);
+  pnlUSBExist->setObjectName("pnlUSBExist");
+  pnlUSBExist->setFrameShape(QFrame::Box);
+  pnlUSBExist->setAutoFillBackground(true);
+  pnlUSBExist->resize(73, 23);
+
+  btnSimpleAuto = new QPushButton("Start", pnlUSB);
+  btnSimpleAuto->setObjectName("btnSimpleAuto");
+  btnSimpleAuto->setEnabled(false);
+
+  lblFWVer = MakeLabel(pnlUSB, "lblFWVer", "Current Firmware:", 0, 100, 100);
+  chkDetectUSB = new QCheckBox("Detect Device", pnlUSB);
+  chkDetectUSB->setObjectName("chkDetectUSB");
+  lbledtVID = new LabeledEdit("lbledtVID", "VID:", "5e1a", pnlUSB);
+  lbledtPID = new LabeledEdit("lbledtPID", "PID:", "6012", pnlUSB);
+  USBLoadFileBitBtn = new QPushButton("File", pnlUSB);
+  USBLoadFileBitBtn->setObjectName("USBLoadFileBitBtn");
+  cbxReadISPFile = new QComboBox(pnlUSB);
+  cbxReadISPFile->setObjectName("cbxReadISPFile");
+  cbxReadISPFile->setEditable(true);
+  Image1 = new QLabel(this);
+  Image1->setObjectName("Image1");
+  Image1->resize(585, 185);
+
+  connect(chkDetectUSB, &QCheckBox::toggled, this, &TForm1::chkDetectUSBClick);
+  connect(lbledtVID, &LabeledEdit::EnterPressed, this, &TForm1::lbledtVIDPIDKeyDown);
+  connect(lbledtPID, &LabeledEdit::EnterPressed, this, &TForm1::lbledtVIDPIDKeyDown);
+  connect(USBLoadFileBitBtn, &QPushButton::clicked, this, &TForm1::USBLoadFileBitBtnClick);
+}
+
+void TForm1::BuildPages() {
+  MainPageControl = new QTabWidget(this);
+  MainPageControl->setObjectName("MainPageControl");
+  MainPageControl->setGeometry(0, 120, 600, 480);
+  const std::pair<QWidget**, const char*> pages[] = {
+      {&TabSheet1, "Register"},        {&tabI2CAccess, "I2C Access"},
+      {&tabISP, "ISP"},                {&tabParameter, "Parameter"},
+      {&tabInformation, "Information"}, {&tabGenBinFile, "Gen. Bin File"}};
+  const char* names[] = {"TabSheet1",     "tabI2CAccess",   "tabISP",
+                         "tabParameter", "tabInformation", "tabGenBinFile"};
+  int i = 0;
+  for (const auto& [page, caption] : pages) {
+    *page = new QWidget(MainPageControl);
+    (*page)->setObjectName(names[i++]);
+    MainPageControl->addTab(*page, caption);
+  }
+  RegStringGrid1 = MakeGrid(TabSheet1, "RegStringGrid1");
+  StringGridMIIC = MakeGrid(tabI2CAccess, "StringGridMIIC");
+  BuildIspPage(tabISP);
+}
+
+void TForm1::FormCreate() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const int dpi = screen ? static_cast<int>(screen->logicalDotsPerInchX()) : 96;
+  const int allowance = dpi >= kHighDpi ? kHighDpiAllowance : 0;
+
+  setWindowTitle(kWindowCaption);
+  ApplyIspDefaults();
+
+  for (int i = 0; i < 16; ++i) {
+    const QString column = QString::asprintf("%02X", i);
+    const QString row = QString::asprintf("%02X", i * 16);
+    for (QTableWidget* grid : {RegStringGrid1, StringGridMIIC}) {
+      grid->setItem(0, i + 1, new QTableWidgetItem(column));
+      grid->setItem(i + 1, 0, new QTableWidgetItem(row));
+    }
+  }
+  MainPageControl->setCurrentWidget(TabSheet1);
+
+  DetectEnabled = false;  // no sequence runs yet: SequenceBusy starts false
+  lbledtVID->setText("5e1a");
+  lbledtPID->setText("f800");
+  chkDetectUSB->setChecked(true);
+  DeviceSettings = {0xA1, 0x00, 0x00, 0x00};
+  lbledtVID->setText("5e1a");
+  lbledtPID->setText("f800");
+
+  for (QWidget* page : {TabSheet1, tabI2CAccess, tabParameter, tabInformation, tabGenBinFile}) {
+    MainPageControl->setTabVisible(MainPageControl->indexOf(page), false);
+  }
+  MainPageControl->hide();
+
+  setFixedSize(kBaseWidth + allowance, kBaseHeight + allowance);
+  HideIspSequenceControls();
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           USBLoadFileBitBtn, cbxReadISPFile, chkDetectUSB, lbledtVID, lbledtPID, lblFWVer}) {
+    control->hide();
+  }
+
+  pnlUSB->setGeometry(0, 0, 537, 120);
+  QPalette palette = pnlUSB->palette();
+  palette.setColor(QPalette::Window, palette.color(QPalette::Button));
+  pnlUSB->setPalette(palette);
+  pnlUSBExist->move(20, 8);
+  SetStatusSquare(palette.color(QPalette::Button));
+  lblISPProcStatus->setText("");
+  btnSimpleAuto->move(424, 0);
+  Image1->hide();
+  btnSaveBinClick();
+}
+
+QColor TForm1::StatusSquareColour() const {
+  return pnlUSBExist->palette().color(QPalette::Window);
+}
+
+void TForm1::SetStatusSquare(const QColor& colour) {
+  QPalette palette = pnlUSBExist->palette();
+  palette.setColor(QPalette::Window, colour);
+  pnlUSBExist->setPalette(palette);
+}
+
+void TForm1::Timer1Timer() {
+  if (!DetectEnabled || UpdateFinished()) {
+    if (link_.IsPresent()) link_.Close();
+    return;
+  }
+  if (SequenceBusy()) return;  // a running sequence owns the link
+
+  if (link_.IsPresent()) {
+    Timer1->setInterval(kWatchIntervalMs);
+    link_.Scan();
+  } else {
+    UpdateFileFound = false;
+    SetFileLine("No Updated File !");
+    lblISPProcStatus->setText("");
+    if (link_.DriverKind() == kAudioDriverChannel) {
+      // From here on the search alternates identities every 100 ms.
+      Timer1->setInterval(kSearchIntervalMs);
+      link_.SetDriverKind(kDeviceInterfaceChannel);
+      link_.SetDeviceId(UpdateIdToggle ? kUpdateId0C3D : kUpdateId5E1A);
+      UpdateIdToggle = !UpdateIdToggle;
+    } else {
+      link_.SetDriverKind(kAudioDriverChannel);
+      ModelIndex = static_cast<uint8_t>((ModelIndex + 1) % kModelCount);
+      link_.SetDeviceId(ModelTable[ModelIndex].device_id);
+    }
+    link_.Probe();  // only the present flag counts, not the test request
+  }
+  ShowDetectionOutcome();
+}
+
+void TForm1::ShowDetectionOutcome() {
+  if (!link_.IsPresent()) {
+    SetStatusSquare(palette().color(QPalette::Button));
+    SetDeviceLine("No device is available");
+    btnSimpleAuto->setEnabled(false);
+    return;
+  }
+  if (link_.DriverKind() == kAudioDriverChannel) {
+    SetDeviceLine(QString("Find Device ") + ModelTable[ModelIndex].display_name);
+    if (!UpdateFileFound) ReadProgramFile1();
+  } else if (UpdateIdToggle) {
+    SetDeviceLine("Firmware update device 5E1A is exist");
+    ModelIndex = 0;
+    ReadProgramFile1();
+  } else {
+    SetDeviceLine("Firmware update device 0C3D is exist");
+  }
+}
+
+void TForm1::SetDeviceLine(const QString& text) {
+  if (lblDetectDevice->text() == text) return;
+  lblDetectDevice->setText(text);
+  Q_EMIT DeviceLineShown(text);
+}
+
+void TForm1::SetFileLine(const QString& text) {
+  if (lblUpdaeFileStatus->text() == text) return;
+  lblUpdaeFileStatus->setText(text);
+  Q_EMIT FileLineShown(text);
+}
+
+void TForm1::chkDetectUSBClick() {
+  if (chkDetectUSB->isChecked()) {
+    DetectEnabled = true;
+    lbledtVID->setEnabled(false);
+    lbledtPID->setEnabled(false);
+    return;
+  }
+  DetectEnabled = false;
+  SetStatusSquare(QColor(128, 128, 128));
+  lbledtVID->setEnabled(true);
+  lbledtPID->setEnabled(true);
+  link_.ClearPresent();
+}
+
+// The edits keep what was typed; detection never reads them.
+void TForm1::lbledtVIDPIDKeyDown() {}
+
+void TForm1::GetFWVersion() {
+  const FirmwareVersion version = ReadFirmwareVersion(link_);
+  lblFWVer->setText(QString("Current Firmware:V%1.%2").arg(version.major).arg(version.minor));
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (SequenceBusy()) {
+    // Closing now would leave the flash half written and the chip in ISP mode.
+    dialogs_.Inform("Dialog", "A firmware update is running. Please wait until it has finished.");
+    event->ignore();
+    return;
+  }
+  if (link_.IsPresent()) link_.Close();
+  event->accept();
+}
+
+}  // namespace korvalen

@@ -1,0 +1,194 @@
+// The main window: a compact updater panel on top of six engineering pages
+// that start-up hides. The class is split over one source file per page;
+// this file declares all of it.
+#pragma once
+
+#include <QWidget>
+#include <array>
+#include <memory>
+#include <string>
+
+#include "flash/FlashOperations.h"
+#include "flash/FlashView.h"
+#include "image/FirmwareImage.h"
+#include "link/Clock.h"
+#include "link/NorvaneUsb.h"
+#include "ui/Dialogs.h"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTableWidget;
+class QTabWidget;
+class QTimer;
+
+namespace korvalen {
+
+class LabeledEdit;
+class UpdateSequences;
+
+class TForm1 : public QWidget, public FlashView {
+  Q_OBJECT
+
+ public:
+  // The link, clock and dialogs outlive the window; main() owns them.
+  TForm1(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // --- Detection state -------------------------------------------------------
+  uint8_t ModelIndex = 0;
+  bool UpdateIdToggle = false;
+  bool DetectEnabled = false;
+  // Kept by the update sequences: a sequence runs (detection pauses), and the
+  // one-click update has ended (detection stops for the rest of the run).
+  bool SequenceBusy() const;
+  bool UpdateFinished() const;
+  bool UpdateFileFound = false;
+
+  // --- Firmware image --------------------------------------------------------
+  // Heap-held: 256 KiB each is too much for the window object's neighbours.
+  std::unique_ptr<FirmwareImage> Image;        // FirmwareImage + FirmwareImageLength
+  std::unique_ptr<FirmwareImage> ModifyImage;  // the Gen. Bin File page's working copy
+  std::string ProgramFilePath;
+  std::string ModifyFilePath;
+  bool ProgramFileReady = false;
+  std::array<uint8_t, 4> DeviceSettings{};
+
+  // --- Top panel ---------------------------------------------------------------
+  QFrame* pnlUSB = nullptr;
+  QLabel* lblDetectDevice = nullptr;
+  QLabel* lblUpdaeFileStatus = nullptr;
+  QLabel* lblISPProcStatus = nullptr;
+  QFrame* pnlUSBExist = nullptr;
+  QPushButton* btnSimpleAuto = nullptr;
+  QLabel* lblFWVer = nullptr;
+  QCheckBox* chkDetectUSB = nullptr;
+  LabeledEdit* lbledtVID = nullptr;
+  LabeledEdit* lbledtPID = nullptr;
+  QPushButton* USBLoadFileBitBtn = nullptr;
+  QComboBox* cbxReadISPFile = nullptr;
+  QLabel* Image1 = nullptr;
+  QTimer* Timer1 = nullptr;
+
+  // --- Pages -----------------------------------------------------------------
+  QTabWidget* MainPageControl = nullptr;
+  QWidget* TabSheet1 = nullptr;  // Register
+  QWidget* tabI2CAccess = nullptr;
+  QWidget* tabISP = nullptr;
+  QWidget* tabParameter = nullptr;
+  QWidget* tabInformation = nullptr;
+  QWidget* tabGenBinFile = nullptr;
+  QTableWidget* RegStringGrid1 = nullptr;
+  QTableWidget* StringGridMIIC = nullptr;
+
+  // --- ISP page ----------------------------------------------------------------
+  QGroupBox* GroupBox1 = nullptr;  // "Function Test"
+  QPushButton* btnUSBChipID = nullptr;
+  QPushButton* btnUSBReadStatus = nullptr;
+  QPushButton* btnUSBWriteEnable = nullptr;
+  QPushButton* btnUSBWriteDisable = nullptr;
+  QPushButton* btnEnterISP = nullptr;
+  QPushButton* btnUSBErase = nullptr;
+  QPushButton* btnUSBBlank = nullptr;
+  QPushButton* btnUSBProgram = nullptr;
+  QPushButton* btnUSBVerify = nullptr;
+  QPushButton* btnReadBack = nullptr;
+  QLabel* lblUSBProcessInfo = nullptr;
+  QLabel* lblUSBISPProcess = nullptr;
+  QLabel* lblUSBISPStatusReg = nullptr;
+  QLabel* lblUSBChipID = nullptr;
+  QLabel* lblUSBStatus = nullptr;
+  QLabel* lblUSBChecksum = nullptr;
+  LabeledEdit* lbledtUSBWriteStatus = nullptr;
+  QGroupBox* gbxISPRange = nullptr;
+  QRadioButton* rbnRange0 = nullptr;
+  QRadioButton* rbnRange1 = nullptr;
+  LabeledEdit* lbledISPStart = nullptr;
+  LabeledEdit* lbledISPRange = nullptr;
+  QLabel* Label20 = nullptr;
+  QLabel* Label21 = nullptr;
+  QGroupBox* gbxFlashCMD = nullptr;
+  QPushButton* btnUSBISPAuto = nullptr;
+  QPushButton* Button1 = nullptr;  // " Save"
+  QCheckBox* chkISPMode = nullptr;
+  QCheckBox* chkErase = nullptr;
+  QCheckBox* chkBlank = nullptr;
+  QCheckBox* chkProgram = nullptr;
+  QCheckBox* chkVerify = nullptr;
+  QCheckBox* chkReadFile = nullptr;
+  QCheckBox* chkProtect = nullptr;
+
+  // The flash operation state and operations.
+  FlashOperations& Flash() { return *ops_; }
+
+  // The status square's background colour.
+  QColor StatusSquareColour() const;
+
+ public Q_SLOTS:
+  void FormCreate();
+  void Timer1Timer();
+  void chkDetectUSBClick();
+  void lbledtVIDPIDKeyDown();
+  void USBLoadFileBitBtnClick();
+  void ReadProgramFile1();
+  void ReadProgramFile();
+  void AddToFileHistory();
+  void GetFWVersion();
+  void btnSaveBinClick();
+  void btnSimpleAutoClick();
+  void btnUSBISPAutoClick();
+  void btnEnterISPClick();
+  void btnUSBChipIDClick();
+  void btnUSBReadStatusClick();
+  void btnUSBWriteEnableClick();
+  void btnUSBWriteDisableClick();
+  void lbledtUSBWriteStatusKeyDown();
+  void btnUSBEraseClick();
+  void btnUSBBlankClick();
+  void btnUSBProgramClick();
+  void btnUSBVerifyClick();
+  void btnReadBackClick();
+  void rbnRangeClick();
+  void lbledISPStartKeyDown();
+
+ Q_SIGNALS:
+  // A new text on the main panel's progress line, device line or file line.
+  void ProgressShown(const QString& text);
+  void DeviceLineShown(const QString& text);
+  void FileLineShown(const QString& text);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;  // FormClose
+
+ private:
+  void BuildTopPanel();
+  void BuildPages();
+  void BuildIspPage(QWidget* page);
+  void ApplyIspDefaults();
+  void HideIspSequenceControls();
+  void SetStatusSquare(const QColor& colour);
+  void SetDeviceLine(const QString& text);
+  void SetFileLine(const QString& text);
+
+  // FlashView: the labels of the ISP page and the main panel.
+  void ShowProcessInfo(std::string_view text) override;
+  void ShowProcessAddress(std::string_view text) override;
+  void ShowStatusRegister(std::string_view text) override;
+  void ShowUpdateStatus(std::string_view text) override;
+  void SetUpdateStatusStyle(StatusColour colour, StatusSize size) override;
+  void PumpMessages() override;
+  void ShowDetectionOutcome();
+
+  NorvaneUsb& link_;
+  Clock& clock_;
+  Dialogs& dialogs_;
+  std::unique_ptr<FlashOperations> ops_;
+  std::unique_ptr<UpdateSequences> seq_;
+};
+
+}  // namespace korvalen

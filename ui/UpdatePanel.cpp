@@ -1,0 +1,143 @@
+// The one-click update, the Auto sequence, and the window's side of the
+// flash view: labels, colours and message pumping.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "flash/UpdateSequences.h"
+#include "ui/LabeledEdit.h"
+#include "ui/Unit1.h"
+
+namespace korvalen {
+namespace {
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
+
+std::optional<int64_t> ParseDecimal(const QString& text) {
+  bool ok = false;
+  const qint64 value = text.trimmed().toLongLong(&ok, 10);
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+bool TForm1::SequenceBusy() const { return seq_->flags().sequence_busy; }
+
+bool TForm1::UpdateFinished() const { return seq_->flags().update_finished; }
+
+void TForm1::btnSimpleAutoClick() {
+  switch (seq_->StartButtonAction()) {
+    case ClickAction::kIgnore:
+      return;
+    case ClickAction::kStop:
+      seq_->RequestStop();
+      return;
+    case ClickAction::kStart:
+      break;
+  }
+  seq_->BeginOneClick();
+  if (!dialogs_.AskOkCancel(ToQString(kWarningTitle), ToQString(kUpdateWarningText))) {
+    seq_->CancelOneClick();
+    return;
+  }
+  btnSimpleAuto->setText(ToQString(kCaptionStop));
+  const OneClickResult result = seq_->RunOneClickUpdate();
+  btnSimpleAuto->setText(ToQString(result.button_caption));
+  btnSimpleAuto->setEnabled(result.button_enabled);
+}
+
+void TForm1::btnUSBISPAutoClick() {
+  switch (seq_->AutoButtonAction()) {
+    case ClickAction::kIgnore:
+      return;
+    case ClickAction::kStop:
+      btnUSBISPAuto->setText(ToQString(kCaptionAuto));
+      seq_->RequestStop();
+      return;
+    case ClickAction::kStart:
+      break;
+  }
+  if (!link_.IsPresent()) {
+    dialogs_.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
+    return;
+  }
+  if (const auto message = seq_->AutoPrecondition(
+          ProgramFileReady, cbxReadISPFile->currentText().toStdString())) {
+    dialogs_.Inform(ToQString(kDialogTitle), ToQString(*message));
+    return;
+  }
+  AutoOptions options;
+  options.isp_mode = chkISPMode->isChecked();
+  options.erase = chkErase->isChecked();
+  options.blank = chkBlank->isChecked();
+  options.program = chkProgram->isChecked();
+  options.verify = chkVerify->isChecked();
+  options.protect = chkProtect->isChecked();
+  options.all_range = rbnRange0->isChecked();
+  if (!options.all_range) {
+    for (auto [edit, value] : {std::pair{lbledISPStart, &options.start_kb},
+                               std::pair{lbledISPRange, &options.size_kb}}) {
+      const auto parsed = ParseDecimal(edit->text());
+      if (!parsed) {
+        dialogs_.ShowError(QString("'%1' is not a valid integer value").arg(edit->text()));
+        return;
+      }
+      *value = *parsed;
+    }
+  }
+  if (chkReadFile->isChecked()) {
+    const std::string box_text = cbxReadISPFile->currentText().toStdString();
+    if (!box_text.empty() && box_text != ProgramFilePath) ProgramFilePath = box_text;
+    ReadProgramFile();
+    // A reload that failed has left nothing worth programming; erasing the
+    // flash for it would leave the device without firmware.
+    if (!ProgramFileReady) return;
+  }
+  seq_->BeginAuto();
+  btnUSBISPAuto->setText(ToQString(kCaptionStop));
+  const AutoResult result = seq_->RunAuto(options);
+  btnUSBISPAuto->setText(ToQString(result.button_caption));
+}
+
+void TForm1::ShowProcessInfo(std::string_view text) { lblUSBProcessInfo->setText(ToQString(text)); }
+
+void TForm1::ShowProcessAddress(std::string_view text) {
+  lblUSBISPProcess->setText(ToQString(text));
+}
+
+void TForm1::ShowStatusRegister(std::string_view text) {
+  lblUSBISPStatusReg->setText(ToQString(text));
+}
+
+void TForm1::ShowUpdateStatus(std::string_view text) {
+  const QString shown = ToQString(text);
+  if (lblISPProcStatus->text() == shown) return;
+  lblISPProcStatus->setText(shown);
+  Q_EMIT ProgressShown(shown);
+}
+
+void TForm1::SetUpdateStatusStyle(StatusColour colour, StatusSize size) {
+  QPalette palette = lblISPProcStatus->palette();
+  const QColor text_colour = colour == StatusColour::kRed    ? QColor(Qt::red)
+                             : colour == StatusColour::kBlue ? QColor(Qt::blue)
+                                                             : this->palette().color(
+                                                                   QPalette::WindowText);
+  palette.setColor(QPalette::WindowText, text_colour);
+  lblISPProcStatus->setPalette(palette);
+  if (size != StatusSize::kUnchanged) {
+    QFont font = lblISPProcStatus->font();
+    font.setPointSize(size == StatusSize::kLarge ? kStatusFontLargePoints
+                                                 : kStatusFontNormalPoints);
+    lblISPProcStatus->setFont(font);
+  }
+}
+
+void TForm1::PumpMessages() { QCoreApplication::processEvents(); }
+
+}  // namespace korvalen
