@@ -47,11 +47,12 @@ constexpr WalkTexts kVerifyTexts = {"Verifying Addr: 0x", "Verifying Fail at 0x"
 }  // namespace
 
 FlashOperations::FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view,
-                                 const FirmwareImage& image)
+                                 std::span<const uint8_t> image, const uint32_t& image_length)
     : link_(link),
       clock_(clock),
       view_(view),
       image_(image),
+      image_length_(image_length),
       read_back_buffer_(kFirmwareImageSize, 0) {}
 
 bool FlashOperations::BlankCheckRange(uint32_t start, uint32_t end) {
@@ -74,7 +75,7 @@ bool FlashOperations::SpanFits(uint32_t start, uint32_t end) {
     view_.ShowProcessInfo("Range past the flash address space: 0x" + HexAddressText(end));
     return false;
   }
-  if (end - start > image_.bytes.size()) {
+  if (end - start > image_.size()) {
     view_.ShowProcessInfo("Range larger than the firmware image: 0x" + HexAddressText(end - start));
     return false;
   }
@@ -118,7 +119,7 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
             wrong = byte != kErasedByte;
             break;
           case WalkKind::kVerify:
-            wrong = byte != image_.bytes[address + examined - start];
+            wrong = byte != image_[address + examined - start];
             break;
           case WalkKind::kReadBack:
             wrong = byte != first_read[examined];
@@ -145,7 +146,7 @@ void FlashOperations::CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const
   // buffer it reads as erased flash.
   for (size_t k = 0; k < chunk.size(); ++k) {
     const size_t index = static_cast<size_t>(offset) + k;
-    chunk[k] = index < image_.bytes.size() ? image_.bytes[index] : kErasedByte;
+    chunk[k] = index < image_.size() ? image_[index] : kErasedByte;
   }
 }
 

@@ -43,7 +43,12 @@ class FlashOperations {
  public:
   // All references must outlive the object. The image is read at each
   // operation, so reloading it in place needs no call here.
-  FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view, const FirmwareImage& image);
+  FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view, const FirmwareImage& image)
+      : FlashOperations(link, clock, view, image.bytes, image.length) {}
+  // The same with the image given as its 0x40000-byte buffer and a reference
+  // to its count of valid bytes.
+  FlashOperations(NorvaneUsb& link, Clock& clock, FlashView& view, std::span<const uint8_t> image,
+                  const uint32_t& image_length);
   FlashOperations(const FlashOperations&) = delete;
   FlashOperations& operator=(const FlashOperations&) = delete;
 
@@ -58,7 +63,7 @@ class FlashOperations {
   bool isp_mode_active() const { return isp_mode_active_; }
   const FlashId& flash_id() const { return flash_id_; }
   std::span<const uint8_t> read_back_buffer() const { return read_back_buffer_; }
-  uint32_t image_length() const { return image_.length; }
+  uint32_t image_length() const { return image_length_; }
 
   // Raised by a click handled inside a pump; the running walk, program or
   // erase poll ends at its next chunk or poll and fails.
@@ -152,7 +157,8 @@ class FlashOperations {
   NorvaneUsb& link_;
   Clock& clock_;
   FlashView& view_;
-  const FirmwareImage& image_;
+  std::span<const uint8_t> image_;
+  const uint32_t& image_length_;
 
   uint32_t flash_range_start_ = 0;
   uint32_t flash_range_size_ = 0;

@@ -186,7 +186,7 @@ uint32_t FlashOperations::DataStart(bool all_range) const {
 
 uint32_t FlashOperations::DataEnd(uint32_t start) const {
   // Saturates instead of wrapping; SpanFits then refuses the span.
-  const uint64_t end = uint64_t{start} + image_.length;
+  const uint64_t end = uint64_t{start} + image_length_;
   return static_cast<uint32_t>(std::min<uint64_t>(end, UINT32_MAX));
 }
 
