@@ -1,0 +1,22 @@
+// Reading hexadecimal text the way the whole tool does: no sign, no prefix,
+// no errors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace korvalen {
+
+// The value of one hexadecimal digit ('0'-'9', 'A'-'F', 'a'-'f'), or
+// nullopt for any other character.
+std::optional<uint8_t> HexDigitValue(char c);
+
+// Reads the first count characters of text as hexadecimal digits, most
+// significant first. A character that is not a digit, and every character
+// past the end of text, counts as 0, so "5" read with count 2 is 0x50.
+// Digits beyond the eighth shift the earlier ones out of the 32-bit result.
+uint32_t ParseHexDigits(std::string_view text, size_t count);
+
+}  // namespace korvalen

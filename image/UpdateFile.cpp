@@ -1,0 +1,86 @@
+#include "image/UpdateFile.h"
+
+#include <array>
+#include <fstream>
+#include <system_error>
+
+#include "image/Loaders.h"
+
+namespace korvalen {
+
+namespace {
+
+// The extension's first letter stands three characters from the end.
+constexpr size_t kExtensionLetterFromEnd = 3;
+constexpr std::array<std::string_view, 2> kUpdateFileExtensions = {".hex", ".bin"};
+
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+bool CanOpenForReading(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return false;
+  std::ifstream in(path, std::ios::binary);
+  return static_cast<bool>(in);
+}
+
+}  // namespace
+
+LoaderKind ChooseLoader(const std::filesystem::path& path) {
+  const auto& text = path.native();
+  if (text.size() < kExtensionLetterFromEnd) return LoaderKind::kNone;
+  const auto letter = text[text.size() - kExtensionLetterFromEnd];
+  if (letter == 'b' || letter == 'B') return LoaderKind::kBinary;
+  if (letter == 'h' || letter == 'H') return LoaderKind::kHex;
+  return LoaderKind::kNone;
+}
+
+LoadResult LoadImageFile(const std::filesystem::path& path, FirmwareImage& image) {
+  switch (ChooseLoader(path)) {
+    case LoaderKind::kBinary:
+      return LoadBinaryFile(path, image);
+    case LoaderKind::kHex:
+      return LoadHexFile(path, image);
+    case LoaderKind::kNone:
+      break;
+  }
+  LoadResult result;
+  result.error = LoadError::kUnknownType;
+  result.message = DisplayName(path) + " is not a firmware file (.hex, .h00 or .bin)";
+  result.path = path;
+  result.length = image.length;
+  return result;
+}
+
+std::optional<std::filesystem::path> FindUpdateFile(const std::filesystem::path& directory,
+                                                    std::string_view key) {
+  if (key.empty()) return std::nullopt;
+  for (const std::string_view extension : kUpdateFileExtensions) {
+    std::filesystem::path candidate = directory / (std::string(key) + std::string(extension));
+    if (CanOpenForReading(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+LoadResult LoadUpdateFile(const std::filesystem::path& directory, std::string_view key,
+                          FirmwareImage& image) {
+  if (const auto found = FindUpdateFile(directory, key)) return LoadImageFile(*found, image);
+  const std::string stem(key);
+  LoadResult result;
+  result.error = LoadError::kNotFound;
+  result.path = directory / (stem + std::string(kUpdateFileExtensions.back()));
+  result.length = image.length;
+  result.message =
+      "Neither " + stem + ".hex nor " + stem + ".bin can be opened in " + Utf8(directory);
+  return result;
+}
+
+std::string UpdateFileStatusText(const LoadResult& result) {
+  if (result.ok) return "Firmware Update file   " + DisplayName(result.path) + "    is Ready!";
+  if (result.error == LoadError::kNotFound) return std::string(kNoUpdateFileText);
+  return "Invalid update file: " + result.message;
+}
+
+}  // namespace korvalen

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "image/FileHistory.h"
+#include "image/HexDigits.h"
+#include "image/UpdateFile.h"
+#include "tests/image/TestFiles.h"
+
+namespace korvalen {
+namespace {
+
+using testing::DataRecord;
+using testing::HexText;
+using testing::kEndRecord;
+
+TEST(LoaderChoice, FollowsTheFirstLetterOfAThreeLetterExtension) {
+  EXPECT_EQ(ChooseLoader("dir/ORBIT.bin"), LoaderKind::kBinary);
+  EXPECT_EQ(ChooseLoader("dir/ORBIT.BIN"), LoaderKind::kBinary);
+  EXPECT_EQ(ChooseLoader("dir/ORBIT.hex"), LoaderKind::kHex);
+  EXPECT_EQ(ChooseLoader("dir/ORBIT.H00"), LoaderKind::kHex);
+  EXPECT_EQ(ChooseLoader("dir/ORBIT.txt"), LoaderKind::kNone);
+  EXPECT_EQ(ChooseLoader("dir/notes.hx"), LoaderKind::kNone);
+  EXPECT_EQ(ChooseLoader("hx"), LoaderKind::kNone);
+  EXPECT_EQ(ChooseLoader(""), LoaderKind::kNone);
+}
+
+class UpdateFile : public ::testing::Test {
+ protected:
+  testing::TempDir dir_;
+  std::unique_ptr<FirmwareImage> image_ = std::make_unique<FirmwareImage>();
+};
+
+TEST_F(UpdateFile, LoadImageFileUsesTheChosenLoader) {
+  auto result = LoadImageFile(dir_.Write("a.BIN", "\x07"), *image_);
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.checksum, 7);
+
+  result =
+      LoadImageFile(dir_.Write("a.H00", HexText({DataRecord(0, {0x09}), kEndRecord})), *image_);
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.checksum, 9);
+}
+
+TEST_F(UpdateFile, UnknownExtensionLoadsNothingAndLeavesTheImage) {
+  ASSERT_TRUE(LoadImageFile(dir_.Write("a.bin", "\x01\x02\x03"), *image_).ok);
+  const auto result = LoadImageFile(dir_.Write("notes.txt", "\xAA\xBB"), *image_);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, LoadError::kUnknownType);
+  EXPECT_EQ(result.checksum, 0);
+  EXPECT_EQ(ChecksumText(result.checksum), "Checksum : 0x0000");
+  EXPECT_NE(result.message.find("notes.txt"), std::string::npos);
+  EXPECT_EQ(image_->length, 3u);
+  EXPECT_EQ(image_->bytes[0], 0x01);
+}
+
+TEST_F(UpdateFile, HexIsPreferredOverBin) {
+  dir_.Write("KORVALEN_ORBIT.bin", "\x01");
+  dir_.Write("KORVALEN_ORBIT.hex", HexText({DataRecord(0, {0x02, 0x03}), kEndRecord}));
+  EXPECT_EQ(FindUpdateFile(dir_.path(), "KORVALEN_ORBIT"), dir_.path() / "KORVALEN_ORBIT.hex");
+
+  const auto result = LoadUpdateFile(dir_.path(), "KORVALEN_ORBIT", *image_);
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.length, 2u);
+  EXPECT_EQ(UpdateFileStatusText(result), "Firmware Update file   KORVALEN_ORBIT.hex    is Ready!");
+}
+
+TEST_F(UpdateFile, FallsBackToBinThenReportsNoFile) {
+  dir_.Write("KORVALEN_ORBIT.bin", "\x01");
+  EXPECT_EQ(FindUpdateFile(dir_.path(), "KORVALEN_ORBIT"), dir_.path() / "KORVALEN_ORBIT.bin");
+  EXPECT_EQ(FindUpdateFile(dir_.path(), ""), std::nullopt);
+
+  ASSERT_TRUE(LoadUpdateFile(dir_.path(), "KORVALEN_ORBIT", *image_).ok);
+  const auto result = LoadUpdateFile(dir_.path(), "KORVALEN_HALO", *image_);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, LoadError::kNotFound);
+  EXPECT_EQ(result.path, dir_.path() / "KORVALEN_HALO.bin");
+  EXPECT_EQ(UpdateFileStatusText(result), "No Updated File !");
+  // Nothing was loaded, so the image is as the previous load left it.
+  EXPECT_EQ(image_->length, 1u);
+}
+
+TEST_F(UpdateFile, BrokenHexIsReportedNotSwappedForTheBin) {
+  dir_.Write("KORVALEN_ORBIT.bin", "\x01");
+  dir_.Write("KORVALEN_ORBIT.hex", HexText({":0100000001FF", kEndRecord}));
+  const auto result = LoadUpdateFile(dir_.path(), "KORVALEN_ORBIT", *image_);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.path, dir_.path() / "KORVALEN_ORBIT.hex");
+  EXPECT_EQ(UpdateFileStatusText(result),
+            "Invalid update file: KORVALEN_ORBIT.hex line 1 (record 1): record checksum is 0xFF, "
+            "expected 0xFE");
+  EXPECT_EQ(image_->length, 0u);
+}
+
+TEST(FileHistory, KeepsOneEntryPerPathInFirstLoadOrder) {
+  std::vector<std::string> history;
+  EXPECT_TRUE(AddToFileHistory(history, "C:/fw/a.hex"));
+  EXPECT_TRUE(AddToFileHistory(history, "C:/fw/b.bin"));
+  EXPECT_FALSE(AddToFileHistory(history, "C:/fw/a.hex"));
+  EXPECT_TRUE(AddToFileHistory(history, "C:/fw/A.hex"));  // exact text comparison
+  EXPECT_FALSE(AddToFileHistory(history, ""));
+  EXPECT_EQ(history, (std::vector<std::string>{"C:/fw/a.hex", "C:/fw/b.bin", "C:/fw/A.hex"}));
+}
+
+TEST(HexDigits, ReadsExactlyCountCharactersAndNeverFails) {
+  EXPECT_EQ(ParseHexDigits("5", 2), 0x50u);
+  EXPECT_EQ(ParseHexDigits("1A2b", 4), 0x1A2Bu);
+  EXPECT_EQ(ParseHexDigits("1A2b", 2), 0x1Au);
+  EXPECT_EQ(ParseHexDigits("G7", 2), 0x07u);
+  EXPECT_EQ(ParseHexDigits("-1", 2), 0x01u);
+  EXPECT_EQ(ParseHexDigits(std::string_view("\0F", 2), 2), 0x0Fu);
+  EXPECT_EQ(ParseHexDigits("", 4), 0u);
+  EXPECT_EQ(ParseHexDigits("FFFFFFFF", 8), 0xFFFFFFFFu);
+}
+
+TEST(Checksum, ShowsFourUpperCaseDigits) {
+  EXPECT_EQ(ChecksumText(2623), "Checksum : 0x0A3F");
+  EXPECT_EQ(ChecksumText(0xFFFF), "Checksum : 0xFFFF");
+}
+
+TEST(DefaultImage, CoversOnlyTheFirst32KiB) {
+  auto image = std::make_unique<FirmwareImage>();
+  image->length = 0x1234;
+  FillImage(*image, 0x5A);
+  CopyDefaultImage(*image);
+  ASSERT_EQ(DefaultImage().size(), 0x8000u);
+  EXPECT_TRUE(std::equal(DefaultImage().begin(), DefaultImage().end(), image->bytes.begin()));
+  EXPECT_EQ(image->bytes[0x8000], 0x5A);
+  EXPECT_EQ(image->length, 0x1234u);
+}
+
+}  // namespace
+}  // namespace korvalen
