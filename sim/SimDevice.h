@@ -200,7 +200,6 @@ class SimDevice {
   uint64_t command_due_ = 0;
 
   // I2C master controller (bank 14).
-  uint8_t i2c_status_ = 0;
   uint64_t i2c_done_at_ = 0;
   bool i2c_nak_ = false;
   uint8_t i2c_rx_ = 0xFF;

@@ -99,7 +99,8 @@ class SimFlash {
 
   bool selected_ = false;
   bool ignored_ = false;  // the current command is dropped (busy, AAI mode)
-  std::vector<uint8_t> command_;  // bytes received since Select
+  uint32_t position_ = 0;  // bytes received since Select
+  std::vector<uint8_t> command_;  // those bytes, but of a read only the first four
   uint32_t read_address_ = 0;
 
   std::map<uint32_t, uint32_t> weak_cells_;
