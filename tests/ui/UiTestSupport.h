@@ -1,0 +1,80 @@
+// Shared pieces of the window tests: scripted dialogs, a scratch working
+// directory, and a window on a simulated device in virtual time.
+#pragma once
+
+#include <QDir>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "link/NorvaneUsb.h"
+#include "sim/FlashModels.h"
+#include "sim/SimDevice.h"
+#include "sim/SimDriver.h"
+#include "sim/VirtualClock.h"
+#include "ui/Dialogs.h"
+#include "ui/Unit1.h"
+
+namespace korvalen::testing {
+
+// Answers every box from the script and remembers what was shown.
+class ScriptedDialogs : public Dialogs {
+ public:
+  bool answer_ok = true;
+  std::optional<QString> save_path;
+  QStringList shown;  // "title|text" of every box, in order
+
+  bool AskOkCancel(const QString& title, const QString& text) override {
+    shown << title + "|" + text;
+    return answer_ok;
+  }
+  void Inform(const QString& title, const QString& text) override { shown << title + "|" + text; }
+  void ShowError(const QString& text) override { shown << "Error|" + text; }
+  std::optional<QString> AskSaveFile(const QString&, const QString&) override {
+    shown << "Save|";
+    return save_path;
+  }
+};
+
+// Makes a fresh directory the current one for the life of the object.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
+  ~ScratchDirectory() { QDir::setCurrent(previous_); }
+  std::filesystem::path Path() const { return dir_.path().toStdString(); }
+
+ private:
+  QTemporaryDir dir_;
+  QString previous_;
+};
+
+// A window on a simulated device, all in virtual time. The detection timer
+// is stopped: tests call Timer1Timer themselves.
+struct SimWindow {
+  explicit SimWindow(const sim::SimIdentity& identity,
+                     std::string_view flash = sim::kDefaultFlashModel)
+      : device(std::make_shared<sim::SimDevice>(clock, identity, *sim::FindFlashModel(flash))),
+        link(driver),
+        form(std::make_unique<TForm1>(link, clock, dialogs)) {
+    form->Timer1->stop();
+  }
+
+  // Ticks the detection until the device line shows the device, at most
+  // a full round of the search.
+  bool Detect() {
+    driver.Attach(device);
+    for (int i = 0; i < 12 && !link.IsPresent(); ++i) form->Timer1Timer();
+    return link.IsPresent();
+  }
+
+  sim::VirtualClock clock;
+  sim::SimDriver driver;
+  std::shared_ptr<sim::SimDevice> device;
+  ScriptedDialogs dialogs;
+  NorvaneUsb link;
+  std::unique_ptr<TForm1> form;
+};
+
+}  // namespace korvalen::testing

@@ -1,0 +1,266 @@
+// The one-click update and the ISP page through the window: buttons pressed,
+// boxes answered, labels read, the simulated flash compared with the image.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QtTest>
+#include <fstream>
+
+#include "app/DemoFiles.h"
+#include "sim/FaultSpec.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/LabeledEdit.h"
+
+using namespace korvalen;
+using namespace korvalen::testing;
+
+namespace {
+
+constexpr char kWarning[] =
+    "Warning|Firmware Update is a critical operation. Please make sure the power stays on and "
+    "do not disconnect the device before the update is complete. Would you like to proceed?";
+
+// A detected model with its demo update file loaded.
+struct ReadyWindow {
+  explicit ReadyWindow(std::string_view flash = sim::kDefaultFlashModel)
+      : window(sim::kSimOrbitMini, flash) {
+    std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
+        << demo::ToIntelHex(image);
+    ok = window.Detect() && window.form->btnSimpleAuto->isEnabled();
+  }
+
+  bool FlashHoldsImage() const {
+    const auto contents = window.device->flash().contents();
+    return std::equal(image.begin(), image.end(), contents.begin());
+  }
+
+  ScratchDirectory scratch;
+  std::vector<uint8_t> image = demo::MakeDemoImage();
+  SimWindow window;
+  bool ok = false;
+};
+
+QStringList ProgressOf(QSignalSpy& spy) {
+  QStringList texts;
+  for (const auto& args : spy) {
+    const QString text = args.at(0).toString();
+    // Collapse the erase dots into one entry.
+    if (text.startsWith("Flash Erase All") && !texts.isEmpty() &&
+        texts.last().startsWith("Flash Erase All")) {
+      continue;
+    }
+    texts << text;
+  }
+  return texts;
+}
+
+}  // namespace
+
+class UpdateWindowTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void CleanUpdateOnEveryFlashModel() {
+    for (const auto& model : sim::FlashModels()) {
+      ReadyWindow r(model.name);
+      QVERIFY2(r.ok, model.name);
+      TForm1& f = *r.window.form;
+      QSignalSpy progress(&f, &TForm1::ProgressShown);
+      f.btnSimpleAutoClick();
+      QCOMPARE(r.window.dialogs.shown, QStringList{kWarning});
+      QVERIFY2(r.FlashHoldsImage(), model.name);
+      QCOMPARE(ProgressOf(progress),
+               (QStringList{"Enter ISP Mode", "Clear Status register", "Flash Erase All ",
+                            "Start Blanking Check", "Blanking Success", "Start Programming",
+                            "Programming Success", "Start Verifying Check", "Verifying Success",
+                            "Firmware update success!"}));
+      QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::blue));
+      QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
+      QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+      QVERIFY(!f.btnSimpleAuto->isEnabled());
+      QVERIFY(f.UpdateFinished());
+      QVERIFY(!f.SequenceBusy());
+      QVERIFY(!r.window.device->IspMode());
+      QVERIFY(!r.window.link.HasHandle());
+
+      // Detection has stopped for good: ticks send nothing.
+      const auto requests = r.window.device->RequestCount();
+      f.Timer1Timer();
+      QCOMPARE(r.window.device->RequestCount(), requests);
+    }
+  }
+
+  void CancelAtTheWarningSendsNothing() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    r.window.dialogs.answer_ok = false;
+    const auto requests = r.window.device->RequestCount();
+    f.btnSimpleAutoClick();
+    QCOMPARE(r.window.device->RequestCount(), requests);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
+    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
+    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.btnSimpleAuto->text(), QString("Start"));
+    QVERIFY(!f.SequenceBusy());
+    QVERIFY(!f.UpdateFinished());
+  }
+
+  void VanishingDeviceEndsInTheFailVerdict() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    const auto parsed = sim::ParseFaultSpec("vanish:" + std::to_string(
+                                                             r.window.device->RequestCount() + 900));
+    QVERIFY(parsed.ok());
+    sim::ApplyFaultSpecs(parsed.specs, *r.window.device);
+    TForm1& f = *r.window.form;
+    f.btnSimpleAutoClick();
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
+    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+    QVERIFY(!f.SequenceBusy());
+  }
+
+  void WindowRefusesToCloseWhileUpdating() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.show();
+    bool close_accepted = true;
+    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+      if (text == "Start Programming") close_accepted = f.close();
+    });
+    f.btnSimpleAutoClick();
+    QVERIFY(!close_accepted);
+    QVERIFY(f.isVisible());
+    QVERIFY(r.window.dialogs.shown.last().startsWith("Dialog|A firmware update is running"));
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(f.close());
+  }
+
+  void SecondStartClickDuringTheRunStartsNothing() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    int warnings_during_run = 0;
+    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+      if (text != "Start Blanking Check") return;
+      const int before = r.window.dialogs.shown.size();
+      f.btnSimpleAutoClick();  // reads "Stop": asks the run to stop
+      warnings_during_run += r.window.dialogs.shown.size() - before;
+    });
+    f.btnSimpleAutoClick();
+    QCOMPARE(warnings_during_run, 0);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
+    QVERIFY2(!r.window.device->IspMode(), "ISP mode is left after a stop");
+  }
+
+  void IspPageButtonsShowWhatTheFlashAnswers() {
+    ReadyWindow r(sim::kFlashMx25l2006e);
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.btnEnterISP->click();
+    QCOMPARE(f.btnEnterISP->text(), QString("Exit ISP"));
+    QVERIFY(r.window.device->IspMode());
+    f.btnUSBChipID->click();
+    QCOMPARE(f.lblUSBChipID->text(), QString("0xC2,  0x20,  0x12,  "));
+
+    f.lbledtUSBWriteStatus->setText("");
+    const auto before = r.window.device->RequestCount();
+    QTest::keyClick(f.lbledtUSBWriteStatus->Edit(), Qt::Key_Return);
+    QCOMPARE(r.window.dialogs.shown.last(), QString("Error|'0x' is not a valid integer value"));
+    QCOMPARE(r.window.device->RequestCount(), before);
+
+    f.btnUSBBlank->click();
+    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Blanking Success"));
+    f.btnUSBProgram->click();
+    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Programming Success"));
+    f.btnUSBVerify->click();
+    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Verifying Success"));
+    QVERIFY(r.FlashHoldsImage());
+
+    // Only the low 8 bits of what was typed are written: every protection
+    // bit is set afterwards.
+    f.btnUSBWriteEnable->click();
+    f.lbledtUSBWriteStatus->setText("1FF");
+    QTest::keyClick(f.lbledtUSBWriteStatus->Edit(), Qt::Key_Return);
+    r.window.clock.AdvanceMillis(100);  // the status write completes
+    f.btnUSBReadStatus->click();
+    QCOMPARE(f.lblUSBStatus->text(), QString("0x9C"));
+
+    f.btnEnterISP->click();
+    QCOMPARE(f.btnEnterISP->text(), QString("Enter ISP"));
+    QVERIFY(!r.window.device->IspMode());
+  }
+
+  void ReadFlashOffersTheDumpAndCancelWritesNothing() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.btnEnterISP->click();
+    r.window.dialogs.save_path.reset();
+    f.btnReadBack->click();
+    QCOMPARE(r.window.dialogs.shown.last(), QString("Save|"));
+    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Read Flash content Success"));
+
+    const auto dump = r.scratch.Path() / "dump.bin";
+    r.window.dialogs.save_path = QString::fromStdString(dump.string());
+    f.btnReadBack->click();
+    QCOMPARE(std::filesystem::file_size(dump), 2048u * (16 * 6 + 1));
+  }
+
+  void RangeChoiceTakesTheEditsOnlyWhenValid() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.rbnRange1->click();
+    QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
+    QCOMPARE(f.Flash().flash_range_size(), 64u * 1024);
+    QVERIFY(f.lbledISPStart->isEnabled());
+
+    f.lbledISPStart->setText("12x");
+    f.rbnRange1->click();
+    QCOMPARE(r.window.dialogs.shown.last(), QString("Error|'12x' is not a valid integer value"));
+    QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
+
+    f.rbnRange0->click();
+    QCOMPARE(f.Flash().flash_range_start(), 0u);
+    QCOMPARE(f.Flash().flash_range_size(), 0x8000u);
+    QVERIFY(!f.lbledISPStart->isEnabled());
+  }
+
+  void AutoWithoutDeviceShowsTheBoxAndChangesNothing() {
+    SimWindow w(sim::kSimTide);
+    w.form->btnUSBISPAuto->click();
+    QCOMPARE(w.dialogs.shown, QStringList{"Dialog|USB device is NOT available !!    "});
+    QCOMPARE(w.form->btnUSBISPAuto->text(), QString("Auto"));
+    QCOMPARE(w.device->RequestCount(), 0u);
+  }
+
+  void AutoProgramsTheAssignedRange() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.chkReadFile->setChecked(false);
+    f.rbnRange1->click();
+    f.btnUSBISPAuto->click();
+    QCOMPARE(r.window.dialogs.shown, QStringList());
+    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Verifying Success"));
+    QCOMPARE(f.btnUSBISPAuto->text(), QString("Auto"));
+    const auto contents = r.window.device->flash().contents();
+    const auto mismatch = std::mismatch(r.image.begin(), r.image.end(), contents.begin() + 64 * 1024);
+    QVERIFY2(mismatch.first == r.image.end(),
+              qPrintable(QString("first difference at image offset %1: flash %2, image %3")
+                            .arg(mismatch.first - r.image.begin())
+                            .arg(int(*mismatch.second))
+                            .arg(int(*mismatch.first))));
+    QVERIFY(!r.window.device->IspMode());
+  }
+};
+
+QTEST_MAIN(UpdateWindowTest)
+#include "UpdateWindowTest.moc"
