@@ -15,8 +15,8 @@ namespace {
 constexpr uint32_t kReadChunkSize = 64;
 constexpr int kReadAttempts = 3;
 
-// Long waits: erase and status polls read the status up to 1000 times, 10 ms
-// apart (about ten seconds, longer than a chip erase takes).
+// Status waits read the status up to 1000 times, 10 ms apart (about ten
+// seconds, longer than any part's status write takes).
 constexpr int kStatusPolls = 1000;
 constexpr uint32_t kStatusPollMs = 10;
 // Before a page program the flash gets 101 status reads 1 ms apart.
@@ -233,19 +233,6 @@ void FlashOperations::SelectProgramMode() {
       flash_id_[0] == kManufacturerSmallPage && flash_id_[1] == kMemoryTypeSmallPage;
   program_chunk_size_ = small_pages ? kSmallChunkSize : kPageChunkSize;
   use_aai_program_ = flash_id_[0] == kManufacturerAai;
-}
-
-PollOutcome FlashOperations::PollEraseDone(
-    const std::function<void(int poll, uint8_t status)>& show) {
-  for (int poll = 0; poll < kStatusPolls; ++poll) {
-    const uint8_t status = FlashReadStatus(link_);
-    show(poll, status);
-    view_.PumpMessages();
-    if (!Busy(status)) return PollOutcome::kIdle;
-    if (stop_requested_) return PollOutcome::kStopped;
-    clock_.Sleep(kStatusPollMs);
-  }
-  return PollOutcome::kTimedOut;
 }
 
 }  // namespace korvalen

@@ -36,6 +36,9 @@ inline constexpr uint32_t kAllRangeSize = 0x8000;
 inline constexpr std::string_view kCaptionEnterIsp = "Enter ISP";
 inline constexpr std::string_view kCaptionExitIsp = "Exit ISP";
 
+inline constexpr std::string_view kEraseAllText = "Flash Erase All ";
+inline constexpr std::string_view kEraseFailText = "Erase Flash Fail";
+
 // How a bounded status poll ended.
 enum class PollOutcome { kIdle, kTimedOut, kStopped };
 
@@ -92,9 +95,11 @@ class FlashOperations {
   void WaitStatusIdle();
   // Reads the flash ID and chooses the chunk size and the program mode.
   void SelectProgramMode();
-  // Up to 1000 status reads 10 ms apart; after each read `show` gets the poll
-  // index and the status byte, then the view is pumped.
-  PollOutcome PollEraseDone(const std::function<void(int poll, uint8_t status)>& show);
+  // The chip erase shared by the ISP page and the one-click update: write
+  // enable, erase, then up to 1000 status polls 10 ms apart. After each poll
+  // `show` gets the erase text with its growing dots and the status byte, and
+  // the view is pumped. Neither opens nor closes the link.
+  PollOutcome ChipErase(const std::function<void(std::string_view text, uint8_t status)>& show);
 
   // ---- Button bodies (each opens and closes the link itself) --------------
   // Chip erase when all_range, else 4 KiB sector erases over the assigned
@@ -146,6 +151,8 @@ class FlashOperations {
   bool ChunkWalk(uint32_t start, uint32_t end, WalkKind kind);
   bool SpanFits(uint32_t start, uint32_t end);
   bool EraseBody(bool all_range);
+  bool EraseSectors(bool* timed_out);
+  PollOutcome PollEraseDone(const std::function<void(int poll, uint8_t status)>& show);
   bool WaitStatusIdleShort();
   void CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const;
   bool ProgramPages(uint32_t start, uint32_t end);

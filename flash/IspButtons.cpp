@@ -15,35 +15,17 @@
 namespace korvalen {
 namespace {
 
-// Sector erases step through the range 4 KiB at a time.
-constexpr uint32_t kSectorSize = 0x1000;
-// The flash needs a moment after an erase command before its status means
-// anything.
-constexpr uint32_t kEraseSettleMs = 10;
-// The chip-erase text grows by one dot every 20 polls and cycles through
-// zero to nine dots, so a running erase visibly moves.
-constexpr int kPollsPerDot = 20;
-constexpr int kDotCycle = 10;
 // Bytes of the read-back buffer that no read reached show as this.
 constexpr uint8_t kUnreadFill = 0x5A;
 constexpr uint32_t kDumpBytesPerLine = 16;
 // Routing register of bank 13 that hands the flash pins to the host.
 constexpr uint8_t kRegIspPins = 1;
 constexpr uint8_t kIspPinsToHost = 3;
-// Typed values convert as up to eight hexadecimal digits.
-constexpr size_t kMaxTypedHexDigits = 8;
+// Typed values convert as a 32-bit integer (up to eight hex digits).
+constexpr uint64_t kTypedValueMax = 0xFFFFFFFF;
 constexpr int64_t kBytesPerKb = 1024;
 
-constexpr std::string_view kEraseAllText = "Flash Erase All ";
-constexpr std::string_view kSectorEraseText = "Flash Sector Erase";
-constexpr std::string_view kSectorAddressText = "Flash Sector Erase: 0x ";
-constexpr std::string_view kEraseFailText = "Erase Flash Fail";
-constexpr std::string_view kEraseStoppedText = "Erase Flash Stopped";
 constexpr std::string_view kBusyText = "A flash operation is still running";
-
-std::string StatusRegisterText(uint8_t status) {
-  return "Status Register: 0x" + HexByteText(status);
-}
 
 // Hex digits only, no prefix or sign; nullopt when the text is empty, holds
 // anything else, or does not fit 32 bits.
@@ -56,11 +38,8 @@ std::optional<uint32_t> ParseTypedHex(std::string_view typed) {
                           ? c - '0'
                           : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
     value = value * 16 + static_cast<uint64_t>(digit);
-    if (value > 0xFFFFFFFFu) return std::nullopt;
+    if (value > kTypedValueMax) return std::nullopt;
   }
-  // Leading zeros aside, more than eight digits cannot fit; the check above
-  // already refused them.
-  static_assert(kMaxTypedHexDigits * 4 == 32);
   return static_cast<uint32_t>(value);
 }
 
@@ -71,56 +50,6 @@ bool FlashOperations::EraseFlash(bool all_range) {
   BusyScope scope(*this);
   ClearStop();
   return EraseBody(all_range);
-}
-
-bool FlashOperations::EraseBody(bool all_range) {
-  link_.Open();
-  bool timed_out = false;
-  bool stopped = false;
-  if (all_range) {
-    view_.ShowProcessInfo(kEraseAllText);
-    FlashWriteEnable(link_);
-    FlashChipErase(link_);
-    clock_.Sleep(kEraseSettleMs);
-    const PollOutcome outcome = PollEraseDone([this](int poll, uint8_t status) {
-      const size_t dots = static_cast<size_t>((poll / kPollsPerDot) % kDotCycle);
-      view_.ShowProcessInfo(std::string(kEraseAllText) + std::string(dots, '.'));
-      view_.ShowStatusRegister(StatusRegisterText(status));
-    });
-    timed_out = outcome == PollOutcome::kTimedOut;
-    stopped = outcome == PollOutcome::kStopped;
-  } else {
-    view_.ShowProcessInfo(kSectorEraseText);
-    const uint64_t end = uint64_t{flash_range_start_} + flash_range_size_;
-    for (uint64_t sector = flash_range_start_; sector < end; sector += kSectorSize) {
-      if (stop_requested_) {
-        stopped = true;
-        break;
-      }
-      const auto address = static_cast<uint32_t>(sector);
-      FlashWriteEnable(link_);
-      FlashSectorErase(link_, address);
-      clock_.Sleep(kEraseSettleMs);
-      const PollOutcome outcome = PollEraseDone([this, address](int, uint8_t status) {
-        view_.ShowProcessInfo(std::string(kSectorAddressText) + HexAddressText(address));
-        view_.ShowStatusRegister(StatusRegisterText(status));
-      });
-      // Any sector that never finished leaves the range unerased, so the
-      // whole erase fails even when later sectors go through.
-      if (outcome == PollOutcome::kTimedOut) timed_out = true;
-      if (outcome == PollOutcome::kStopped) {
-        stopped = true;
-        break;
-      }
-    }
-  }
-  link_.Close();
-  if (stopped || timed_out) {
-    view_.ShowProcessInfo(stopped ? kEraseStoppedText : kEraseFailText);
-    step_failed_ = true;
-    return false;
-  }
-  return true;
 }
 
 std::optional<std::string> FlashOperations::ChipIdText() {
@@ -209,10 +138,11 @@ bool FlashOperations::Program(bool all_range) {
   ClearStop();
   view_.ShowProcessInfo("Start Programming...");
   const uint32_t start = DataStart(all_range);
+  const uint32_t end = DataEnd(start);
   link_.Open();
   // Before any sequence has run no chunk size is known yet.
-  if (program_chunk_size_ == 0) SelectProgramMode();
-  const bool passed = ProgramRange(start, DataEnd(start));
+  if (program_chunk_size_ == 0 && start < end) SelectProgramMode();
+  const bool passed = ProgramRange(start, end);
   if (passed) view_.ShowProcessInfo("Programming Success");
   link_.Close();
   return passed;

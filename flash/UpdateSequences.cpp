@@ -18,14 +18,9 @@ constexpr uint8_t kStatusUnprotected = 0x00;
 // register's top bit clear.
 constexpr uint8_t kProtectAai = 0x7F;
 constexpr uint8_t kProtectPaged = 0xFF;
-constexpr uint32_t kEraseSettleMs = 10;
-constexpr int kPollsPerDot = 20;
-constexpr int kDotCycle = 10;
 
 constexpr std::string_view kEnterIspText = "Enter ISP Mode";
 constexpr std::string_view kClearStatusText = "Clear Status register";
-constexpr std::string_view kEraseAllText = "Flash Erase All ";
-constexpr std::string_view kEraseFailText = "Erase Flash Fail";
 constexpr std::string_view kRetryText = "ISP Fail and retry";
 constexpr std::string_view kAbortText = "Abort Firmware update process";
 constexpr std::string_view kSuccessVerdict = "Firmware update success!";
@@ -164,13 +159,8 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
 
 bool UpdateSequences::ChipEraseForUpdate() {
   ShowUpdateStep(kEraseAllText);
-  FlashWriteEnable(link_);
-  FlashChipErase(link_);
-  clock_.Sleep(kEraseSettleMs);
-  const PollOutcome outcome = operations_.PollEraseDone([this](int poll, uint8_t) {
-    const size_t dots = static_cast<size_t>((poll / kPollsPerDot) % kDotCycle);
-    view_.ShowUpdateStatus(std::string(kEraseAllText) + std::string(dots, '.'));
-  });
+  const PollOutcome outcome = operations_.ChipErase(
+      [this](std::string_view text, uint8_t) { view_.ShowUpdateStatus(text); });
   if (outcome == PollOutcome::kIdle) return true;
   if (outcome == PollOutcome::kTimedOut) ShowUpdateStep(kEraseFailText);
   operations_.set_step_failed(true);

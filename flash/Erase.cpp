@@ -1,0 +1,103 @@
+// Chip and sector erase with their bounded busy polls.
+#include <string>
+
+#include "flash/FlashOperations.h"
+#include "flash/HexText.h"
+
+namespace korvalen {
+namespace {
+
+// An erase keeps the flash busy for up to seconds: 1000 status reads 10 ms
+// apart cover the slowest part's chip erase.
+constexpr int kErasePolls = 1000;
+constexpr uint32_t kErasePollMs = 10;
+// The flash needs a moment after an erase command before its status means
+// anything.
+constexpr uint32_t kEraseSettleMs = 10;
+// The chip-erase text grows by one dot every 20 polls and cycles through
+// zero to nine dots, so a running erase visibly moves.
+constexpr int kPollsPerDot = 20;
+constexpr int kDotCycle = 10;
+// Sector erases step through the range 4 KiB at a time.
+constexpr uint32_t kSectorSize = 0x1000;
+
+constexpr std::string_view kSectorEraseText = "Flash Sector Erase";
+constexpr std::string_view kSectorAddressText = "Flash Sector Erase: 0x ";
+constexpr std::string_view kEraseStoppedText = "Erase Flash Stopped";
+
+std::string StatusRegisterText(uint8_t status) {
+  return "Status Register: 0x" + HexByteText(status);
+}
+
+}  // namespace
+
+PollOutcome FlashOperations::PollEraseDone(
+    const std::function<void(int poll, uint8_t status)>& show) {
+  for (int poll = 0; poll < kErasePolls; ++poll) {
+    const uint8_t status = FlashReadStatus(link_);
+    show(poll, status);
+    view_.PumpMessages();
+    if ((status & kStatusBusy) == 0) return PollOutcome::kIdle;
+    if (stop_requested_) return PollOutcome::kStopped;
+    clock_.Sleep(kErasePollMs);
+  }
+  return PollOutcome::kTimedOut;
+}
+
+PollOutcome FlashOperations::ChipErase(
+    const std::function<void(std::string_view text, uint8_t status)>& show) {
+  FlashWriteEnable(link_);
+  FlashChipErase(link_);
+  clock_.Sleep(kEraseSettleMs);
+  return PollEraseDone([&show](int poll, uint8_t status) {
+    const size_t dots = static_cast<size_t>((poll / kPollsPerDot) % kDotCycle);
+    show(std::string(kEraseAllText) + std::string(dots, '.'), status);
+  });
+}
+
+bool FlashOperations::EraseSectors(bool* timed_out) {
+  view_.ShowProcessInfo(kSectorEraseText);
+  const uint64_t end = uint64_t{flash_range_start_} + flash_range_size_;
+  for (uint64_t sector = flash_range_start_; sector < end; sector += kSectorSize) {
+    if (stop_requested_) return false;
+    const auto address = static_cast<uint32_t>(sector);
+    FlashWriteEnable(link_);
+    FlashSectorErase(link_, address);
+    clock_.Sleep(kEraseSettleMs);
+    const PollOutcome outcome = PollEraseDone([this, address](int, uint8_t status) {
+      view_.ShowProcessInfo(std::string(kSectorAddressText) + HexAddressText(address));
+      view_.ShowStatusRegister(StatusRegisterText(status));
+    });
+    // Any sector that never finished leaves the range unerased, so the whole
+    // erase fails even when later sectors go through.
+    if (outcome == PollOutcome::kTimedOut) *timed_out = true;
+    if (outcome == PollOutcome::kStopped) return false;
+  }
+  return true;
+}
+
+bool FlashOperations::EraseBody(bool all_range) {
+  link_.Open();
+  bool timed_out = false;
+  bool stopped = false;
+  if (all_range) {
+    view_.ShowProcessInfo(kEraseAllText);
+    const PollOutcome outcome = ChipErase([this](std::string_view text, uint8_t status) {
+      view_.ShowProcessInfo(text);
+      view_.ShowStatusRegister(StatusRegisterText(status));
+    });
+    timed_out = outcome == PollOutcome::kTimedOut;
+    stopped = outcome == PollOutcome::kStopped;
+  } else {
+    stopped = !EraseSectors(&timed_out);
+  }
+  link_.Close();
+  if (stopped || timed_out) {
+    view_.ShowProcessInfo(stopped ? kEraseStoppedText : kEraseFailText);
+    step_failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvalen

@@ -1,0 +1,304 @@
+// The one-click update and the Auto sequence against the simulated device,
+// with the flash pre-filled with a sentinel so untouched bytes show.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/flash/FlashBench.h"
+
+namespace korvalen::testing {
+namespace {
+
+constexpr uint8_t kSentinel = 0x00;
+constexpr uint32_t kImageLength = 0x2400;
+
+const std::vector<std::string> kCleanUpdateSteps = {
+    "Enter ISP Mode",    "Clear Status register",   "Flash Erase All ",    "Start Blanking Check",
+    "Blanking Success",  "Start Programming",       "Programming Success", "Start Verifying Check",
+    "Verifying Success", "Firmware update success!"};
+
+// Status values written, in order.
+std::vector<uint8_t> StatusWrites(const SpyDriver& spy) {
+  std::vector<uint8_t> values;
+  for (const SpiedTransfer& t : spy.FlashWritesOf(kOpWriteStatus))
+    if (t.data.size() == 2) values.push_back(t.data[1]);
+  return values;
+}
+
+bool IspRequestSent(const SpyDriver& spy) {
+  return std::any_of(spy.transfers.begin(), spy.transfers.end(), [](const SpiedTransfer& t) {
+    return t.setup.request == kRequestEnterIsp || t.setup.request == kRequestLeaveIsp;
+  });
+}
+
+// A device ready for the one-click update: sentinel flash, a patterned image
+// with an erased hole that programming skips.
+void PrepareUpdate(FlashBench& bench) {
+  bench.device_->flash().Fill(kSentinel);
+  bench.LoadPattern(kImageLength);
+  std::fill_n(bench.image_->bytes.begin() + 0x1000, 0x100, kErasedByte);
+}
+
+void ExpectDeviceLeftAlone(FlashBench& bench) {
+  EXPECT_FALSE(bench.device_->IspMode());
+  EXPECT_EQ(bench.sim_driver_.OpenHandles(), 0u);
+  EXPECT_FALSE(bench.sequences_.flags().sequence_busy);
+  EXPECT_FALSE(bench.sequences_.Running());
+}
+
+class OneClickOnEachModel : public ::testing::TestWithParam<sim::FlashModel> {};
+
+TEST_P(OneClickOnEachModel, CleanUpdateWritesTheImageAndProtectsTheFlash) {
+  const sim::FlashModel& model = GetParam();
+  FlashBench bench(model);
+  PrepareUpdate(bench);
+  bench.sequences_.BeginOneClick();
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+
+  EXPECT_TRUE(result.success);
+  EXPECT_EQ(result.button_caption, kCaptionFinish);
+  EXPECT_FALSE(result.button_enabled);
+  EXPECT_EQ(bench.FlashBytes(0, kImageLength), bench.ImageBytes(0, kImageLength));
+  // The chip erase reached past the image.
+  EXPECT_EQ(bench.FlashBytes(kImageLength, 0x100), std::vector<uint8_t>(0x100, 0xFF));
+  EXPECT_EQ(Steps(bench.view_, Target::kUpdateStatus), kCleanUpdateSteps);
+  EXPECT_EQ(bench.view_.colour(), StatusColour::kBlue);
+  EXPECT_EQ(bench.view_.size(), StatusSize::kLarge);
+
+  const uint8_t protection = model.jedec_id[0] == 0xBF ? 0x7F : 0xFF;
+  EXPECT_EQ(StatusWrites(bench.spy_), (std::vector<uint8_t>{0x00, protection}));
+  EXPECT_EQ(bench.device_->flash().Status() & model.block_protect_mask, model.block_protect_mask);
+  EXPECT_TRUE(bench.sequences_.flags().update_finished);
+  ExpectDeviceLeftAlone(bench);
+}
+
+INSTANTIATE_TEST_SUITE_P(FlashModels, OneClickOnEachModel,
+                         ::testing::ValuesIn(sim::FlashModels().begin(), sim::FlashModels().end()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OneClick, WeakCellFailsOnceThenTheSecondAttemptSucceeds) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.device_->flash().AddWeakCell(0x123, 1);
+  const uint64_t slept_before = bench.clock_.SleptMicros();
+  EXPECT_TRUE(bench.sequences_.RunOneClickUpdate().success);
+
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "ISP Fail and retry"), 1u);
+  EXPECT_EQ(bench.view_.Count(Target::kProcessInfo, "Verifying Fail at 0x000123"), 1u);
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 2u);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Firmware update success!");
+  EXPECT_GE(bench.clock_.SleptMicros() - slept_before, 1'000'000u);
+
+  // The retry text is red while it stands, then the colour returns.
+  const auto& events = bench.view_.Events();
+  const auto retry = std::find_if(events.begin(), events.end(),
+                                  [](const auto& e) { return e.text == "ISP Fail and retry"; });
+  ASSERT_NE(retry, events.end());
+  std::vector<StatusColour> colours;
+  for (auto it = retry; it != events.end() && colours.size() < 2; ++it)
+    if (it->target == Target::kUpdateStyle) colours.push_back(it->colour);
+  EXPECT_EQ(colours, (std::vector<StatusColour>{StatusColour::kRed, StatusColour::kWindowText}));
+}
+
+TEST(OneClick, DeviceThatFailsEveryAttemptStillGetsProtectionAndLeavesIsp) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.device_->flash().AddWeakCell(0x123, 100);
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+
+  EXPECT_FALSE(result.success);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "ISP Fail and retry"), 3u);
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 3u);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Firmware update Fail!");
+  EXPECT_EQ(bench.view_.colour(), StatusColour::kRed);
+  EXPECT_EQ(bench.view_.size(), StatusSize::kLarge);
+  EXPECT_EQ(StatusWrites(bench.spy_).back(), 0xFF);
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(OneClick, FailedBlankCheckSkipsProgramAndVerify) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.device_->flash().AddReadFlip(0x40, 0x01, 100);
+  EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Blanking Success"), 0u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Start Programming"), 0u);
+  EXPECT_EQ(bench.device_->flash().stats().page_programs, 0u);
+}
+
+TEST(OneClick, DeviceVanishingMidProgramFailsInBoundedTime) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kProcessAddress) == "0x000400") bench.faults_.VanishNow();
+  };
+  const uint64_t start = bench.clock_.NowMicros();
+  EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Firmware update Fail!");
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "ISP Fail and retry"), 3u);
+  // Every wait ran to its limit, none longer: under two minutes of device time.
+  EXPECT_LT(bench.clock_.NowMicros() - start, 120'000'000u);
+  EXPECT_EQ(bench.sim_driver_.OpenHandles(), 0u);
+  EXPECT_FALSE(bench.sequences_.flags().sequence_busy);
+}
+
+TEST(OneClick, EmptyImageIsRefusedWithoutTouchingTheDevice) {
+  FlashBench bench;
+  bench.image_->length = 0;
+  bench.sequences_.BeginOneClick();
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+  EXPECT_FALSE(result.success);
+  EXPECT_TRUE(bench.spy_.transfers.empty());
+  EXPECT_TRUE(bench.view_.Last(Target::kUpdateStatus).starts_with("Firmware update Fail!"));
+  EXPECT_NE(bench.view_.Last(Target::kUpdateStatus).find("empty"), std::string::npos);
+  EXPECT_EQ(bench.view_.colour(), StatusColour::kRed);
+  EXPECT_FALSE(bench.sequences_.flags().sequence_busy);
+}
+
+TEST(OneClick, CancelAtTheWarningSendsNothing) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.sequences_.BeginOneClick();
+  EXPECT_TRUE(bench.sequences_.flags().sequence_busy);
+  bench.sequences_.CancelOneClick();
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Abort Firmware update process");
+  EXPECT_EQ(bench.view_.colour(), StatusColour::kRed);
+  EXPECT_EQ(bench.view_.size(), StatusSize::kLarge);
+  EXPECT_TRUE(bench.spy_.transfers.empty());
+  EXPECT_FALSE(bench.sequences_.flags().sequence_busy);
+  EXPECT_FALSE(bench.sequences_.flags().update_finished);
+  EXPECT_EQ(bench.sequences_.StartButtonAction(), ClickAction::kStart);
+}
+
+TEST(OneClick, StopDuringProgrammingEndsWithoutRetryButStillProtects) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  ClickAction start_action = ClickAction::kStart;
+  ClickAction auto_action = ClickAction::kStart;
+  std::optional<std::string> nested_chip_id = "not called";
+  bench.view_.on_pump = [&](size_t) {
+    if (bench.view_.Last(Target::kUpdateStatus) != "Start Programming") return;
+    start_action = bench.sequences_.StartButtonAction();
+    auto_action = bench.sequences_.AutoButtonAction();
+    nested_chip_id = bench.ops_.ChipIdText();
+    bench.sequences_.RequestStop();
+  };
+  EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+
+  EXPECT_EQ(start_action, ClickAction::kStop);
+  EXPECT_EQ(auto_action, ClickAction::kIgnore);
+  EXPECT_EQ(nested_chip_id, std::nullopt);  // a nested button leaves the link alone
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "ISP Fail and retry"), 0u);
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 1u);
+  EXPECT_EQ(bench.device_->flash().stats().page_programs, 0u);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Firmware update Fail!");
+  EXPECT_EQ(StatusWrites(bench.spy_).back(), 0xFF);
+  ExpectDeviceLeftAlone(bench);
+  EXPECT_EQ(bench.sequences_.StartButtonAction(), ClickAction::kIgnore);  // finished
+}
+
+TEST(OneClick, StopDuringTheEraseLetsItFinishBeforeProtecting) {
+  const sim::FlashModel& model = *sim::FindFlashModel(sim::kFlashMx25l2006e);
+  FlashBench bench(model);
+  PrepareUpdate(bench);
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kUpdateStatus).starts_with("Flash Erase All"))
+      bench.sequences_.RequestStop();
+  };
+  EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+  // A protection write sent while the erase ran would have been dropped.
+  EXPECT_EQ(bench.device_->flash().stats().status_writes, 2u);
+  EXPECT_EQ(bench.device_->flash().Status() & model.block_protect_mask, model.block_protect_mask);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Start Blanking Check"), 0u);
+  ExpectDeviceLeftAlone(bench);
+}
+
+// ---- Auto sequence -------------------------------------------------------------
+
+TEST(Auto, EveryStepClearedOnlyReadsTheFlashId) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  const AutoOptions options{.isp_mode = false,
+                            .erase = false,
+                            .blank = false,
+                            .program = false,
+                            .verify = false,
+                            .protect = false};
+  const AutoResult result = bench.sequences_.RunAuto(options);
+  EXPECT_EQ(result.button_caption, kCaptionAuto);
+  EXPECT_EQ(bench.view_.Texts(Target::kProcessInfo), (std::vector<std::string>{"Enter ISP Mode"}));
+  EXPECT_FALSE(IspRequestSent(bench.spy_));
+  ASSERT_FALSE(bench.spy_.transfers.empty());
+  EXPECT_EQ(bench.spy_.transfers.front().data, (std::vector<uint8_t>{kOpReadId}));
+  EXPECT_EQ(bench.FlashBytes(0, 0x100), std::vector<uint8_t>(0x100, kSentinel));
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(Auto, AssignedRangeErasesSixteenSectorsAndProgramsFromItsStart) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  const AutoOptions options{.all_range = false, .start_kb = 64, .size_kb = 64};
+  const AutoResult result = bench.sequences_.RunAuto(options);
+
+  EXPECT_TRUE(result.success);
+  EXPECT_EQ(bench.device_->flash().stats().sector_erases, 16u);
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 0u);
+  EXPECT_EQ(bench.FlashBytes(0x10000, kImageLength), bench.ImageBytes(0, kImageLength));
+  const uint32_t rest = 0x20000 - 0x10000 - kImageLength;
+  EXPECT_EQ(bench.FlashBytes(0x10000 + kImageLength, rest), std::vector<uint8_t>(rest, 0xFF));
+  EXPECT_EQ(bench.FlashBytes(0xFFFF, 1), std::vector<uint8_t>{kSentinel});
+  EXPECT_EQ(bench.FlashBytes(0x20000, 1), std::vector<uint8_t>{kSentinel});
+
+  const auto steps = Steps(bench.view_, Target::kProcessInfo);
+  ASSERT_EQ(steps.size(), 3u + 16u + 6u);
+  EXPECT_EQ(steps[2], "Flash Sector Erase");
+  EXPECT_EQ(steps[3], "Flash Sector Erase: 0x 010000");
+  EXPECT_EQ(steps[18], "Flash Sector Erase: 0x 01F000");
+  EXPECT_EQ(steps.back(), "Verifying Success");
+  EXPECT_EQ(bench.ops_.flash_range_start(), 0x10000u);
+  EXPECT_TRUE(StatusWrites(bench.spy_) == std::vector<uint8_t>{0x00});  // no protection box
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(Auto, StopBetweenStepsSkipsTheRestAndStillLeavesIsp) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kProcessInfo) == "Blanking Success") {
+      EXPECT_EQ(bench.sequences_.AutoButtonAction(), ClickAction::kStop);
+      bench.sequences_.RequestStop();
+    }
+  };
+  const AutoResult result = bench.sequences_.RunAuto(AutoOptions{.protect = true});
+  EXPECT_FALSE(result.success);
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(bench.view_.Last(Target::kProcessInfo), "Stopped");
+  EXPECT_EQ(bench.device_->flash().stats().page_programs, 0u);
+  EXPECT_EQ(StatusWrites(bench.spy_).back(), 0xFF);
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(Auto, RefusesWhatWouldEraseWithNothingToProgram) {
+  FlashBench bench;
+  bench.device_->flash().Fill(kSentinel);
+  bench.image_->length = 0;
+  EXPECT_FALSE(bench.sequences_.RunAuto(AutoOptions{}).success);
+  EXPECT_TRUE(bench.spy_.transfers.empty());
+  EXPECT_FALSE(bench.sequences_.RunAuto(AutoOptions{.all_range = false, .start_kb = -4}).success);
+  EXPECT_TRUE(bench.spy_.transfers.empty());
+  EXPECT_FALSE(bench.sequences_.flags().sequence_busy);
+}
+
+TEST(Auto, PreconditionsNameTheMissingDeviceOrFile) {
+  FlashBench bench;
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(false, ""), kFileNotReadyText);
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(false, "fw.hex"), std::nullopt);
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(true, ""), std::nullopt);
+  bench.link_.ClearPresent();
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(true, "fw.hex"), kNoDeviceText);
+  EXPECT_TRUE(bench.spy_.transfers.empty());
+}
+
+}  // namespace
+}  // namespace korvalen::testing
