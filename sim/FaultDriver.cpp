@@ -59,10 +59,9 @@ bool FaultDriver::IoControl(korvalen::DriverHandle handle, uint32_t code,
     return true;
   }
   for (Flip& flip : flips_) {
-    const bool hit = flip.request != 0
-                         ? flip.request == n
-                         : flip.b_request == decoded->setup.request &&
-                               (flip.forever || flip.times_left > 0);
+    const bool hit = flip.request != 0 ? flip.request == n
+                                       : flip.b_request == decoded->setup.request &&
+                                             (flip.forever || flip.times_left > 0);
     if (!hit || flip.byte >= decoded->length) continue;
     out[flip.byte] ^= flip.mask;
     ++faults_injected_;

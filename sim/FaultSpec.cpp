@@ -62,14 +62,15 @@ std::string ParseOne(std::string_view text, FaultSpec* spec) {
   uint64_t a = 0, b = 0;
   std::string problem;
   if (kind == "reject" || kind == "vanish") {
-    if (!want_fields(2)) return quoted + "needs one request number, e.g. " + std::string(kind) + ":5";
+    if (!want_fields(2))
+      return quoted + "needs one request number, e.g. " + std::string(kind) + ":5";
     if (!(problem = number(1, 1, UINT64_MAX, "request number", &a)).empty()) return problem;
     spec->kind = kind == "reject" ? FaultSpec::Kind::kReject : FaultSpec::Kind::kVanish;
     spec->request = a;
   } else if (kind == "stuck-busy" || kind == "mailbox-silent") {
     if (!want_fields(1)) return quoted + "takes no arguments";
-    spec->kind = kind == "stuck-busy" ? FaultSpec::Kind::kStuckBusy
-                                      : FaultSpec::Kind::kMailboxSilent;
+    spec->kind =
+        kind == "stuck-busy" ? FaultSpec::Kind::kStuckBusy : FaultSpec::Kind::kMailboxSilent;
   } else if (kind == "weak") {
     if (!want_fields(3)) return quoted + "needs an address and a count, e.g. weak:0x100:2";
     if (!(problem = number(1, 0, kMaxFlashAddress, "flash address", &a)).empty()) return problem;
@@ -124,10 +125,12 @@ std::string FormatFaultSpec(const FaultSpec& spec) {
   char text[64];
   switch (spec.kind) {
     case FaultSpec::Kind::kReject:
-      std::snprintf(text, sizeof text, "reject:%llu", static_cast<unsigned long long>(spec.request));
+      std::snprintf(text, sizeof text, "reject:%llu",
+                    static_cast<unsigned long long>(spec.request));
       break;
     case FaultSpec::Kind::kVanish:
-      std::snprintf(text, sizeof text, "vanish:%llu", static_cast<unsigned long long>(spec.request));
+      std::snprintf(text, sizeof text, "vanish:%llu",
+                    static_cast<unsigned long long>(spec.request));
       break;
     case FaultSpec::Kind::kStuckBusy:
       return "stuck-busy";

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cctype>
 #include <cstdio>
+#include <ostream>
 
 namespace korvalen::sim {
 namespace {
@@ -13,27 +14,91 @@ constexpr uint32_t kSector = 4 * kKiB;
 
 // Typical datasheet figures, rounded. Erase and program times are the
 // "typical" column: a tool that keeps to the maximum column passes these.
-constexpr std::array<FlashModel, 5> kModels = {{
-    // SST25VF020B: 2 Mbit, byte program (0x02 takes one byte) and AAI word
-    // program, 10 us each; 25 ms sector erase, 50 ms chip erase; status
-    // write needs 0x06 or 0x50 first and is immediate. BP0-BP1, BPL, AAI bit.
-    {"sst25vf020b", {0xBF, 0x25, 0x8C}, 256 * kKiB, 1, kSector, FlashWriteMode::kAaiWord,
-     10, 10, 25000, 50000, 0, 0x0C, 0x8C, 0x40, true},
-    // SST25VF040B: 4 Mbit, as above with BP0-BP2.
-    {"sst25vf040b", {0xBF, 0x25, 0x8D}, 512 * kKiB, 1, kSector, FlashWriteMode::kAaiWord,
-     10, 10, 25000, 50000, 0, 0x1C, 0x9C, 0x40, true},
-    // MX25L1021E: 1 Mbit with a 32-byte program page. BP0-BP1, SRWD.
-    {"mx25l1021e", {0xC2, 0x22, 0x11}, 128 * kKiB, 32, kSector, FlashWriteMode::kPageProgram,
-     600, 0, 40000, 700000, 10000, 0x0C, 0x8C, 0x00, false},
-    // MX25L2006E: 2 Mbit, 256-byte page, 1.4 ms page program, 1.8 s chip erase,
-    // 40 ms status write. BP0-BP2 (BP2 reserved on some revisions), SRWD.
-    {"mx25l2006e", {0xC2, 0x20, 0x12}, 256 * kKiB, 256, kSector, FlashWriteMode::kPageProgram,
-     1400, 0, 60000, 1800000, 40000, 0x1C, 0x9C, 0x00, false},
-    // W25X20CL: 2 Mbit, 256-byte page, 0.8 ms page program, 0.6 s chip erase,
-    // 10 ms status write. BP0-BP2, TB, SRP.
-    {"w25x20cl", {0xEF, 0x30, 0x12}, 256 * kKiB, 256, kSector, FlashWriteMode::kPageProgram,
-     800, 0, 45000, 600000, 10000, 0x1C, 0xBC, 0x00, false},
-}};
+constexpr std::array<FlashModel, 5> kModels = {
+    {// SST25VF020B: 2 Mbit, byte program (0x02 takes one byte) and AAI word
+     // program, 10 us each; 25 ms sector erase, 50 ms chip erase; status
+     // write needs 0x06 or 0x50 first and is immediate. BP0-BP1, BPL, AAI bit.
+     {.name = "sst25vf020b",
+      .jedec_id = {0xBF, 0x25, 0x8C},
+      .size = 256 * kKiB,
+      .page_size = 1,
+      .sector_size = kSector,
+      .write_mode = FlashWriteMode::kAaiWord,
+      .page_program_us = 10,
+      .aai_word_us = 10,
+      .sector_erase_us = 25000,
+      .chip_erase_us = 50000,
+      .write_status_us = 0,
+      .block_protect_mask = 0x0C,
+      .writable_mask = 0x8C,
+      .aai_mask = 0x40,
+      .has_ewsr = true},
+     // SST25VF040B: 4 Mbit, as above with BP0-BP2.
+     {.name = "sst25vf040b",
+      .jedec_id = {0xBF, 0x25, 0x8D},
+      .size = 512 * kKiB,
+      .page_size = 1,
+      .sector_size = kSector,
+      .write_mode = FlashWriteMode::kAaiWord,
+      .page_program_us = 10,
+      .aai_word_us = 10,
+      .sector_erase_us = 25000,
+      .chip_erase_us = 50000,
+      .write_status_us = 0,
+      .block_protect_mask = 0x1C,
+      .writable_mask = 0x9C,
+      .aai_mask = 0x40,
+      .has_ewsr = true},
+     // MX25L1021E: 1 Mbit with a 32-byte program page. BP0-BP1, SRWD.
+     {.name = "mx25l1021e",
+      .jedec_id = {0xC2, 0x22, 0x11},
+      .size = 128 * kKiB,
+      .page_size = 32,
+      .sector_size = kSector,
+      .write_mode = FlashWriteMode::kPageProgram,
+      .page_program_us = 600,
+      .aai_word_us = 0,
+      .sector_erase_us = 40000,
+      .chip_erase_us = 700000,
+      .write_status_us = 10000,
+      .block_protect_mask = 0x0C,
+      .writable_mask = 0x8C,
+      .aai_mask = 0x00,
+      .has_ewsr = false},
+     // MX25L2006E: 2 Mbit, 256-byte page, 1.4 ms page program, 1.8 s chip erase,
+     // 40 ms status write. BP0-BP2 (BP2 reserved on some revisions), SRWD.
+     {.name = "mx25l2006e",
+      .jedec_id = {0xC2, 0x20, 0x12},
+      .size = 256 * kKiB,
+      .page_size = 256,
+      .sector_size = kSector,
+      .write_mode = FlashWriteMode::kPageProgram,
+      .page_program_us = 1400,
+      .aai_word_us = 0,
+      .sector_erase_us = 60000,
+      .chip_erase_us = 1800000,
+      .write_status_us = 40000,
+      .block_protect_mask = 0x1C,
+      .writable_mask = 0x9C,
+      .aai_mask = 0x00,
+      .has_ewsr = false},
+     // W25X20CL: 2 Mbit, 256-byte page, 0.8 ms page program, 0.6 s chip erase,
+     // 10 ms status write. BP0-BP2, TB, SRP.
+     {.name = "w25x20cl",
+      .jedec_id = {0xEF, 0x30, 0x12},
+      .size = 256 * kKiB,
+      .page_size = 256,
+      .sector_size = kSector,
+      .write_mode = FlashWriteMode::kPageProgram,
+      .page_program_us = 800,
+      .aai_word_us = 0,
+      .sector_erase_us = 45000,
+      .chip_erase_us = 600000,
+      .write_status_us = 10000,
+      .block_protect_mask = 0x1C,
+      .writable_mask = 0xBC,
+      .aai_mask = 0x00,
+      .has_ewsr = false}}};
 
 // The program chunk that the update tool chooses from the ID (spec Part 3.1,
 // SelectProgramMode): the table must agree with it, or the tool that follows
@@ -112,6 +177,8 @@ const FlashModel* FindFlashModel(const FlashId& id) {
   return nullptr;
 }
 
+void PrintTo(const FlashModel& model, std::ostream* os) { *os << model.name; }
+
 std::string FlashModelsSelfCheck(std::span<const FlashModel> models) {
   if (models.empty()) return "the table is empty";
   bool has_sst = false, has_c222 = false, has_page256 = false;
@@ -134,8 +201,8 @@ std::string FlashModelsSelfCheck(std::span<const FlashModel> models) {
 
 std::string FlashModelsSelfCheck() {
   if (FindFlashModel(kDefaultFlashModel) == nullptr) return "the default model is not in the table";
-  for (std::string_view name : {kFlashSst25vf020b, kFlashSst25vf040b, kFlashMx25l1021e,
-                                kFlashMx25l2006e, kFlashW25x20cl}) {
+  for (std::string_view name :
+       {kFlashSst25vf020b, kFlashSst25vf040b, kFlashMx25l1021e, kFlashMx25l2006e, kFlashW25x20cl}) {
     if (FindFlashModel(name) == nullptr) return std::string(name) + ": named but not in the table";
   }
   return FlashModelsSelfCheck(kModels);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,11 +22,11 @@ enum class FlashWriteMode {
 };
 
 struct FlashModel {
-  const char* name;       // lower-case part name, e.g. "sst25vf020b"
-  FlashId jedec_id;       // manufacturer, memory type, capacity (0x9F order)
-  uint32_t size;          // bytes; a power of two; addresses wrap modulo size
-  uint32_t page_size;     // bytes one 0x02 command can program (1 for kAaiWord parts)
-  uint32_t sector_size;   // bytes of the 0x20 sector erase (4096 on every part here)
+  const char* name;      // lower-case part name, e.g. "sst25vf020b"
+  FlashId jedec_id;      // manufacturer, memory type, capacity (0x9F order)
+  uint32_t size;         // bytes; a power of two; addresses wrap modulo size
+  uint32_t page_size;    // bytes one 0x02 command can program (1 for kAaiWord parts)
+  uint32_t sector_size;  // bytes of the 0x20 sector erase (4096 on every part here)
   FlashWriteMode write_mode;
   // Busy times in microseconds (typical datasheet figures, rounded).
   uint32_t page_program_us;  // one 0x02 command (byte program on kAaiWord parts)
@@ -58,6 +59,9 @@ inline constexpr std::string_view kFlashMx25l1021e = "mx25l1021e";    // C2 22 1
 inline constexpr std::string_view kFlashMx25l2006e = "mx25l2006e";    // C2 20 12, 256-byte page
 inline constexpr std::string_view kFlashW25x20cl = "w25x20cl";        // EF 30 12, 256-byte page
 inline constexpr std::string_view kDefaultFlashModel = kFlashW25x20cl;
+
+// Prints the row's name (GoogleTest uses this for parameterized tests).
+void PrintTo(const FlashModel& model, std::ostream* os);
 
 // The first inconsistency of the table ("" when it is sound): sizes and pages
 // powers of two, IDs and names unique, times present for the write mode, BP

@@ -79,8 +79,8 @@ struct MailboxStore {
   // characters), assembled from their 8-byte chunks.
   std::array<std::array<uint8_t, kStringPacketSize>, 3> string_packets{};
   std::array<uint8_t, 4> settings{0xA1, 0x00, 0x00, 0x80};  // sub-commands 0x20/0x21
-  std::vector<uint8_t> media_keys;  // codes of the 0x30 commands, in order
-  uint32_t commands_done = 0;       // commands answered (0xEE, 0x31 or refused)
+  std::vector<uint8_t> media_keys;                          // codes of the 0x30 commands, in order
+  uint32_t commands_done = 0;  // commands answered (0xEE, 0x31 or refused)
 
   // String which (0, 1, 2) as its packet says: length byte (at most 31), text.
   std::string StringText(int which) const;

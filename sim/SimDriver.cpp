@@ -32,7 +32,8 @@ void SimDriver::Attach(std::shared_ptr<SimDevice> device) {
   // The lowest free port, so a device plugged out and in again comes back
   // on the same path when nothing else took its socket.
   int port = 1;
-  while (std::any_of(slots_.begin(), slots_.end(), [port](const Slot& s) { return s.port == port; })) {
+  while (
+      std::any_of(slots_.begin(), slots_.end(), [port](const Slot& s) { return s.port == port; })) {
     ++port;
   }
   device->OnAttached();
@@ -40,8 +41,8 @@ void SimDriver::Attach(std::shared_ptr<SimDevice> device) {
 }
 
 void SimDriver::Detach(const std::shared_ptr<SimDevice>& device) {
-  const auto it = std::find_if(slots_.begin(), slots_.end(),
-                               [&](const Slot& s) { return s.device == device; });
+  const auto it =
+      std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.device == device; });
   if (it == slots_.end()) return;
   it->device->OnDetached();
   slots_.erase(it);
@@ -97,8 +98,8 @@ void SimDriver::CloseHandle(korvalen::DriverHandle handle) {
   if (handles_.erase(handle) == 0) ++contract_violations_;
 }
 
-bool SimDriver::IoControl(korvalen::DriverHandle handle, uint32_t code,
-                          std::span<const uint8_t> in, std::span<uint8_t> out) {
+bool SimDriver::IoControl(korvalen::DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
+                          std::span<uint8_t> out) {
   ++io_control_calls_;
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {

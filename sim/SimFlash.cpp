@@ -79,9 +79,7 @@ uint32_t SimFlash::CommandAddress() const {
   return Wrap((static_cast<uint32_t>(command_[1]) << 16) | (command_[2] << 8) | command_[3]);
 }
 
-void SimFlash::BeginBusy(uint32_t micros) {
-  busy_until_ = clock_->NowMicros() + micros;
-}
+void SimFlash::BeginBusy(uint32_t micros) { busy_until_ = clock_->NowMicros() + micros; }
 
 void SimFlash::ProgramByte(uint32_t address, uint8_t value) {
   address = Wrap(address);

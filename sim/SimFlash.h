@@ -25,9 +25,9 @@ class SimFlash {
   const FlashModel& model() const { return *model_; }
 
   // --- The SPI side, driven by the chip's pass-through.
-  void Select();                  // chip select low: a new command begins
+  void Select();                   // chip select low: a new command begins
   uint8_t Exchange(uint8_t mosi);  // one byte each way; 0xFF when not selected
-  void Deselect();                // chip select high: the command executes
+  void Deselect();                 // chip select high: the command executes
   bool selected() const { return selected_; }
 
   // --- The test side: direct access, no protection, no timing.
@@ -64,9 +64,9 @@ class SimFlash {
 
   // --- What happened, for tests.
   struct Stats {
-    uint32_t commands = 0;           // chip-select cycles with at least one byte
-    uint32_t page_programs = 0;      // 0x02 executed (page or byte program)
-    uint32_t aai_words = 0;          // 0xAD words programmed
+    uint32_t commands = 0;       // chip-select cycles with at least one byte
+    uint32_t page_programs = 0;  // 0x02 executed (page or byte program)
+    uint32_t aai_words = 0;      // 0xAD words programmed
     uint32_t sector_erases = 0;
     uint32_t chip_erases = 0;
     uint32_t status_writes = 0;
@@ -98,8 +98,8 @@ class SimFlash {
   bool stuck_busy_ = false;
 
   bool selected_ = false;
-  bool ignored_ = false;  // the current command is dropped (busy, AAI mode)
-  uint32_t position_ = 0;  // bytes received since Select
+  bool ignored_ = false;          // the current command is dropped (busy, AAI mode)
+  uint32_t position_ = 0;         // bytes received since Select
   std::vector<uint8_t> command_;  // those bytes, but of a read only the first four
   uint32_t read_address_ = 0;
 

@@ -64,8 +64,8 @@ SimI2cSlave* SimI2cBus::Slave(uint8_t address8) {
 }
 
 void SimI2cBus::Start() {
-  events_.push_back({in_transaction_ ? I2cBusEvent::Kind::kRepeatedStart
-                                     : I2cBusEvent::Kind::kStart});
+  events_.push_back(
+      {in_transaction_ ? I2cBusEvent::Kind::kRepeatedStart : I2cBusEvent::Kind::kStart});
   in_transaction_ = true;
   expect_address_ = true;
   reading_ = false;

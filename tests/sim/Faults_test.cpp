@@ -2,6 +2,8 @@
 // the command-line text that the demo and the one-click update tests use.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "link/FlashPassThrough.h"
 #include "link/Registers.h"
 #include "sim/FaultDriver.h"
@@ -181,11 +183,27 @@ TEST(FaultSpecText, ParsesTheOtherFaults) {
 }
 
 TEST(FaultSpecText, RejectsMalformedText) {
-  for (const char* text :
-       {"", "  ", "reject", "reject:", "reject:0", "reject:-1", "reject:5x", "reject:0x",
-        "vanish:1:2", "stuck-busy:1", "weak:0x100", "weak:0x100:0", "weak:0x1000000:1",
-        "weak:zz:1", "flip:1:0", "flip:1:0x100", "i2c-nak:256", "explode", "reject:5,,vanish:2",
-        "Reject:5", "reject:99999999999999999999"}) {
+  for (const char* text : {"",
+                           "  ",
+                           "reject",
+                           "reject:",
+                           "reject:0",
+                           "reject:-1",
+                           "reject:5x",
+                           "reject:0x",
+                           "vanish:1:2",
+                           "stuck-busy:1",
+                           "weak:0x100",
+                           "weak:0x100:0",
+                           "weak:0x1000000:1",
+                           "weak:zz:1",
+                           "flip:1:0",
+                           "flip:1:0x100",
+                           "i2c-nak:256",
+                           "explode",
+                           "reject:5,,vanish:2",
+                           "Reject:5",
+                           "reject:99999999999999999999"}) {
     const auto parsed = ParseFaultSpec(text);
     EXPECT_FALSE(parsed.ok()) << "'" << text << "'";
     EXPECT_TRUE(parsed.specs.empty());
@@ -200,6 +218,24 @@ TEST(FaultSpecText, FormatReadsBack) {
     const auto parsed = ParseFaultSpec(text);
     ASSERT_TRUE(parsed.ok()) << text;
     EXPECT_EQ(FormatFaultSpec(parsed.specs.at(0)), text);
+  }
+}
+
+TEST(FaultSpecText, RandomTextNeverCrashesAndWhatParsesFormatsBack) {
+  const std::string alphabet = "rejctvanishstuck-bywkmlopfi2:,0x9aFZ ";
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const int length = static_cast<int>(random() % 24);
+    for (int i = 0; i < length; ++i) text += alphabet[random() % alphabet.size()];
+    if (round % 4 == 0) text = (round % 8 == 0 ? "weak:" : "reject:") + text;
+    const auto parsed = ParseFaultSpec(text);
+    EXPECT_EQ(parsed.ok(), !parsed.specs.empty()) << text;
+    for (const FaultSpec& spec : parsed.specs) {
+      const auto again = ParseFaultSpec(FormatFaultSpec(spec));
+      ASSERT_TRUE(again.ok()) << text;
+      EXPECT_EQ(again.specs.at(0), spec) << text;
+    }
   }
 }
 

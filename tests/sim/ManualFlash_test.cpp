@@ -68,8 +68,8 @@ void EraseProgramReadBack(const SimIdentity& identity, const FlashModel& model) 
   bench.device->flash().SetStatusBits(model.block_protect_mask);  // shipped protected
   bench.EnterIsp();
 
-  EXPECT_EQ(bench.Command({0x9F}, 3), std::vector<uint8_t>(model.jedec_id.begin(),
-                                                           model.jedec_id.end()));
+  EXPECT_EQ(bench.Command({0x9F}, 3),
+            std::vector<uint8_t>(model.jedec_id.begin(), model.jedec_id.end()));
   // Clear the protection, erase the chip and wait for it.
   ASSERT_TRUE(bench.FlashWrite({0x06}));
   ASSERT_TRUE(bench.FlashWrite({0x01, 0x00}));

@@ -32,7 +32,7 @@ class SimBench {
 
   bool Out(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> data = {}) {
     return link.ControlTransfer(kVendorOut, request, value, index, data.data(),
-                               static_cast<uint32_t>(data.size()));
+                                static_cast<uint32_t>(data.size()));
   }
   bool In(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t>& data) {
     return link.ControlTransfer(kVendorIn, request, value, index, data.data(),

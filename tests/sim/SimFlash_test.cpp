@@ -13,7 +13,9 @@ namespace {
 
 class SimFlashTest : public ::testing::Test {
  protected:
-  void Use(std::string_view name) { flash_ = std::make_unique<SimFlash>(clock_, *FindFlashModel(name)); }
+  void Use(std::string_view name) {
+    flash_ = std::make_unique<SimFlash>(clock_, *FindFlashModel(name));
+  }
   SimFlash& flash() { return *flash_; }
 
   // One chip-select cycle: the bytes out, then `answer` bytes clocked in.

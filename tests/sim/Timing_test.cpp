@@ -59,7 +59,9 @@ TEST_P(DesignTiming, DesignProgramLoopProgramsThePart) {
     }
     return false;
   };
-  if (aai) ASSERT_TRUE(wait_idle_short());
+  if (aai) {
+    ASSERT_TRUE(wait_idle_short());
+  }
   for (uint32_t a = 0; a < image.size(); a += chunk) {
     if (aai) {
       ASSERT_TRUE(FlashWriteEnable(bench.link));
