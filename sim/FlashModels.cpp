@@ -100,7 +100,7 @@ constexpr std::array<FlashModel, 5> kModels = {
       .aai_mask = 0x00,
       .has_ewsr = false}}};
 
-// The program chunk that the update tool chooses from the ID (spec Part 3.1,
+// The program chunk that the update tool chooses from the ID (its
 // SelectProgramMode): the table must agree with it, or the tool that follows
 // the design would fail on a part that a real device carries.
 bool ToolUsesAai(const FlashId& id) { return id[0] == 0xBF; }

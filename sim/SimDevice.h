@@ -4,7 +4,7 @@
 // behind the driver seam; tests reach into a device through the accessors
 // below (flash contents, registers, mailbox store, faults).
 //
-// Request handling (what a real chip does; spec Parts 1.2 to 1.4):
+// Request handling (what a real chip does):
 //  - 0x90/0x91 write/read a register (wIndex, one data byte); register 0 of
 //    every bank selects the bank. Bank 0: mailbox 144..255, status 164..166
 //    and version 174/175 (firmware-owned, host writes ignored). Bank 13:
@@ -55,7 +55,7 @@ struct SimTiming {
   uint32_t i2c_condition_us = 10;
 };
 
-// Mailbox commands and codes of the firmware (spec Part 1.2).
+// Mailbox commands and codes of the firmware.
 inline constexpr uint8_t kMailboxCommandSettings = 0x10;
 inline constexpr uint8_t kMailboxCommandMediaKey = 0x30;
 inline constexpr uint8_t kMailboxMediaKeyDone = 0x31;

@@ -40,7 +40,7 @@ TEST_P(DesignTiming, ChipErasePollSeesBusyForTheErasTime) {
   EXPECT_LT(elapsed, model.chip_erase_us + 20000) << "found within two polls of the end";
 }
 
-// The design's program loop (Part 3.1) with its waits and chunk rule
+// The updater's program loop, with its waits and chunk rule,
 // programs every part correctly under the default latency.
 TEST_P(DesignTiming, DesignProgramLoopProgramsThePart) {
   const FlashModel& model = *GetParam();
