@@ -93,6 +93,29 @@ class UpdateWindowTest : public QObject {
     }
   }
 
+  void DetectionPausesDuringTheRunAndAWeakCellIsRetriedOnce() {
+    ReadyWindow r(sim::kFlashSst25vf020b);
+    QVERIFY(r.ok);
+    r.window.device->flash().AddWeakCell(0x123, 1);
+    TForm1& f = *r.window.form;
+    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    bool tick_sent_nothing = false;
+    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+      if (text != "Start Programming") return;
+      QVERIFY(f.SequenceBusy());
+      const auto requests = r.window.device->RequestCount();
+      f.Timer1Timer();
+      tick_sent_nothing = r.window.device->RequestCount() == requests;
+    });
+    f.btnSimpleAutoClick();
+    QVERIFY(tick_sent_nothing);
+    const QStringList texts = ProgressOf(progress);
+    QCOMPARE(texts.count("ISP Fail and retry"), 1);
+    QCOMPARE(texts.count("Clear Status register"), 2);
+    QCOMPARE(texts.last(), QString("Firmware update success!"));
+    QVERIFY(r.FlashHoldsImage());
+  }
+
   void CancelAtTheWarningSendsNothing() {
     ReadyWindow r;
     QVERIFY(r.ok);
