@@ -7,6 +7,7 @@
 #include <QRadioButton>
 
 #include "ui/LabeledEdit.h"
+#include "ui/TypedNumbers.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
@@ -31,18 +32,6 @@ QLabel* MakePageLabel(QWidget* parent, const char* name, const char* caption, in
   label->setObjectName(name);
   label->setGeometry(x, y, 330, 20);
   return label;
-}
-
-// Decimal text as the toolkit converts it; nullopt when it is no integer.
-std::optional<int64_t> ParseDecimal(const QString& text) {
-  bool ok = false;
-  const qint64 value = text.trimmed().toLongLong(&ok, 10);
-  if (!ok) return std::nullopt;
-  return value;
-}
-
-QString InvalidInteger(const QString& text) {
-  return QString("'%1' is not a valid integer value").arg(text);
 }
 
 }  // namespace
@@ -212,9 +201,9 @@ void TForm1::rbnRangeClick() {
   int64_t size_kb = 0;
   if (!all) {
     const auto start = ParseDecimal(lbledISPStart->text());
-    if (!start) return dialogs_.ShowError(InvalidInteger(lbledISPStart->text()));
+    if (!start) return dialogs_.ShowError(InvalidIntegerText(lbledISPStart->text()));
     const auto size = ParseDecimal(lbledISPRange->text());
-    if (!size) return dialogs_.ShowError(InvalidInteger(lbledISPRange->text()));
+    if (!size) return dialogs_.ShowError(InvalidIntegerText(lbledISPRange->text()));
     start_kb = *start;
     size_kb = *size;
   }

@@ -9,6 +9,7 @@
 
 #include "flash/UpdateSequences.h"
 #include "ui/LabeledEdit.h"
+#include "ui/TypedNumbers.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
@@ -16,13 +17,6 @@ namespace {
 
 QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
-}
-
-std::optional<int64_t> ParseDecimal(const QString& text) {
-  bool ok = false;
-  const qint64 value = text.trimmed().toLongLong(&ok, 10);
-  if (!ok) return std::nullopt;
-  return value;
 }
 
 }  // namespace
@@ -85,7 +79,7 @@ void TForm1::btnUSBISPAutoClick() {
                                std::pair{lbledISPRange, &options.size_kb}}) {
       const auto parsed = ParseDecimal(edit->text());
       if (!parsed) {
-        dialogs_.ShowError(QString("'%1' is not a valid integer value").arg(edit->text()));
+        dialogs_.ShowError(InvalidIntegerText(edit->text()));
         return;
       }
       *value = *parsed;

@@ -1,0 +1,23 @@
+// Decimal numbers typed into the window's edits, converted as the toolkit
+// converts integers, with the error text the window shows for bad input.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+namespace korvalen {
+
+// nullopt when the text (blanks around it aside) is no decimal integer.
+inline std::optional<int64_t> ParseDecimal(const QString& text) {
+  bool ok = false;
+  const qint64 value = text.trimmed().toLongLong(&ok, 10);
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+inline QString InvalidIntegerText(const QString& text) {
+  return QString("'%1' is not a valid integer value").arg(text);
+}
+
+}  // namespace korvalen
