@@ -3,7 +3,7 @@
 //
 //   korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]
 //                 [--autostart] [--exit-when-done] [--dump-flash PATH]
-//                 [--fault SPEC]... [Qt options such as -platform offscreen]
+//                 [--fault FAULT]... [Qt options such as -platform offscreen]
 //
 // Exit status with --exit-when-done: 0 "Firmware update success!", 1
 // "Firmware update Fail!", 2 when Start never became enabled within 10 s;

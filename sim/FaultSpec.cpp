@@ -41,8 +41,8 @@ std::optional<uint64_t> ReadNumber(std::string_view text, uint64_t max) {
   return value;
 }
 
-// Parses one spec into *spec, or returns what is wrong with it.
-std::string ParseOne(std::string_view text, FaultSpec* spec) {
+// Parses one fault into *fault, or returns what is wrong with it.
+std::string ParseOne(std::string_view text, FaultSpec* fault) {
   const std::string quoted = "fault '" + std::string(text) + "': ";
   const std::vector<std::string_view> fields = Split(text, ':');
   const std::string_view kind = fields[0];
@@ -65,31 +65,31 @@ std::string ParseOne(std::string_view text, FaultSpec* spec) {
     if (!want_fields(2))
       return quoted + "needs one request number, e.g. " + std::string(kind) + ":5";
     if (!(problem = number(1, 1, UINT64_MAX, "request number", &a)).empty()) return problem;
-    spec->kind = kind == "reject" ? FaultSpec::Kind::kReject : FaultSpec::Kind::kVanish;
-    spec->request = a;
+    fault->kind = kind == "reject" ? FaultSpec::Kind::kReject : FaultSpec::Kind::kVanish;
+    fault->request = a;
   } else if (kind == "stuck-busy" || kind == "mailbox-silent") {
     if (!want_fields(1)) return quoted + "takes no arguments";
-    spec->kind =
+    fault->kind =
         kind == "stuck-busy" ? FaultSpec::Kind::kStuckBusy : FaultSpec::Kind::kMailboxSilent;
   } else if (kind == "weak") {
     if (!want_fields(3)) return quoted + "needs an address and a count, e.g. weak:0x100:2";
     if (!(problem = number(1, 0, kMaxFlashAddress, "flash address", &a)).empty()) return problem;
     if (!(problem = number(2, 1, UINT32_MAX, "attempt count", &b)).empty()) return problem;
-    spec->kind = FaultSpec::Kind::kWeakCell;
-    spec->address = static_cast<uint32_t>(a);
-    spec->count = static_cast<uint32_t>(b);
+    fault->kind = FaultSpec::Kind::kWeakCell;
+    fault->address = static_cast<uint32_t>(a);
+    fault->count = static_cast<uint32_t>(b);
   } else if (kind == "flip") {
     if (!want_fields(3)) return quoted + "needs an address and a bit mask, e.g. flip:0x100:0x01";
     if (!(problem = number(1, 0, kMaxFlashAddress, "flash address", &a)).empty()) return problem;
     if (!(problem = number(2, 1, 0xFF, "bit mask", &b)).empty()) return problem;
-    spec->kind = FaultSpec::Kind::kReadFlip;
-    spec->address = static_cast<uint32_t>(a);
-    spec->count = static_cast<uint32_t>(b);
+    fault->kind = FaultSpec::Kind::kReadFlip;
+    fault->address = static_cast<uint32_t>(a);
+    fault->count = static_cast<uint32_t>(b);
   } else if (kind == "i2c-nak") {
     if (!want_fields(2)) return quoted + "needs an 8-bit slave address, e.g. i2c-nak:0x20";
     if (!(problem = number(1, 0, 0xFF, "I2C address", &a)).empty()) return problem;
-    spec->kind = FaultSpec::Kind::kI2cNak;
-    spec->address = static_cast<uint32_t>(a);
+    fault->kind = FaultSpec::Kind::kI2cNak;
+    fault->address = static_cast<uint32_t>(a);
   } else {
     return quoted + "unknown fault; " + std::string(kUsage);
   }
@@ -106,56 +106,56 @@ FaultSpecParse ParseFaultSpec(std::string_view text) {
   }
   for (std::string_view part : Split(text, ',')) {
     part = Trim(part);
-    FaultSpec spec;
+    FaultSpec fault;
     if (part.empty()) {
       result.error = "empty fault in '" + std::string(text) + "'";
     } else {
-      result.error = ParseOne(part, &spec);
+      result.error = ParseOne(part, &fault);
     }
     if (!result.error.empty()) {
       result.specs.clear();
       return result;
     }
-    result.specs.push_back(spec);
+    result.specs.push_back(fault);
   }
   return result;
 }
 
-std::string FormatFaultSpec(const FaultSpec& spec) {
+std::string FormatFaultSpec(const FaultSpec& fault) {
   char text[64];
-  switch (spec.kind) {
+  switch (fault.kind) {
     case FaultSpec::Kind::kReject:
       std::snprintf(text, sizeof text, "reject:%llu",
-                    static_cast<unsigned long long>(spec.request));
+                    static_cast<unsigned long long>(fault.request));
       break;
     case FaultSpec::Kind::kVanish:
       std::snprintf(text, sizeof text, "vanish:%llu",
-                    static_cast<unsigned long long>(spec.request));
+                    static_cast<unsigned long long>(fault.request));
       break;
     case FaultSpec::Kind::kStuckBusy:
       return "stuck-busy";
     case FaultSpec::Kind::kMailboxSilent:
       return "mailbox-silent";
     case FaultSpec::Kind::kWeakCell:
-      std::snprintf(text, sizeof text, "weak:0x%06X:%u", spec.address, spec.count);
+      std::snprintf(text, sizeof text, "weak:0x%06X:%u", fault.address, fault.count);
       break;
     case FaultSpec::Kind::kReadFlip:
-      std::snprintf(text, sizeof text, "flip:0x%06X:0x%02X", spec.address, spec.count);
+      std::snprintf(text, sizeof text, "flip:0x%06X:0x%02X", fault.address, fault.count);
       break;
     case FaultSpec::Kind::kI2cNak:
-      std::snprintf(text, sizeof text, "i2c-nak:0x%02X", spec.address);
+      std::snprintf(text, sizeof text, "i2c-nak:0x%02X", fault.address);
       break;
   }
   return text;
 }
 
-void ApplyFaultSpec(const FaultSpec& spec, SimDevice& device) {
-  switch (spec.kind) {
+void ApplyFaultSpec(const FaultSpec& fault, SimDevice& device) {
+  switch (fault.kind) {
     case FaultSpec::Kind::kReject:
-      device.faults().reject_request = spec.request;
+      device.faults().reject_request = fault.request;
       break;
     case FaultSpec::Kind::kVanish:
-      device.faults().vanish_from_request = spec.request;
+      device.faults().vanish_from_request = fault.request;
       break;
     case FaultSpec::Kind::kStuckBusy:
       device.flash().SetStuckBusy(true);
@@ -164,13 +164,13 @@ void ApplyFaultSpec(const FaultSpec& spec, SimDevice& device) {
       device.faults().mailbox_silent = true;
       break;
     case FaultSpec::Kind::kWeakCell:
-      device.flash().AddWeakCell(spec.address, spec.count);
+      device.flash().AddWeakCell(fault.address, fault.count);
       break;
     case FaultSpec::Kind::kReadFlip:
-      device.flash().AddReadFlip(spec.address, static_cast<uint8_t>(spec.count));
+      device.flash().AddReadFlip(fault.address, static_cast<uint8_t>(fault.count));
       break;
     case FaultSpec::Kind::kI2cNak:
-      if (SimI2cSlave* slave = device.i2c().Slave(static_cast<uint8_t>(spec.address))) {
+      if (SimI2cSlave* slave = device.i2c().Slave(static_cast<uint8_t>(fault.address))) {
         slave->NeverAcknowledge();
       }
       break;
@@ -178,7 +178,7 @@ void ApplyFaultSpec(const FaultSpec& spec, SimDevice& device) {
 }
 
 void ApplyFaultSpecs(const std::vector<FaultSpec>& specs, SimDevice& device) {
-  for (const FaultSpec& spec : specs) ApplyFaultSpec(spec, device);
+  for (const FaultSpec& fault : specs) ApplyFaultSpec(fault, device);
 }
 
 }  // namespace korvalen::sim

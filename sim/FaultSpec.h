@@ -1,5 +1,5 @@
 // Faults of a simulated device written as text, for command lines (the demo,
-// the one-click update's tests): one spec or several separated by commas.
+// the one-click update's tests): one fault or several separated by commas.
 //   reject:N       request N (I/O-control calls counted from 1 after attach) fails once
 //   vanish:N       the device stops answering from request N on (it is gone)
 //   stuck-busy     the flash busy bit never clears
@@ -37,14 +37,14 @@ struct FaultSpecParse {
   bool ok() const { return error.empty(); }
 };
 
-// Parses one spec ("reject:5") or a comma-separated list. Empty text is an
+// Parses one fault ("reject:5") or a comma-separated list. Empty text is an
 // error. Request numbers start at 1.
 FaultSpecParse ParseFaultSpec(std::string_view text);
-// The spec as text, in the form ParseFaultSpec reads.
-std::string FormatFaultSpec(const FaultSpec& spec);
+// The fault as text, in the form ParseFaultSpec reads.
+std::string FormatFaultSpec(const FaultSpec& fault);
 
-// Applies the spec to the device (its faults, flash or I2C bus).
-void ApplyFaultSpec(const FaultSpec& spec, SimDevice& device);
+// Applies the fault to the device (its faults, flash or I2C bus).
+void ApplyFaultSpec(const FaultSpec& fault, SimDevice& device);
 void ApplyFaultSpecs(const std::vector<FaultSpec>& specs, SimDevice& device);
 
 }  // namespace korvalen::sim

@@ -231,10 +231,10 @@ TEST(FaultSpecText, RandomTextNeverCrashesAndWhatParsesFormatsBack) {
     if (round % 4 == 0) text = (round % 8 == 0 ? "weak:" : "reject:") + text;
     const auto parsed = ParseFaultSpec(text);
     EXPECT_EQ(parsed.ok(), !parsed.specs.empty()) << text;
-    for (const FaultSpec& spec : parsed.specs) {
-      const auto again = ParseFaultSpec(FormatFaultSpec(spec));
+    for (const FaultSpec& fault : parsed.specs) {
+      const auto again = ParseFaultSpec(FormatFaultSpec(fault));
       ASSERT_TRUE(again.ok()) << text;
-      EXPECT_EQ(again.specs.at(0), spec) << text;
+      EXPECT_EQ(again.specs.at(0), fault) << text;
     }
   }
 }
