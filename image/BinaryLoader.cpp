@@ -23,12 +23,7 @@ LoadResult LoadBinaryFile(const std::filesystem::path& path, FirmwareImage& imag
   std::copy(data.begin(), data.end(), image.bytes.begin());
   image.length = static_cast<uint32_t>(data.size());
 
-  LoadResult result;
-  result.ok = true;
-  result.path = path;
-  result.length = image.length;
-  result.checksum = ImageChecksum(image);
-  return result;
+  return LoadSucceeded(image, path);
 }
 
 }  // namespace korvalen

@@ -61,4 +61,13 @@ LoadResult FailLoad(FirmwareImage& image, const std::filesystem::path& path, Loa
   return result;
 }
 
+LoadResult LoadSucceeded(const FirmwareImage& image, const std::filesystem::path& path) {
+  LoadResult result;
+  result.ok = true;
+  result.path = path;
+  result.length = image.length;
+  result.checksum = ImageChecksum(image);
+  return result;
+}
+
 }  // namespace korvalen

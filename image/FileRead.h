@@ -24,4 +24,7 @@ std::string ReadErrorMessage(const std::filesystem::path& path, LoadError error,
 LoadResult FailLoad(FirmwareImage& image, const std::filesystem::path& path, LoadError error,
                     std::string message);
 
+// The result of a load that filled the image: its length and checksum.
+LoadResult LoadSucceeded(const FirmwareImage& image, const std::filesystem::path& path);
+
 }  // namespace korvalen

@@ -74,12 +74,7 @@ class HexParser {
     if (end_ == 0) return FailFile(LoadError::kEmpty, "holds no data");
 
     image_.length = static_cast<uint32_t>(end_);
-    LoadResult result;
-    result.ok = true;
-    result.path = file_;
-    result.length = image_.length;
-    result.checksum = ImageChecksum(image_);
-    return result;
+    return LoadSucceeded(image_, file_);
   }
 
  private:
