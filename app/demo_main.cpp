@@ -17,6 +17,7 @@
 #include <fstream>
 #include <memory>
 
+#include "app/BoxAnswerer.h"
 #include "app/DemoFiles.h"
 #include "link/ModelTable.h"
 #include "link/NorvaneUsb.h"
@@ -115,18 +116,6 @@ std::string Usage() {
   return text + "\n";
 }
 
-// Answers OK to the update warning when the demo presses Start itself.
-class DemoDialogs : public QtDialogs {
- public:
-  explicit DemoDialogs(bool answer_ok) : answer_ok_(answer_ok) {}
-  bool AskOkCancel(const QString& title, const QString& text) override {
-    return answer_ok_ || QtDialogs::AskOkCancel(title, text);
-  }
-
- private:
-  bool answer_ok_;
-};
-
 // The working directory with the demo's update file for the detected model.
 std::filesystem::path PrepareUpdateFile(const Options& options) {
   const auto directory = std::filesystem::temp_directory_path() /
@@ -168,7 +157,10 @@ int main(int argc, char** argv) {
                            .arg(QString::fromStdString(options.flash))
                            .arg(QString::fromStdString(directory.string())));
 
-  DemoDialogs dialogs(options.autostart);
+  QtDialogs dialogs;
+  // A scripted run answers the real warning box with OK, as a person would.
+  std::unique_ptr<BoxAnswerer> answerer;
+  if (options.autostart) answerer = std::make_unique<BoxAnswerer>(QMessageBox::Ok);
   int status = kExitSuccess;
   {
     TForm1 form(link, clock, dialogs);
@@ -191,7 +183,7 @@ int main(int argc, char** argv) {
       if (form.btnSimpleAuto->isEnabled() && form.btnSimpleAuto->text() == "Start") {
         pressed = true;
         Log(options, "demo", "pressing Start");
-        form.btnSimpleAutoClick();
+        form.btnSimpleAuto->click();
       }
     });
     watch.start();

@@ -122,6 +122,7 @@ void TForm1::BuildTopPanel() {
   connect(lbledtVID, &LabeledEdit::EnterPressed, this, &TForm1::lbledtVIDPIDKeyDown);
   connect(lbledtPID, &LabeledEdit::EnterPressed, this, &TForm1::lbledtVIDPIDKeyDown);
   connect(USBLoadFileBitBtn, &QPushButton::clicked, this, &TForm1::USBLoadFileBitBtnClick);
+  connect(btnSimpleAuto, &QPushButton::clicked, this, &TForm1::btnSimpleAutoClick);
 }
 
 void TForm1::BuildPages() {

@@ -50,14 +50,20 @@ class ScratchDirectory {
   QString previous_;
 };
 
+// Which boxes a window shows: the scripted answers, or the real modal boxes
+// (answered by a BoxAnswerer in the test).
+enum class Boxes { kScripted, kReal };
+
 // A window on a simulated device, all in virtual time. The detection timer
 // is stopped: tests call Timer1Timer themselves.
 struct SimWindow {
   explicit SimWindow(const sim::SimIdentity& identity,
-                     std::string_view flash = sim::kDefaultFlashModel)
+                     std::string_view flash = sim::kDefaultFlashModel,
+                     Boxes boxes = Boxes::kScripted)
       : device(std::make_shared<sim::SimDevice>(clock, identity, *sim::FindFlashModel(flash))),
         link(driver),
-        form(std::make_unique<TForm1>(link, clock, dialogs)) {
+        form(std::make_unique<TForm1>(
+            link, clock, boxes == Boxes::kReal ? static_cast<Dialogs&>(real_dialogs) : dialogs)) {
     form->Timer1->stop();
   }
 
@@ -73,6 +79,7 @@ struct SimWindow {
   sim::SimDriver driver;
   std::shared_ptr<sim::SimDevice> device;
   ScriptedDialogs dialogs;
+  QtDialogs real_dialogs;
   NorvaneUsb link;
   std::unique_ptr<TForm1> form;
 };

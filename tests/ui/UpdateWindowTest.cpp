@@ -9,6 +9,7 @@
 #include <QtTest>
 #include <fstream>
 
+#include "app/BoxAnswerer.h"
 #include "app/DemoFiles.h"
 #include "sim/FaultSpec.h"
 #include "tests/ui/UiTestSupport.h"
@@ -25,8 +26,9 @@ constexpr char kWarning[] =
 
 // A detected model with its demo update file loaded.
 struct ReadyWindow {
-  explicit ReadyWindow(std::string_view flash = sim::kDefaultFlashModel)
-      : window(sim::kSimOrbitMini, flash) {
+  explicit ReadyWindow(std::string_view flash = sim::kDefaultFlashModel,
+                       Boxes boxes = Boxes::kScripted)
+      : window(sim::kSimOrbitMini, flash, boxes) {
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
         << demo::ToIntelHex(image);
     ok = window.Detect() && window.form->btnSimpleAuto->isEnabled();
@@ -42,6 +44,9 @@ struct ReadyWindow {
   SimWindow window;
   bool ok = false;
 };
+
+// A person's click on the main panel's Start button.
+void ClickStart(TForm1& form) { QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton); }
 
 QStringList ProgressOf(QSignalSpy& spy) {
   QStringList texts;
@@ -69,7 +74,7 @@ class UpdateWindowTest : public QObject {
       QVERIFY2(r.ok, model.name);
       TForm1& f = *r.window.form;
       QSignalSpy progress(&f, &TForm1::ProgressShown);
-      f.btnSimpleAutoClick();
+      ClickStart(f);
       QCOMPARE(r.window.dialogs.shown, QStringList{kWarning});
       QVERIFY2(r.FlashHoldsImage(), model.name);
       QCOMPARE(ProgressOf(progress),
@@ -93,6 +98,38 @@ class UpdateWindowTest : public QObject {
     }
   }
 
+  void APersonClicksStartAndAnswersTheRealWarning() {
+    ReadyWindow r(sim::kDefaultFlashModel, Boxes::kReal);
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    BoxAnswerer answerer(QMessageBox::Ok);
+    ClickStart(f);
+    QCOMPARE(answerer.shown(), QStringList{kWarning});
+    QCOMPARE(progress.first().at(0).toString(), QString("Enter ISP Mode"));
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+    QVERIFY(r.FlashHoldsImage());
+    QVERIFY(!r.window.device->IspMode());
+  }
+
+  void CancelInTheRealWarningSendsNothing() {
+    ReadyWindow r(sim::kDefaultFlashModel, Boxes::kReal);
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.show();
+    const auto requests = r.window.device->RequestCount();
+    BoxAnswerer answerer(QMessageBox::Cancel);
+    ClickStart(f);
+    QCOMPARE(answerer.shown(), QStringList{kWarning});
+    QCOMPARE(r.window.device->RequestCount(), requests);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
+    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(!f.SequenceBusy());
+  }
+
   void DetectionPausesDuringTheRunAndAWeakCellIsRetriedOnce() {
     ReadyWindow r(sim::kFlashSst25vf020b);
     QVERIFY(r.ok);
@@ -107,7 +144,7 @@ class UpdateWindowTest : public QObject {
       f.Timer1Timer();
       tick_sent_nothing = r.window.device->RequestCount() == requests;
     });
-    f.btnSimpleAutoClick();
+    ClickStart(f);
     QVERIFY(tick_sent_nothing);
     const QStringList texts = ProgressOf(progress);
     QCOMPARE(texts.count("ISP Fail and retry"), 1);
@@ -122,7 +159,7 @@ class UpdateWindowTest : public QObject {
     TForm1& f = *r.window.form;
     r.window.dialogs.answer_ok = false;
     const auto requests = r.window.device->RequestCount();
-    f.btnSimpleAutoClick();
+    ClickStart(f);
     QCOMPARE(r.window.device->RequestCount(), requests);
     QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
     QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
@@ -141,7 +178,7 @@ class UpdateWindowTest : public QObject {
     QVERIFY(parsed.ok());
     sim::ApplyFaultSpecs(parsed.specs, *r.window.device);
     TForm1& f = *r.window.form;
-    f.btnSimpleAutoClick();
+    ClickStart(f);
     QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
     QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
     QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
@@ -157,7 +194,7 @@ class UpdateWindowTest : public QObject {
     connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
       if (text == "Start Programming") close_accepted = f.close();
     });
-    f.btnSimpleAutoClick();
+    ClickStart(f);
     QVERIFY(!close_accepted);
     QVERIFY(f.isVisible());
     QVERIFY(r.window.dialogs.shown.last().startsWith("Dialog|A firmware update is running"));
@@ -173,10 +210,10 @@ class UpdateWindowTest : public QObject {
     connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
       if (text != "Start Blanking Check") return;
       const int before = r.window.dialogs.shown.size();
-      f.btnSimpleAutoClick();  // reads "Stop": asks the run to stop
+      ClickStart(f);  // reads "Stop": asks the run to stop
       warnings_during_run += r.window.dialogs.shown.size() - before;
     });
-    f.btnSimpleAutoClick();
+    ClickStart(f);
     QCOMPARE(warnings_during_run, 0);
     QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
     QVERIFY2(!r.window.device->IspMode(), "ISP mode is left after a stop");
