@@ -3,12 +3,16 @@
 #pragma once
 
 #include <QDir>
+#include <algorithm>
+#include <fstream>
+#include <vector>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <memory>
 #include <optional>
 
+#include "app/DemoFiles.h"
 #include "link/NorvaneUsb.h"
 #include "sim/FlashModels.h"
 #include "sim/SimDevice.h"
@@ -82,6 +86,27 @@ struct SimWindow {
   QtDialogs real_dialogs;
   NorvaneUsb link;
   std::unique_ptr<TForm1> form;
+};
+
+// A detected model with its demo update file loaded.
+struct ReadyWindow {
+  explicit ReadyWindow(std::string_view flash = sim::kDefaultFlashModel,
+                       Boxes boxes = Boxes::kScripted)
+      : window(sim::kSimOrbitMini, flash, boxes) {
+    std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
+        << demo::ToIntelHex(image);
+    ok = window.Detect() && window.form->btnSimpleAuto->isEnabled();
+  }
+
+  bool FlashHoldsImage() const {
+    const auto contents = window.device->flash().contents();
+    return std::equal(image.begin(), image.end(), contents.begin());
+  }
+
+  ScratchDirectory scratch;
+  std::vector<uint8_t> image = demo::MakeDemoImage();
+  SimWindow window;
+  bool ok = false;
 };
 
 }  // namespace korvalen::testing

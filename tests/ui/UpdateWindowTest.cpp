@@ -24,27 +24,6 @@ constexpr char kWarning[] =
     "Warning|Firmware Update is a critical operation. Please make sure the power stays on and "
     "do not disconnect the device before the update is complete. Would you like to proceed?";
 
-// A detected model with its demo update file loaded.
-struct ReadyWindow {
-  explicit ReadyWindow(std::string_view flash = sim::kDefaultFlashModel,
-                       Boxes boxes = Boxes::kScripted)
-      : window(sim::kSimOrbitMini, flash, boxes) {
-    std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
-        << demo::ToIntelHex(image);
-    ok = window.Detect() && window.form->btnSimpleAuto->isEnabled();
-  }
-
-  bool FlashHoldsImage() const {
-    const auto contents = window.device->flash().contents();
-    return std::equal(image.begin(), image.end(), contents.begin());
-  }
-
-  ScratchDirectory scratch;
-  std::vector<uint8_t> image = demo::MakeDemoImage();
-  SimWindow window;
-  bool ok = false;
-};
-
 // A person's click on the main panel's Start button.
 void ClickStart(TForm1& form) { QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton); }
 

@@ -1,0 +1,236 @@
+// The control audit: every button, check box, radio button, edit, combo box
+// and grid of the window is either in the table of controls with a handler,
+// and then reacts to a real click or key as a person would give it, or in
+// the list of controls that have none. A control in neither fails, so a new
+// control must be placed; a control whose handler is not connected fails
+// because nothing happens when it is clicked.
+//
+// Adding a control with a handler: add one row to kReactingControls (its
+// objectName, the gesture that triggers it, and, if the window's state
+// would not show the handler's work, a preparation that makes it show).
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAbstractScrollArea>
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QtTest>
+#include <functional>
+
+#include "tests/ui/UiTestSupport.h"
+#include "ui/LabeledEdit.h"
+
+using namespace korvalen;
+using namespace korvalen::testing;
+
+namespace {
+
+enum class Gesture {
+  kClick,  // a left mouse click in the middle of the control
+  kEnter,  // the Enter key typed into the control
+};
+
+struct ReactingControl {
+  const char* name;
+  Gesture gesture;
+  // Puts the window in a state where the handler's work shows; may be empty.
+  std::function<void(ReadyWindow&)> prepare;
+};
+
+// Every control that has a handler. The window starts with the model's
+// update file loaded and the boxes answered Cancel / no file.
+const ReactingControl kReactingControls[] = {
+    // Top panel.
+    {"btnSimpleAuto", Gesture::kClick, {}},
+    {"chkDetectUSB", Gesture::kClick, {}},
+    // The file is removed first, so the reload shows that it is gone.
+    {"USBLoadFileBitBtn", Gesture::kClick,
+     [](ReadyWindow& r) {
+       std::filesystem::remove(r.scratch.Path() / "KORVALEN_ORBIT_Mini.hex");
+     }},
+    // ISP page.
+    {"btnUSBChipID", Gesture::kClick, {}},
+    {"btnUSBReadStatus", Gesture::kClick, {}},
+    {"btnUSBWriteEnable", Gesture::kClick, {}},
+    {"btnUSBWriteDisable", Gesture::kClick, {}},
+    {"btnEnterISP", Gesture::kClick, {}},
+    {"btnUSBErase", Gesture::kClick, {}},
+    {"btnUSBBlank", Gesture::kClick, {}},
+    {"btnUSBProgram", Gesture::kClick, {}},
+    {"btnUSBVerify", Gesture::kClick, {}},
+    {"btnReadBack", Gesture::kClick, {}},
+    {"lbledtUSBWriteStatusEdit", Gesture::kEnter, {}},
+    {"rbnRange1", Gesture::kClick, {}},
+    // An assigned range is chosen first, so "All" has something to undo.
+    {"rbnRange0", Gesture::kClick,
+     [](ReadyWindow& r) { (void)r.window.form->Flash().ChooseRange(false, 64, 64); }},
+    {"btnUSBISPAuto", Gesture::kClick, {}},
+    {"Button1", Gesture::kClick, {}},
+};
+
+// Controls without a handler, by objectName (a regular expression), and why.
+const std::pair<const char*, const char*> kControlsWithoutHandler[] = {
+    {"cbxReadISPFile", "the file history, read by Auto"},
+    {"chkISPMode|chkErase|chkBlank|chkProgram|chkVerify|chkReadFile|chkProtect",
+     "the Auto sequence's choices, read when Auto starts"},
+    {"lbledtFlashCmd[0-7]Edit", "the fixed opcodes, display only"},
+    // Their Enter handlers keep the typed text and do nothing else.
+    {"lbledtVIDEdit|lbledtPIDEdit", "take no part in detection"},
+    {"lbledISPStartEdit|lbledISPRangeEdit", "read by the range buttons and Auto"},
+    {"RegStringGrid1|StringGridMIIC", "grids of pages without handlers yet"},
+};
+
+bool IsControl(QWidget* widget) {
+  return qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
+         qobject_cast<QComboBox*>(widget) || qobject_cast<QAbstractItemView*>(widget);
+}
+
+// The parts that composite widgets make for themselves (a grid's scroll
+// bars and corner button, a combo box's edit, a tab bar's arrows).
+bool IsPartOfAnotherControl(QWidget* widget, QWidget* window) {
+  for (QWidget* up = widget->parentWidget(); up != nullptr && up != window;
+       up = up->parentWidget()) {
+    if (qobject_cast<QAbstractScrollArea*>(up) || qobject_cast<QComboBox*>(up) ||
+        qobject_cast<QTabBar*>(up) || qobject_cast<QAbstractSpinBox*>(up)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+QList<QWidget*> ControlsOf(QWidget* window) {
+  QList<QWidget*> controls;
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    if (IsControl(widget) && !IsPartOfAnotherControl(widget, window)) controls << widget;
+  }
+  return controls;
+}
+
+bool WithoutHandler(const QString& name) {
+  for (const auto& [pattern, why] : kControlsWithoutHandler) {
+    if (QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(name).hasMatch())
+      return true;
+  }
+  return false;
+}
+
+QByteArray HashOf(const FirmwareImage& image) {
+  return QCryptographicHash::hash(
+      QByteArrayView(reinterpret_cast<const char*>(image.bytes.data()),
+                     static_cast<qsizetype>(image.bytes.size())),
+      QCryptographicHash::Sha1);
+}
+
+// Everything a handler could change that a person or the device would
+// notice: the texts, states and colours of the window's widgets (the clicked
+// control itself aside, since a check box ticks without any handler), the
+// boxes shown, the requests the device saw, the images and the range.
+QStringList StateOf(ReadyWindow& r, QWidget* clicked) {
+  TForm1& f = *r.window.form;
+  QStringList state;
+  for (QWidget* widget : f.findChildren<QWidget*>()) {
+    if (widget == clicked || widget->objectName().isEmpty()) continue;
+    QString line = widget->objectName() + (widget->isEnabled() ? " on" : " off");
+    if (auto* label = qobject_cast<QLabel*>(widget)) line += " " + label->text();
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+      line += " " + button->text() + (button->isChecked() ? " checked" : "");
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) line += " " + edit->text();
+    line += " " + widget->palette().color(QPalette::Window).name();
+    line += " " + widget->palette().color(QPalette::WindowText).name();
+    state << line;
+  }
+  state << r.window.dialogs.shown;
+  state << QString::number(r.window.device->RequestCount());
+  state << QString::fromLatin1(HashOf(*f.Image).toHex());
+  state << QString::fromLatin1(HashOf(*f.ModifyImage).toHex());
+  state << QString::number(f.Flash().flash_range_start());
+  state << QString::number(f.DetectEnabled);
+  return state;
+}
+
+// Shows the control as a person would find it: its page current, its
+// group boxes and panels visible.
+void Reveal(QWidget* control, QWidget* window) {
+  for (QWidget* up = control; up != nullptr && up != window; up = up->parentWidget()) {
+    if (auto* pages = qobject_cast<QTabWidget*>(up->parentWidget() ? up->parentWidget()->parentWidget()
+                                                                   : nullptr)) {
+      const int index = pages->indexOf(up);
+      if (index >= 0) {
+        pages->setTabVisible(index, true);
+        pages->setCurrentIndex(index);
+      }
+    }
+    up->show();
+  }
+}
+
+}  // namespace
+
+class ControlAuditTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void EveryControlIsPlaced() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    QStringList reacting;
+    for (const auto& row : kReactingControls) reacting << row.name;
+    const QList<QWidget*> controls = ControlsOf(r.window.form.get());
+    QVERIFY(controls.size() >= reacting.size());
+    for (QWidget* control : controls) {
+      const QString name = control->objectName();
+      QVERIFY2(!name.isEmpty(),
+               qPrintable(QString("a %1 has no objectName").arg(control->metaObject()->className())));
+      QVERIFY2(reacting.contains(name) != WithoutHandler(name),
+               qPrintable(name + " must be in exactly one of the audit's two lists"));
+    }
+    // Every row names a control that exists.
+    for (const QString& name : reacting) {
+      QVERIFY2(r.window.form->findChild<QWidget*>(name) != nullptr, qPrintable(name));
+    }
+  }
+
+  void EveryControlWithAHandlerReactsToAPerson_data() {
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < static_cast<int>(std::size(kReactingControls)); ++i) {
+      QTest::newRow(kReactingControls[i].name) << i;
+    }
+  }
+
+  void EveryControlWithAHandlerReactsToAPerson() {
+    QFETCH(int, row);
+    const ReactingControl& entry = kReactingControls[row];
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    r.window.dialogs.answer_ok = false;
+    TForm1& f = *r.window.form;
+    auto* control = f.findChild<QWidget*>(entry.name);
+    QVERIFY(control != nullptr);
+    f.show();
+    Reveal(control, &f);
+    QVERIFY2(control->isVisible() && control->isEnabled(), entry.name);
+    if (entry.prepare) entry.prepare(r);
+    const QStringList before = StateOf(r, control);
+    switch (entry.gesture) {
+      case Gesture::kClick:
+        QTest::mouseClick(control, Qt::LeftButton);
+        break;
+      case Gesture::kEnter:
+        control->setFocus();
+        QTest::keyClick(control, Qt::Key_Return);
+        break;
+    }
+    QVERIFY2(StateOf(r, control) != before,
+             qPrintable(QString(entry.name) + " does not react: is its handler connected?"));
+  }
+};
+
+QTEST_MAIN(ControlAuditTest)
+#include "ControlAuditTest.moc"
