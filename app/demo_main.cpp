@@ -3,7 +3,8 @@
 //
 //   korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]
 //                 [--autostart] [--exit-when-done] [--dump-flash PATH]
-//                 [--fault FAULT]... [Qt options such as -platform offscreen]
+//                 [--fault FAULT]... [--engineering]
+//                 [Qt options such as -platform offscreen]
 //
 // Exit status with --exit-when-done: 0 "Firmware update success!", 1
 // "Firmware update Fail!", 2 when Start never became enabled within 10 s;
@@ -48,6 +49,7 @@ struct Options {
   bool log = false;
   bool autostart = false;
   bool exit_when_done = false;
+  bool engineering = false;
   std::string dump_flash;
   std::vector<sim::FaultSpec> faults;
 };
@@ -74,6 +76,8 @@ std::string ParseOptions(const QStringList& args, Options& options) {
       options.autostart = true;
     } else if (arg == "--exit-when-done") {
       options.exit_when_done = true;
+    } else if (arg == "--engineering") {
+      options.engineering = true;
     } else if (arg == "--model") {
       const auto text = value();
       if (!text || text->size() != 1 || (*text)[0] < '0' || (*text)[0] >= '0' + kModelCount) {
@@ -111,6 +115,7 @@ std::string Usage() {
       "usage: korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]\n"
       "                     [--autostart] [--exit-when-done] [--dump-flash PATH]\n"
       "                     [--fault reject:N|vanish:N|stuck-busy|weak:ADDR:K]...\n"
+      "                     [--engineering]\n"
       "flash models:";
   for (const auto& model : sim::FlashModels()) text += " " + std::string(model.name);
   return text + "\n";
@@ -194,6 +199,7 @@ int main(int argc, char** argv) {
         QCoreApplication::exit(kExitNeverReady);
       });
     }
+    form.SetEngineeringView(options.engineering);
     form.show();
     status = app.exec();
   }

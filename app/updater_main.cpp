@@ -1,6 +1,13 @@
 // korvalen-updater: the updater window on the platform's real USB driver.
+//
+//   korvalen-updater [--engineering] [Qt options]
+//
+// --engineering starts with the engineering pages shown (Ctrl+Shift+E
+// toggles them at any time). Exit status 3 for a bad command line.
 #include <QApplication>
 #include <QMessageBox>
+#include <QStringList>
+#include <cstdio>
 #include <exception>
 
 #include "link/Clock.h"
@@ -24,10 +31,22 @@ int main(int argc, char** argv) {
   korvalen::NorvaneUsb link(driver);
   korvalen::RealClock clock;
   QApplication app(argc, argv);
+  bool engineering = false;
+  const QStringList args = app.arguments();
+  for (int i = 1; i < args.size(); ++i) {
+    if (args[i] == "--engineering") {
+      engineering = true;
+      continue;
+    }
+    std::fprintf(stderr, "korvalen-updater: unknown option %s\nusage: korvalen-updater [--engineering]\n",
+                 args[i].toLocal8Bit().constData());
+    return 3;
+  }
   korvalen::QtDialogs dialogs;
   int status = 0;
   {
     korvalen::TForm1 form(link, clock, dialogs);
+    form.SetEngineeringView(engineering);
     form.show();
     try {
       status = app.exec();

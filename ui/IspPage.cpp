@@ -141,11 +141,13 @@ void TForm1::ApplyIspDefaults() {
   lbledISPStart->setText("64");
 }
 
-void TForm1::HideIspSequenceControls() {
+void TForm1::HideIspSequenceControls() { SetIspSequenceControlsVisible(false); }
+
+void TForm1::SetIspSequenceControlsVisible(bool visible) {
   for (QWidget* control : std::initializer_list<QWidget*>{
            gbxISPRange, chkISPMode, chkProtect, chkReadFile, chkErase, chkBlank, chkProgram,
            chkVerify, GroupBox1}) {
-    control->hide();
+    control->setVisible(visible);
   }
 }
 

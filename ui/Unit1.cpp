@@ -18,7 +18,12 @@
 #include "link/ModelTable.h"
 #include "link/Registers.h"
 #include "ui/FixedTexts.h"
+#include "ui/GenBinPage.h"
+#include "ui/I2cPage.h"
+#include "ui/InformationPage.h"
 #include "ui/LabeledEdit.h"
+#include "ui/ParameterPage.h"
+#include "ui/RegisterPage.h"
 
 namespace korvalen {
 namespace {
@@ -144,6 +149,12 @@ void TForm1::BuildPages() {
   RegStringGrid1 = MakeGrid(TabSheet1, "RegStringGrid1");
   StringGridMIIC = MakeGrid(tabI2CAccess, "StringGridMIIC");
   BuildIspPage(tabISP);
+  RegisterPg = MakeRegisterPage(*this, TabSheet1);
+  InformationPg = MakeInformationPage(*this, tabInformation);
+  I2cPg = MakeI2cPage(*this, tabI2CAccess);
+  ParameterPg = MakeParameterPage(*this, tabParameter);
+  GenBinPg = MakeGenBinPage(*this, tabGenBinFile);
+  BuildEngineeringView();
 }
 
 void TForm1::FormCreate() {
@@ -172,10 +183,7 @@ void TForm1::FormCreate() {
   lbledtVID->setText("5e1a");
   lbledtPID->setText("f800");
 
-  for (QWidget* page : {TabSheet1, tabI2CAccess, tabParameter, tabInformation, tabGenBinFile}) {
-    MainPageControl->setTabVisible(MainPageControl->indexOf(page), false);
-  }
-  MainPageControl->hide();
+  HideEngineeringTabs();
 
   setFixedSize(kBaseWidth + allowance, kBaseHeight + allowance);
   HideIspSequenceControls();

@@ -23,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QShortcut;
 class QTableWidget;
 class QTabWidget;
 class QTimer;
@@ -31,6 +32,12 @@ namespace korvalen {
 
 class LabeledEdit;
 class UpdateSequences;
+// The engineering pages, one source file each (ui/<Name>.cpp).
+class RegisterPage;
+class I2cPage;
+class ParameterPage;
+class InformationPage;
+class GenBinPage;
 
 class TForm1 : public QWidget, public FlashView {
   Q_OBJECT
@@ -86,6 +93,18 @@ class TForm1 : public QWidget, public FlashView {
   QTableWidget* RegStringGrid1 = nullptr;
   QTableWidget* StringGridMIIC = nullptr;
 
+  // Controls and state of each engineering page, built by its own file's
+  // Make...Page. nullptr: the page is not built yet and its tab stays
+  // disabled. Built in this order, so a page may use those before it.
+  std::unique_ptr<RegisterPage> RegisterPg;        // ui/RegisterPage.cpp
+  std::unique_ptr<InformationPage> InformationPg;  // ui/InformationPage.cpp
+  std::unique_ptr<I2cPage> I2cPg;                  // ui/I2cPage.cpp
+  std::unique_ptr<ParameterPage> ParameterPg;      // ui/ParameterPage.cpp
+  std::unique_ptr<GenBinPage> GenBinPg;            // ui/GenBinPage.cpp
+
+  // Ctrl+Shift+E shows or hides the pages below the compact panel.
+  QShortcut* EngineeringShortcut = nullptr;
+
   // --- ISP page ----------------------------------------------------------------
   QGroupBox* GroupBox1 = nullptr;  // "Function Test"
   QPushButton* btnUSBChipID = nullptr;
@@ -129,6 +148,25 @@ class TForm1 : public QWidget, public FlashView {
   // The status square's background colour.
   QColor StatusSquareColour() const;
 
+  // --- Engineering view (ui/EngineeringView.cpp) ----------------------------
+  // Shows the page control below the compact panel and grows the window to
+  // hold it; off returns to the compact updater exactly as start-up left it.
+  void SetEngineeringView(bool on);
+  bool EngineeringView() const { return engineering_view_; }
+  void ToggleEngineeringView() { SetEngineeringView(!engineering_view_); }
+
+  // What the pages share with the window.
+  NorvaneUsb& link() { return link_; }
+  Clock& clock() { return clock_; }
+  Dialogs& dialogs() { return dialogs_; }
+  // True while the one-click update, Auto or a single flash operation holds
+  // the link. The sequences pump messages, so page clicks get through; a
+  // page handler's own Open/Close would take the handle from under the
+  // update, so every page handler that talks to the device returns at once.
+  bool UpdateOwnsDevice() const;
+  // Lets pending window input run (a Stop press between two reads).
+  void ProcessPendingInput() { PumpMessages(); }
+
  public Q_SLOTS:
   void FormCreate();
   void Timer1Timer();
@@ -169,8 +207,12 @@ class TForm1 : public QWidget, public FlashView {
   void BuildTopPanel();
   void BuildPages();
   void BuildIspPage(QWidget* page);
+  void BuildEngineeringView();
+  bool PageBuilt(QWidget* tab) const;
+  void HideEngineeringTabs();
   void ApplyIspDefaults();
   void HideIspSequenceControls();
+  void SetIspSequenceControlsVisible(bool visible);
   void SetStatusSquare(const QColor& colour);
   void SetDeviceLine(const QString& text);
   void SetFileLine(const QString& text);
@@ -189,6 +231,8 @@ class TForm1 : public QWidget, public FlashView {
   Dialogs& dialogs_;
   std::unique_ptr<FlashOperations> ops_;
   std::unique_ptr<UpdateSequences> seq_;
+  bool engineering_view_ = false;
+  QSize compact_size_;
 };
 
 }  // namespace korvalen

@@ -1,0 +1,76 @@
+// The way into the engineering pages: Ctrl+Shift+E (or --engineering at
+// start) shows the page control below the compact panel. The default stays
+// the compact updater, so an end user never meets the pages by accident.
+#include <QShortcut>
+#include <QTabWidget>
+
+#include "flash/UpdateSequences.h"
+#include "ui/GenBinPage.h"
+#include "ui/I2cPage.h"
+#include "ui/InformationPage.h"
+#include "ui/ParameterPage.h"
+#include "ui/RegisterPage.h"
+#include "ui/Unit1.h"
+
+namespace korvalen {
+namespace {
+
+constexpr int kPagesHeight = 480;
+
+}  // namespace
+
+void TForm1::BuildEngineeringView() {
+  EngineeringShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E), this);
+  EngineeringShortcut->setObjectName("EngineeringShortcut");
+  EngineeringShortcut->setContext(Qt::WindowShortcut);
+  connect(EngineeringShortcut, &QShortcut::activated, this, &TForm1::ToggleEngineeringView);
+}
+
+bool TForm1::PageBuilt(QWidget* tab) const {
+  if (tab == TabSheet1) return RegisterPg != nullptr;
+  if (tab == tabI2CAccess) return I2cPg != nullptr;
+  if (tab == tabParameter) return ParameterPg != nullptr;
+  if (tab == tabInformation) return InformationPg != nullptr && InformationPg->Built();
+  if (tab == tabGenBinFile) return GenBinPg != nullptr;
+  return tab == tabISP;
+}
+
+void TForm1::HideEngineeringTabs() {
+  for (QWidget* page : {TabSheet1, tabI2CAccess, tabParameter, tabInformation, tabGenBinFile}) {
+    MainPageControl->setTabVisible(MainPageControl->indexOf(page), false);
+  }
+  MainPageControl->hide();
+}
+
+void TForm1::SetEngineeringView(bool on) {
+  if (on == engineering_view_) return;
+  engineering_view_ = on;
+  if (!on) {
+    HideEngineeringTabs();
+    SetIspSequenceControlsVisible(false);
+    setFixedSize(compact_size_);
+    return;
+  }
+  compact_size_ = size();
+  for (int i = 0; i < MainPageControl->count(); ++i) {
+    MainPageControl->setTabVisible(i, true);
+    MainPageControl->setTabEnabled(i, PageBuilt(MainPageControl->widget(i)));
+  }
+  if (!MainPageControl->isTabEnabled(MainPageControl->currentIndex())) {
+    for (int i = 0; i < MainPageControl->count(); ++i) {
+      if (MainPageControl->isTabEnabled(i)) {
+        MainPageControl->setCurrentIndex(i);
+        break;
+      }
+    }
+  }
+  // The single flash operations and the Auto choices belong to this view.
+  SetIspSequenceControlsVisible(true);
+  MainPageControl->setGeometry(0, compact_size_.height(), compact_size_.width(), kPagesHeight);
+  MainPageControl->show();
+  setFixedSize(compact_size_.width(), compact_size_.height() + kPagesHeight);
+}
+
+bool TForm1::UpdateOwnsDevice() const { return SequenceBusy() || ops_->busy(); }
+
+}  // namespace korvalen
