@@ -27,6 +27,7 @@
 #include "sim/FlashModels.h"
 #include "sim/SimDevice.h"
 #include "sim/SimDriver.h"
+#include "sim/SimI2c.h"
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
 #include "ui/Unit1.h"
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
   Clock& clock = options.fast ? static_cast<Clock&>(virtual_clock) : real_clock;
   auto device = std::make_shared<sim::SimDevice>(clock, options.identity,
                                                  *sim::FindFlashModel(options.flash));
+  sim::AddBoardI2cSlaves(device->i2c());  // before the faults, which may silence one
   sim::ApplyFaultSpecs(options.faults, *device);
   sim::SimDriver driver;
   driver.Attach(device);

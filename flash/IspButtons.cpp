@@ -2,7 +2,6 @@
 // the link again, so the window's handlers only read controls and write the
 // returned text.
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <string>
 #include <system_error>
@@ -10,6 +9,7 @@
 #include "flash/FlashBusyScope.h"
 #include "flash/FlashOperations.h"
 #include "flash/HexText.h"
+#include "image/HexDigits.h"
 #include "link/Registers.h"
 
 namespace korvalen {
@@ -21,27 +21,9 @@ constexpr uint32_t kDumpBytesPerLine = 16;
 // Routing register of bank 13 that hands the flash pins to the host.
 constexpr uint8_t kRegIspPins = 1;
 constexpr uint8_t kIspPinsToHost = 3;
-// Typed values convert as a 32-bit integer (up to eight hex digits).
-constexpr uint64_t kTypedValueMax = 0xFFFFFFFF;
 constexpr int64_t kBytesPerKb = 1024;
 
 constexpr std::string_view kBusyText = "A flash operation is still running";
-
-// Hex digits only, no prefix or sign; nullopt when the text is empty, holds
-// anything else, or does not fit 32 bits.
-std::optional<uint32_t> ParseTypedHex(std::string_view typed) {
-  if (typed.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (const char c : typed) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    const int digit = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
-    value = value * 16 + static_cast<uint64_t>(digit);
-    if (value > kTypedValueMax) return std::nullopt;
-  }
-  return static_cast<uint32_t>(value);
-}
 
 }  // namespace
 

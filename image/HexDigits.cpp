@@ -5,6 +5,8 @@ namespace korvalen {
 namespace {
 constexpr uint8_t kBitsPerDigit = 4;
 constexpr uint8_t kFirstLetterValue = 10;
+// Typed values convert as a 32-bit integer.
+constexpr uint64_t kTypedValueMax = 0xFFFFFFFF;
 }  // namespace
 
 std::optional<uint8_t> HexDigitValue(char c) {
@@ -21,6 +23,18 @@ uint32_t ParseHexDigits(std::string_view text, size_t count) {
     value = (value << kBitsPerDigit) | digit;
   }
   return value;
+}
+
+std::optional<uint32_t> ParseTypedHex(std::string_view typed) {
+  if (typed.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : typed) {
+    const std::optional<uint8_t> digit = HexDigitValue(c);
+    if (!digit) return std::nullopt;
+    value = (value << kBitsPerDigit) | *digit;
+    if (value > kTypedValueMax) return std::nullopt;
+  }
+  return static_cast<uint32_t>(value);
 }
 
 }  // namespace korvalen

@@ -19,4 +19,10 @@ std::optional<uint8_t> HexDigitValue(char c);
 // Digits beyond the eighth shift the earlier ones out of the 32-bit result.
 uint32_t ParseHexDigits(std::string_view text, size_t count);
 
+// A hexadecimal number typed into an edit or a grid cell, converted as the
+// window converts "0x" + text: hexadecimal digits only (no blanks, sign or
+// prefix of its own), no larger than 32 bits. nullopt when the text is
+// empty or holds anything else; the window then shows the conversion error.
+std::optional<uint32_t> ParseTypedHex(std::string_view typed);
+
 }  // namespace korvalen

@@ -170,7 +170,7 @@ void ApplyFaultSpec(const FaultSpec& fault, SimDevice& device) {
       device.flash().AddReadFlip(fault.address, static_cast<uint8_t>(fault.count));
       break;
     case FaultSpec::Kind::kI2cNak:
-      if (SimI2cSlave* slave = device.i2c().Slave(static_cast<uint8_t>(fault.address))) {
+      if (SimI2cDevice* slave = device.i2c().Device(static_cast<uint8_t>(fault.address))) {
         slave->NeverAcknowledge();
       }
       break;
