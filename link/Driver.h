@@ -52,6 +52,13 @@ class Driver {
   // the path does not name a present device or cannot be opened.
   virtual DriverHandle OpenPath(const std::string& path) = 0;
 
+  // Why the most recent OpenPath returned kNoHandle: true when the device is
+  // there but the system refuses this user access to it (on Linux: no write
+  // permission on the device node, which the package's udev rules grant).
+  // False after an OpenPath that succeeded, after any other failure, before
+  // the first OpenPath, and for drivers that cannot tell. Never fails.
+  virtual bool LastOpenDenied() const { return false; }
+
   // Closes a handle returned by OpenPath. Never called with kNoHandle.
   virtual void CloseHandle(DriverHandle handle) = 0;
 

@@ -118,6 +118,7 @@ std::optional<std::vector<std::string>> LibusbDriver::EnumerateInterfaces(
 }
 
 DriverHandle LibusbDriver::OpenPath(const std::string& path) {
+  last_open_denied_ = false;
   const auto parsed = ParseInterfacePath(path);
   if (!parsed) return kNoHandle;
   libusb_context* context = Context();
@@ -129,7 +130,11 @@ DriverHandle LibusbDriver::OpenPath(const std::string& path) {
     if (LocationOf(device) != parsed->location) continue;
     if (!ExposesClass(device, parsed->interface_class)) return kNoHandle;
     libusb_device_handle* device_handle = nullptr;
-    if (libusb_open(device, &device_handle) != LIBUSB_SUCCESS) return kNoHandle;
+    const int opened = libusb_open(device, &device_handle);
+    if (opened != LIBUSB_SUCCESS) {
+      last_open_denied_ = opened == LIBUSB_ERROR_ACCESS;
+      return kNoHandle;
+    }
     const DriverHandle handle = next_handle_++;
     open_handles_.emplace(handle, device_handle);
     return handle;

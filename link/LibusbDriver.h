@@ -68,6 +68,8 @@ class LibusbDriver : public Driver {
   // that location (or it lacks the path's interface class), or the system
   // refuses the open (commonly: no access rights to the device node).
   DriverHandle OpenPath(const std::string& path) override;
+  // True when libusb refused the last open with LIBUSB_ERROR_ACCESS.
+  bool LastOpenDenied() const override { return last_open_denied_; }
   void CloseHandle(DriverHandle handle) override;
   // False for an unknown or closed handle, a record that does not decode, a
   // transfer the device stalls or does not answer within the timeout, and a
@@ -85,6 +87,7 @@ class LibusbDriver : public Driver {
   // looked up and refused instead of being dereferenced.
   std::map<DriverHandle, libusb_device_handle*> open_handles_;
   DriverHandle next_handle_ = 1;
+  bool last_open_denied_ = false;
 };
 
 }  // namespace korvalen

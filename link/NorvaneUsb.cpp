@@ -51,11 +51,13 @@ void NorvaneUsb::Search(OnMatch on_match) {
 
 bool NorvaneUsb::Probe() {
   bool result = false;
+  access_denied_ = false;
   Search([&](const std::string& path) {
     std::memset(device_path_, 0, sizeof device_path_);
     std::memcpy(device_path_, path.data(), path.size());
     present_ = true;
     const DriverHandle handle = driver_.OpenPath(path);
+    access_denied_ = handle == kNoHandle && driver_.LastOpenDenied();
     if (handle == kNoHandle) {
       result = false;
       return;
@@ -85,8 +87,10 @@ bool NorvaneUsb::Scan() {
 
 bool NorvaneUsb::Open() {
   Close();
+  access_denied_ = false;
   if (device_path_[0] == '\0') return false;
   handle_ = driver_.OpenPath(device_path_);
+  access_denied_ = handle_ == kNoHandle && driver_.LastOpenDenied();
   return handle_ != kNoHandle;
 }
 

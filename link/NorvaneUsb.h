@@ -46,6 +46,12 @@ class NorvaneUsb {
   bool Open();
   void Close();
   bool HasHandle() const { return handle_ != kNoHandle; }
+  // True when the last attempt to open the device path (the test request of
+  // Probe, or Open) failed because the system refused this user access to a
+  // device that is there; false after one that succeeded or failed for any
+  // other reason. Each Probe starts afresh. AccessDeniedMessage
+  // (link/DeviceAccess.h) says what to do about it.
+  bool AccessDenied() const { return access_denied_; }
 
   // One vendor control request on the held handle. False without a handle
   // (and then no system call is made), or when the driver refused it.
@@ -66,6 +72,7 @@ class NorvaneUsb {
   char device_path_[kDevicePathSize] = {};
   char device_id_[kDeviceIdSize] = {};
   DriverHandle handle_ = kNoHandle;
+  bool access_denied_ = false;
 };
 
 }  // namespace korvalen

@@ -24,6 +24,7 @@ void FaultDriver::ClearFaults() {
   rule_ = nullptr;
   fail_enumeration_ = false;
   fail_open_ = false;
+  deny_access_ = false;
 }
 
 std::optional<std::vector<std::string>> FaultDriver::EnumerateInterfaces(
@@ -34,8 +35,11 @@ std::optional<std::vector<std::string>> FaultDriver::EnumerateInterfaces(
 }
 
 korvalen::DriverHandle FaultDriver::OpenPath(const std::string& path) {
-  if (fail_open_ || vanished_) return korvalen::kNoHandle;
-  return inner_.OpenPath(path);
+  last_open_denied_ = deny_access_ && !fail_open_ && !vanished_;
+  if (fail_open_ || vanished_ || deny_access_) return korvalen::kNoHandle;
+  const korvalen::DriverHandle handle = inner_.OpenPath(path);
+  last_open_denied_ = inner_.LastOpenDenied();
+  return handle;
 }
 
 void FaultDriver::CloseHandle(korvalen::DriverHandle handle) { inner_.CloseHandle(handle); }

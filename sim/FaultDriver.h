@@ -45,6 +45,9 @@ class FaultDriver : public korvalen::Driver {
   // The system query fails (nullopt) / paths do not open.
   void FailEnumeration(bool fails) { fail_enumeration_ = fails; }
   void FailOpen(bool fails) { fail_open_ = fails; }
+  // Paths do not open because the system refuses this user access to the
+  // device (as with no udev rule on Linux): LastOpenDenied says so.
+  void DenyAccess(bool denies) { deny_access_ = denies; }
   void ClearFaults();
 
   uint64_t RequestCount() const { return count_; }
@@ -56,6 +59,7 @@ class FaultDriver : public korvalen::Driver {
   std::optional<std::vector<std::string>> EnumerateInterfaces(
       const korvalen::Guid& interface_class) override;
   korvalen::DriverHandle OpenPath(const std::string& path) override;
+  bool LastOpenDenied() const override { return last_open_denied_; }
   void CloseHandle(korvalen::DriverHandle handle) override;
   bool IoControl(korvalen::DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
@@ -78,6 +82,8 @@ class FaultDriver : public korvalen::Driver {
   RejectRule rule_;
   bool fail_enumeration_ = false;
   bool fail_open_ = false;
+  bool deny_access_ = false;
+  bool last_open_denied_ = false;
   uint64_t count_ = 0;
   uint64_t faults_injected_ = 0;
 };

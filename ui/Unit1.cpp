@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include "flash/UpdateSequences.h"
+#include "link/DeviceAccess.h"
 #include "link/ModelTable.h"
 #include "link/Registers.h"
 #include "ui/FixedTexts.h"
@@ -36,6 +37,10 @@ constexpr int kBaseHeight = 200;
 constexpr int kHighDpi = 120;
 constexpr int kHighDpiAllowance = 140;
 constexpr int kGridSize = 17;
+// The device line's room while it shows the access advice: up to the Start
+// button, and down to the progress line.
+constexpr int kAdviceWidth = 318;
+constexpr int kAdviceHeight = 76;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size,
                   int x, int y) {
@@ -245,9 +250,13 @@ void TForm1::Timer1Timer() {
 }
 
 void TForm1::ShowDetectionOutcome() {
-  if (!link_.IsPresent()) {
+  const bool denied = link_.IsPresent() && link_.AccessDenied();
+  ShowAccessAdvice(denied);
+  if (!link_.IsPresent() || denied) {
+    // A device that refuses this user cannot be updated: no file, no Start.
     SetStatusSquare(palette().color(QPalette::Button));
-    SetDeviceLine("No device is available");
+    SetDeviceLine(denied ? QString::fromStdString(AccessDeniedMessage(link_.DeviceId()))
+                         : QString("No device is available"));
     btnSimpleAuto->setEnabled(false);
     return;
   }
@@ -261,6 +270,23 @@ void TForm1::ShowDetectionOutcome() {
   } else {
     SetDeviceLine("Firmware update device 0C3D is exist");
   }
+}
+
+// The advice is longer than one line: while it shows, the device line wraps
+// over the room of the file line, which has nothing to say then.
+void TForm1::ShowAccessAdvice(bool shown) {
+  if (lblDetectDevice->wordWrap() == shown) return;
+  lblDetectDevice->setWordWrap(shown);
+  lblDetectDevice->setAlignment(Qt::AlignLeft | (shown ? Qt::AlignTop : Qt::AlignVCenter));
+  if (shown) {
+    device_line_size_ = lblDetectDevice->size();
+    lblDetectDevice->setMinimumWidth(0);
+    lblDetectDevice->resize(kAdviceWidth, kAdviceHeight);
+  } else {
+    lblDetectDevice->setMinimumWidth(device_line_size_.width());
+    lblDetectDevice->resize(device_line_size_);
+  }
+  lblUpdaeFileStatus->setVisible(!shown);
 }
 
 void TForm1::SetDeviceLine(const QString& text) {

@@ -215,6 +215,7 @@ class TForm1 : public QWidget, public FlashView {
   void SetIspSequenceControlsVisible(bool visible);
   void SetStatusSquare(const QColor& colour);
   void SetDeviceLine(const QString& text);
+  void ShowAccessAdvice(bool shown);
   void SetFileLine(const QString& text);
 
   // FlashView: the labels of the ISP page and the main panel.
@@ -233,6 +234,7 @@ class TForm1 : public QWidget, public FlashView {
   std::unique_ptr<UpdateSequences> seq_;
   bool engineering_view_ = false;
   QSize compact_size_;
+  QSize device_line_size_;  // the device line's own size, kept while the advice shows
 };
 
 }  // namespace korvalen

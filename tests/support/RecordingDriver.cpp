@@ -34,7 +34,8 @@ DriverHandle RecordingDriver::OpenPath(const std::string& path) {
   RecordedCall call;
   call.kind = RecordedCall::Kind::kOpen;
   call.path = path;
-  call.handle = unopenable.count(path) ? kNoHandle : next_handle_++;
+  last_open_denied_ = denied.count(path) != 0;
+  call.handle = unopenable.count(path) || last_open_denied_ ? kNoHandle : next_handle_++;
   call.result = call.handle != kNoHandle;
   if (call.result) open_.insert(call.handle);
   calls.push_back(call);

@@ -42,8 +42,10 @@ class RecordingDriver : public Driver {
   // The interface paths listed for a class; a class without an entry fails
   // the enumeration (nullopt).
   std::map<std::string, std::vector<std::string>> interfaces;  // keyed by ClassKey()
-  // Paths that refuse to open.
+  // Paths that refuse to open; `denied` ones because the system refuses
+  // this user access (LastOpenDenied says so).
   std::set<std::string> unopenable;
+  std::set<std::string> denied;
   // Replies consumed in order by IoControl; when empty, `responder` answers
   // (by default: accept and leave the out block as it is).
   std::deque<ScriptedReply> replies;
@@ -56,6 +58,7 @@ class RecordingDriver : public Driver {
 
   std::optional<std::vector<std::string>> EnumerateInterfaces(const Guid& interface_class) override;
   DriverHandle OpenPath(const std::string& path) override;
+  bool LastOpenDenied() const override { return last_open_denied_; }
   void CloseHandle(DriverHandle handle) override;
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
@@ -76,6 +79,7 @@ class RecordingDriver : public Driver {
  private:
   std::set<DriverHandle> open_;
   DriverHandle next_handle_ = 100;
+  bool last_open_denied_ = false;
 };
 
 }  // namespace korvalen::testing

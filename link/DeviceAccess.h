@@ -1,0 +1,25 @@
+// What to tell a person whose device is there but cannot be opened because
+// the system does not give their user access to it (NorvaneUsb::AccessDenied).
+// On Linux the package's udev rules grant the logged-in user access to the
+// known device identities; they take effect when the device is plugged in.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace korvalen {
+
+// The name of the Debian package that installs the program and its rules.
+inline constexpr char kPackageName[] = "korvalen-updater";
+
+// The device as a person knows it: the model's display name, or "the firmware
+// update device" for the two update identities, or "the USB device", followed
+// by its USB ids as lsusb shows them ("KORVALEN TIDE (USB 5e1a:f072)"). An id
+// text that is not "vid_xxxx&pid_xxxx" is shown as it is.
+std::string DeviceDisplayName(std::string_view device_id);
+
+// One plain message for the device line and the command line: names the
+// device and says to install the package (or its udev rules) and replug.
+std::string AccessDeniedMessage(std::string_view device_id);
+
+}  // namespace korvalen

@@ -1,0 +1,121 @@
+// A device that is attached but refuses this user (no udev rule yet): the
+// device line says which device and what to do, Start stays disabled, and
+// after the rules are in place and the device is replugged it is found as
+// usual.
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <fstream>
+
+#include "app/DemoFiles.h"
+#include "sim/FaultDriver.h"
+#include "tests/ui/UiTestSupport.h"
+
+using namespace korvalen;
+using namespace korvalen::testing;
+
+namespace {
+
+// The window over a simulated device whose opens the system refuses.
+struct RefusedWindow {
+  explicit RefusedWindow(const sim::SimIdentity& identity)
+      : device(std::make_shared<sim::SimDevice>(clock, identity,
+                                                *sim::FindFlashModel(sim::kDefaultFlashModel))),
+        faults(driver),
+        link(faults),
+        form(std::make_unique<TForm1>(link, clock, dialogs)) {
+    form->Timer1->stop();
+    faults.DenyAccess(true);
+    driver.Attach(device);
+  }
+  bool Detect() {
+    for (int i = 0; i < 12 && !link.IsPresent(); ++i) form->Timer1Timer();
+    return link.IsPresent();
+  }
+
+  sim::VirtualClock clock;
+  sim::SimDriver driver;
+  std::shared_ptr<sim::SimDevice> device;
+  sim::FaultDriver faults;
+  ScriptedDialogs dialogs;
+  NorvaneUsb link;
+  std::unique_ptr<TForm1> form;
+};
+
+// The label shows all of its text: the wrapped lines fit its height, and it
+// ends before the Start button begins.
+bool ShowsWholeText(const QLabel& label, const QWidget& button) {
+  return label.heightForWidth(label.width()) <= label.height() &&
+         label.geometry().right() < button.geometry().left();
+}
+
+}  // namespace
+
+class AccessDeniedTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void RefusedModelIsNamedWithAdviceAndCannotBeStarted() {
+    ScratchDirectory scratch;
+    std::ofstream(scratch.Path() / "KORVALEN_TIDE.hex")
+        << demo::ToIntelHex(std::vector<uint8_t>(0x100, 0x5A));
+    RefusedWindow w(sim::kSimTide);
+    w.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
+    QVERIFY(w.Detect());
+    TForm1& f = *w.form;
+    const QString advice =
+        "No permission to open KORVALEN TIDE (USB 5e1a:f072). Install the korvalen-updater "
+        "package (or its udev rules) and replug the device.";
+    QCOMPARE(f.lblDetectDevice->text(), advice);
+    QVERIFY(ShowsWholeText(*f.lblDetectDevice, *f.btnSimpleAuto));
+    QVERIFY(!f.lblUpdaeFileStatus->isVisible());
+    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QVERIFY(!f.UpdateFileFound);
+    QCOMPARE(f.Image->length, 0u);
+    QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
+    QCOMPARE(w.device->RequestCount(), 0u);
+
+    // While the device stays, the advice stays; the button cannot start anything.
+    f.Timer1Timer();
+    f.Timer1Timer();
+    QCOMPARE(f.lblDetectDevice->text(), advice);
+    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QVERIFY(w.dialogs.shown.isEmpty());
+    QCOMPARE(w.device->RequestCount(), 0u);
+
+    // The rules are installed; the device is unplugged and plugged in again.
+    w.faults.DenyAccess(false);
+    w.driver.Detach(w.device);
+    f.Timer1Timer();
+    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
+    QVERIFY(f.lblUpdaeFileStatus->isVisible());
+    QVERIFY(!f.lblDetectDevice->wordWrap());
+    w.driver.Attach(w.device);
+    QVERIFY(w.Detect());
+    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QCOMPARE(f.lblUpdaeFileStatus->text(),
+             QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
+    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Image->length, 0x100u);
+  }
+
+  void RefusedUpdateDeviceLoadsNoFile() {
+    ScratchDirectory scratch;
+    std::ofstream(scratch.Path() / "KORVALEN_ORBIT.bin") << std::string(0x100, '\x10');
+    RefusedWindow w(sim::kSimUpdate5E1A);
+    w.form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
+    QVERIFY(w.Detect());
+    QCOMPARE(w.form->lblDetectDevice->text(),
+             QString("No permission to open the firmware update device (USB 5e1a:6000). Install "
+                     "the korvalen-updater package (or its udev rules) and replug the device."));
+    QVERIFY(ShowsWholeText(*w.form->lblDetectDevice, *w.form->btnSimpleAuto));
+    QVERIFY(!w.form->btnSimpleAuto->isEnabled());
+    QCOMPARE(w.form->Image->length, 0u);
+  }
+};
+
+QTEST_MAIN(AccessDeniedTest)
+#include "AccessDeniedTest.moc"
