@@ -1,12 +1,15 @@
 // korvalen-updater: the updater window on the platform's real USB driver.
 //
-//   korvalen-updater [--engineering] [Qt options]
+//   korvalen-updater [--engineering] [--quit-after-start] [Qt options]
 //
 // --engineering starts with the engineering pages shown (Ctrl+Shift+E
-// toggles them at any time). Exit status 3 for a bad command line.
+// toggles them at any time). --quit-after-start quits once the window is up
+// and the first device search has run, so an installation can be checked
+// without a person closing the window. Exit status 3 for a bad command line.
 #include <QApplication>
 #include <QMessageBox>
 #include <QStringList>
+#include <QTimer>
 #include <cstdio>
 #include <exception>
 
@@ -31,14 +34,23 @@ int main(int argc, char** argv) {
   korvalen::NorvaneUsb link(driver);
   korvalen::RealClock clock;
   QApplication app(argc, argv);
+  // Ties the window to its desktop entry (its icon and name in task bars).
+  QGuiApplication::setDesktopFileName("org.korvalen.Updater");
   bool engineering = false;
+  bool quit_after_start = false;
   const QStringList args = app.arguments();
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--engineering") {
       engineering = true;
       continue;
     }
-    std::fprintf(stderr, "korvalen-updater: unknown option %s\nusage: korvalen-updater [--engineering]\n",
+    if (args[i] == "--quit-after-start") {
+      quit_after_start = true;
+      continue;
+    }
+    std::fprintf(stderr,
+                 "korvalen-updater: unknown option %s\n"
+                 "usage: korvalen-updater [--engineering] [--quit-after-start]\n",
                  args[i].toLocal8Bit().constData());
     return 3;
   }
@@ -48,6 +60,11 @@ int main(int argc, char** argv) {
     korvalen::TForm1 form(link, clock, dialogs);
     form.SetEngineeringView(engineering);
     form.show();
+    if (quit_after_start) {
+      // Queued behind the tick's own handler, which was connected first.
+      QObject::connect(form.Timer1, &QTimer::timeout, &app, &QCoreApplication::quit,
+                       Qt::QueuedConnection);
+    }
     try {
       status = app.exec();
     } catch (const std::exception& error) {

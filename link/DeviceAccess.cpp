@@ -21,6 +21,21 @@ std::optional<std::string_view> IdField(std::string_view device_id, std::string_
 
 }  // namespace
 
+std::vector<std::string_view> KnownDeviceIds() {
+  std::vector<std::string_view> ids;
+  for (const ModelRow& row : ModelTable) ids.emplace_back(row.device_id);
+  ids.emplace_back(kUpdateId5E1A);
+  ids.emplace_back(kUpdateId0C3D);
+  return ids;
+}
+
+std::optional<UsbIdDigits> SplitDeviceId(std::string_view device_id) {
+  const auto vid = IdField(device_id, "vid_");
+  const auto pid = IdField(device_id, "pid_");
+  if (!vid || !pid) return std::nullopt;
+  return UsbIdDigits{*vid, *pid};
+}
+
 std::string DeviceDisplayName(std::string_view device_id) {
   std::string name = "the USB device";
   for (const ModelRow& row : ModelTable) {
@@ -28,10 +43,9 @@ std::string DeviceDisplayName(std::string_view device_id) {
   }
   if (device_id == kUpdateId5E1A || device_id == kUpdateId0C3D) name = "the firmware update device";
 
-  const auto vid = IdField(device_id, "vid_");
-  const auto pid = IdField(device_id, "pid_");
-  if (!vid || !pid) return device_id.empty() ? name : name + " " + std::string(device_id);
-  return name + " (USB " + std::string(*vid) + ":" + std::string(*pid) + ")";
+  const auto ids = SplitDeviceId(device_id);
+  if (!ids) return device_id.empty() ? name : name + " " + std::string(device_id);
+  return name + " (USB " + std::string(ids->vid) + ":" + std::string(ids->pid) + ")";
 }
 
 std::string AccessDeniedMessage(std::string_view device_id) {

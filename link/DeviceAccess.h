@@ -4,13 +4,28 @@
 // known device identities; they take effect when the device is plugged in.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvalen {
 
 // The name of the Debian package that installs the program and its rules.
 inline constexpr char kPackageName[] = "korvalen-updater";
+
+// Every identity the tool opens: the model rows in table order, then the two
+// firmware-update identities. The installed udev rules are made from this.
+std::vector<std::string_view> KnownDeviceIds();
+
+// The vendor and product id of an id text "vid_xxxx&pid_xxxx", four
+// hexadecimal digits each, as written there; nullopt when the text does not
+// hold both.
+struct UsbIdDigits {
+  std::string_view vid;
+  std::string_view pid;
+};
+std::optional<UsbIdDigits> SplitDeviceId(std::string_view device_id);
 
 // The device as a person knows it: the model's display name, or "the firmware
 // update device" for the two update identities, or "the USB device", followed

@@ -10,6 +10,7 @@ packages=(
   libusb-1.0-0-dev                      # the USB transport on Linux
   libgtest-dev libgmock-dev             # core tests
   libbenchmark-dev                      # benchmarks
+  help2man                              # korvalen-fw's man page, made from its --help
   "$@"
 )
 
