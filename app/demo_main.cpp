@@ -3,7 +3,7 @@
 //
 //   korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]
 //                 [--autostart] [--exit-when-done] [--dump-flash PATH]
-//                 [--fault FAULT]... [--engineering]
+//                 [--fault FAULT]... [--engineering] [--playback STATE]
 //                 [Qt options such as -platform offscreen]
 //
 // Exit status with --exit-when-done: 0 "Firmware update success!", 1
@@ -28,6 +28,7 @@
 #include "sim/SimDevice.h"
 #include "sim/SimDriver.h"
 #include "sim/SimI2c.h"
+#include "sim/SimPlayback.h"
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
 #include "ui/Unit1.h"
@@ -51,6 +52,9 @@ struct Options {
   bool autostart = false;
   bool exit_when_done = false;
   bool engineering = false;
+  // A device connected and playing PCM at 96 kHz, so the Information page
+  // has something to show.
+  sim::SimPlayback playback = *sim::ParsePlayback("pcm:3");
   std::string dump_flash;
   std::vector<sim::FaultSpec> faults;
 };
@@ -79,6 +83,12 @@ std::string ParseOptions(const QStringList& args, Options& options) {
       options.exit_when_done = true;
     } else if (arg == "--engineering") {
       options.engineering = true;
+    } else if (arg == "--playback") {
+      const auto text = value();
+      std::string error = "--playback needs a state such as pcm:3";
+      const auto parsed = text ? sim::ParsePlayback(*text, &error) : std::nullopt;
+      if (!parsed) return text ? "--playback: " + error : error;
+      options.playback = *parsed;
     } else if (arg == "--model") {
       const auto text = value();
       if (!text || text->size() != 1 || (*text)[0] < '0' || (*text)[0] >= '0' + kModelCount) {
@@ -116,7 +126,7 @@ std::string Usage() {
       "usage: korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]\n"
       "                     [--autostart] [--exit-when-done] [--dump-flash PATH]\n"
       "                     [--fault reject:N|vanish:N|stuck-busy|weak:ADDR:K]...\n"
-      "                     [--engineering]\n"
+      "                     [--engineering] [--playback disconnected|muted|pcm:N|dsd:N]\n"
       "flash models:";
   for (const auto& model : sim::FlashModels()) text += " " + std::string(model.name);
   return text + "\n";
@@ -151,6 +161,7 @@ int main(int argc, char** argv) {
   auto device = std::make_shared<sim::SimDevice>(clock, options.identity,
                                                  *sim::FindFlashModel(options.flash));
   sim::AddBoardI2cSlaves(device->i2c());  // before the faults, which may silence one
+  if (device->FirmwareRunning()) sim::SetPlayback(*device, options.playback);
   sim::ApplyFaultSpecs(options.faults, *device);
   sim::SimDriver driver;
   driver.Attach(device);

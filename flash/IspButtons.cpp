@@ -84,7 +84,7 @@ bool FlashOperations::WriteStatus(uint8_t value) {
 
 std::optional<std::string> FlashOperations::WriteStatusFromText(std::string_view typed) {
   const std::optional<uint32_t> value = ParseTypedHex(typed);
-  if (!value) return "'0x" + std::string(typed) + "' is not a valid integer value";
+  if (!value) return TypedHexError(typed);
   if (!WriteStatus(static_cast<uint8_t>(*value & 0xFF))) {
     if (busy()) return std::string(kBusyText);
   }

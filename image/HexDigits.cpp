@@ -37,4 +37,8 @@ std::optional<uint32_t> ParseTypedHex(std::string_view typed) {
   return static_cast<uint32_t>(value);
 }
 
+std::string TypedHexError(std::string_view typed) {
+  return "'0x" + std::string(typed) + "' is not a valid integer value";
+}
+
 }  // namespace korvalen

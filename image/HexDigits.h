@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace korvalen {
@@ -24,5 +25,7 @@ uint32_t ParseHexDigits(std::string_view text, size_t count);
 // prefix of its own), no larger than 32 bits. nullopt when the text is
 // empty or holds anything else; the window then shows the conversion error.
 std::optional<uint32_t> ParseTypedHex(std::string_view typed);
+// The message for such a text: "'0x<text>' is not a valid integer value".
+std::string TypedHexError(std::string_view typed);
 
 }  // namespace korvalen
