@@ -38,10 +38,12 @@ std::optional<UsbIdDigits> SplitDeviceId(std::string_view device_id) {
 
 std::string DeviceDisplayName(std::string_view device_id) {
   std::string name = "the USB device";
+  // Found the way detection finds devices: the id text inside the given text.
+  auto holds = [&](std::string_view id) { return device_id.find(id) != std::string_view::npos; };
   for (const ModelRow& row : ModelTable) {
-    if (device_id == row.device_id) name = row.display_name;
+    if (holds(row.device_id)) name = row.display_name;
   }
-  if (device_id == kUpdateId5E1A || device_id == kUpdateId0C3D) name = "the firmware update device";
+  if (holds(kUpdateId5E1A) || holds(kUpdateId0C3D)) name = "the firmware update device";
 
   const auto ids = SplitDeviceId(device_id);
   if (!ids) return device_id.empty() ? name : name + " " + std::string(device_id);

@@ -29,8 +29,9 @@ std::optional<UsbIdDigits> SplitDeviceId(std::string_view device_id);
 
 // The device as a person knows it: the model's display name, or "the firmware
 // update device" for the two update identities, or "the USB device", followed
-// by its USB ids as lsusb shows them ("KORVALEN TIDE (USB 5e1a:f072)"). An id
-// text that is not "vid_xxxx&pid_xxxx" is shown as it is.
+// by its USB ids as lsusb shows them ("KORVALEN TIDE (USB 5e1a:f072)").
+// device_id is an id text or an interface path that holds one; a text that
+// holds no "vid_xxxx&pid_xxxx" is shown as it is.
 std::string DeviceDisplayName(std::string_view device_id);
 
 // One plain message for the device line and the command line: names the

@@ -93,8 +93,16 @@ TEST(AccessDeniedMessage, UnknownAndMalformedIdsAreShownAsTheyAre) {
   EXPECT_EQ(DeviceDisplayName("vid_5e1a&pid_f0"), "the USB device vid_5e1a&pid_f0");
   EXPECT_EQ(DeviceDisplayName("vid_5e1a&pid_zzzz"), "the USB device vid_5e1a&pid_zzzz");
   EXPECT_EQ(DeviceDisplayName(""), "the USB device");
-  EXPECT_EQ(DeviceDisplayName("vid_5e1a&pid_f072x"), "the USB device (USB 5e1a:f072)")
-      << "only an exact id is a model";
+  EXPECT_EQ(DeviceDisplayName("vid_5e1a&pid_0c3d"), "the USB device (USB 5e1a:0c3d)");
+}
+
+TEST(AccessDeniedMessage, NamesTheDeviceOfAnInterfacePath) {
+  EXPECT_EQ(DeviceDisplayName("usb:bus-003:port-1.4#vid_5e1a&pid_f070#{50894fa4-9206-4a91-8728-"
+                              "cf6f268f271d}"),
+            "KORVALEN ORBIT (USB 5e1a:f070)");
+  EXPECT_EQ(DeviceDisplayName("usb:bus-001:port-2#vid_0c3d&pid_6000#{a5dcbf10-6530-11d2-901f-"
+                              "00c04fb951ed}"),
+            "the firmware update device (USB 0c3d:6000)");
 }
 
 TEST(AccessDeniedFault, WrapsAnyDriverAndClears) {
