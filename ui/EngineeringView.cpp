@@ -30,7 +30,7 @@ bool TForm1::PageBuilt(QWidget* tab) const {
   if (tab == TabSheet1) return RegisterPg != nullptr;
   if (tab == tabI2CAccess) return I2cPg != nullptr;
   if (tab == tabParameter) return ParameterPg != nullptr;
-  if (tab == tabInformation) return InformationPg != nullptr && InformationPg->Built();
+  if (tab == tabInformation) return InformationPg != nullptr;
   if (tab == tabGenBinFile) return GenBinPg != nullptr;
   return tab == tabISP;
 }
