@@ -5,6 +5,7 @@
 #include "ui/RegisterPage.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -65,7 +66,6 @@ RegisterPage::RegisterPage(TForm1& form, QWidget* tab) : form_(form) {
     auto* box = new QCheckBox(tab);
     box->setObjectName(QString("chkBit%1").arg(i));
     box->setGeometry(290 + (7 - i) * 20, 374, 18, 18);
-    box->installEventFilter(this);
     chkBit[i] = box;
   }
 }
@@ -86,12 +86,13 @@ bool RegisterPage::eventFilter(QObject* watched, QEvent* event) {
     }
     return false;
   }
-  if (event->type() == QEvent::MouseButtonRelease) {
-    for (QCheckBox* box : chkBit) {
-      if (watched != box) continue;
-      // The box's own click handling comes first, then the write.
-      QMetaObject::invokeMethod(this, &RegisterPage::chkBit0MouseUp, Qt::QueuedConnection);
-    }
+  if (event->type() == QEvent::MouseButtonRelease &&
+      std::find(chkBit.begin(), chkBit.end(), watched) != chkBit.end()) {
+    // The box's own click handling comes first (it may tick the box), then
+    // the write, for any mouse button.
+    watched->event(event);
+    chkBit0MouseUp();
+    return true;
   }
   return false;
 }

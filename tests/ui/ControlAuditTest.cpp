@@ -72,6 +72,25 @@ const ReactingControl kReactingControls[] = {
      [](ReadyWindow& r) { (void)r.window.form->Flash().ChooseRange(false, 64, 64); }},
     {"btnUSBISPAuto", Gesture::kClick, {}},
     {"Button1", Gesture::kClick, {}},
+    // Register page.
+    {"btnReadAll", Gesture::kClick, {}},
+    // Enter on the empty first cell: the conversion error.
+    {"RegStringGrid1", Gesture::kEnter, {}},
+    {"chkBit0", Gesture::kClick, {}},
+    {"chkBit1", Gesture::kClick, {}},
+    {"chkBit2", Gesture::kClick, {}},
+    {"chkBit3", Gesture::kClick, {}},
+    {"chkBit4", Gesture::kClick, {}},
+    {"chkBit5", Gesture::kClick, {}},
+    {"chkBit6", Gesture::kClick, {}},
+    {"chkBit7", Gesture::kClick, {}},
+    // Information page.
+    {"btnUpdateStatus", Gesture::kClick, {}},
+    {"btnHID0", Gesture::kClick, {}},
+    {"btnHID1", Gesture::kClick, {}},
+    {"btnHID2", Gesture::kClick, {}},
+    {"btnHID3", Gesture::kClick, {}},
+    {"btnHID4", Gesture::kClick, {}},
 };
 
 // Controls without a handler, by objectName (a regular expression), and why.
@@ -83,7 +102,7 @@ const std::pair<const char*, const char*> kControlsWithoutHandler[] = {
     // Their Enter handlers keep the typed text and do nothing else.
     {"lbledtVIDEdit|lbledtPIDEdit", "take no part in detection"},
     {"lbledISPStartEdit|lbledISPRangeEdit", "read by the range buttons and Auto"},
-    {"RegStringGrid1|StringGridMIIC", "grids of pages without handlers yet"},
+    {"StringGridMIIC", "grids of pages without handlers yet"},
 };
 
 bool IsControl(QWidget* widget) {
