@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <algorithm>
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -59,13 +60,17 @@ RegisterPage::RegisterPage(TForm1& form, QWidget* tab) : form_(form) {
   lblBitNumbers->setObjectName("lblBitNumbers");
   QFont fixed("Monospace");
   fixed.setStyleHint(QFont::TypeWriter);
-  fixed.setLetterSpacing(QFont::AbsoluteSpacing, 12);
+  fixed.setPixelSize(20);  // wide enough for a box under every digit
   lblBitNumbers->setFont(fixed);
-  lblBitNumbers->setGeometry(290, 356, 260, 16);
+  lblBitNumbers->setGeometry(290, 352, 260, 22);
+  // Each box sits under its digit of the fixed-pitch label.
+  const QFontMetrics metrics(fixed);
+  const int step = metrics.horizontalAdvance("0 ");
+  const int digit = metrics.horizontalAdvance("0");
   for (int i = 0; i < 8; ++i) {
     auto* box = new QCheckBox(tab);
     box->setObjectName(QString("chkBit%1").arg(i));
-    box->setGeometry(290 + (7 - i) * 20, 374, 18, 18);
+    box->setGeometry(290 + (7 - i) * step + digit / 2 - 7, 374, 18, 18);
     chkBit[i] = box;
   }
 }
