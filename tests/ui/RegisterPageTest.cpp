@@ -140,6 +140,43 @@ class RegisterPageTest : public QObject {
     QCOMPARE(r.w.device->RequestCount(), before);
   }
 
+  void TheRealErrorBoxNamesTheTextWithItsPrefix() {
+    // The window with the real message boxes, answered from a timer.
+    sim::VirtualClock clock;
+    sim::SimDriver driver;
+    auto device = std::make_shared<sim::SimDevice>(clock, sim::kSimOrbit,
+                                                   *sim::FindFlashModel(sim::kDefaultFlashModel));
+    driver.Attach(device);
+    NorvaneUsb link(driver);
+    QtDialogs dialogs;
+    TForm1 form(link, clock, dialogs);
+    form.Timer1->stop();
+    for (int i = 0; i < 12 && !link.IsPresent(); ++i) form.Timer1Timer();
+    QVERIFY(link.IsPresent());
+    form.show();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    form.SetEngineeringView(true);
+    form.MainPageControl->setCurrentWidget(form.TabSheet1);
+    QTableWidget* grid = form.RegStringGrid1;
+    grid->setFocus();
+    QString box_text;
+    QTimer answer;
+    answer.setInterval(10);
+    connect(&answer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      box_text = box->text();
+      box->button(QMessageBox::Ok)->click();
+      answer.stop();
+    });
+    answer.start();
+    const auto before = device->RequestCount();
+    QTest::keyClick(grid, Qt::Key_Return);  // the first cell is empty
+    QCOMPARE(box_text, QString("'0x' is not a valid integer value"));
+    QCOMPARE(device->RequestCount(), before);
+  }
+
   void BitBoxesWriteOnMouseReleaseOnly() {
     RegisterWindow r;
     QVERIFY(r.ok);
