@@ -1,17 +1,13 @@
 // korvalen-demo: the updater window wired to a simulated device and a demo
 // update file, so the whole update can be watched without hardware.
-//
-//   korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]
-//                 [--autostart] [--exit-when-done] [--dump-flash PATH]
-//                 [--fault FAULT]... [--engineering] [--playback STATE]
-//                 [Qt options such as -platform offscreen]
+// The options are described in DemoOptions.h and the README.
 //
 // Exit status with --exit-when-done: 0 "Firmware update success!", 1
 // "Firmware update Fail!", 2 when Start never became enabled within 10 s;
-// 3 for a bad command line.
+// 3 for a bad command line or a working directory that cannot be prepared.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPushButton>
-#include <QStringList>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -20,10 +16,9 @@
 
 #include "app/BoxAnswerer.h"
 #include "app/DemoFiles.h"
+#include "app/DemoOptions.h"
 #include "link/ModelTable.h"
 #include "link/NorvaneUsb.h"
-#include "sim/FaultDriver.h"
-#include "sim/FaultSpec.h"
 #include "sim/FlashModels.h"
 #include "sim/SimDevice.h"
 #include "sim/SimDriver.h"
@@ -36,144 +31,119 @@
 namespace {
 
 using namespace korvalen;
+namespace fs = std::filesystem;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFail = 1;
 constexpr int kExitNeverReady = 2;
 constexpr int kExitUsage = 3;
-constexpr int kReadyTimeoutMs = 10000;
+constexpr int64_t kReadyTimeoutMs = 10000;
+// How often the demo looks at the window; with --fast each look is also
+// one detection tick on the virtual clock.
 constexpr int kWatchMs = 50;
+constexpr int kFastWatchMs = 1;
 
-struct Options {
-  sim::SimIdentity identity = sim::kSimOrbit;
-  std::string flash{sim::kDefaultFlashModel};
-  bool fast = false;
-  bool log = false;
-  bool autostart = false;
-  bool exit_when_done = false;
-  bool engineering = false;
-  // A device connected and playing PCM at 96 kHz, so the Information page
-  // has something to show.
-  sim::SimPlayback playback = *sim::ParsePlayback("pcm:3");
-  std::string dump_flash;
-  std::vector<sim::FaultSpec> faults;
-};
-
-void Log(const Options& options, const QString& what, const QString& text) {
+// The demo's own remarks go to standard error, so that standard output
+// carries nothing but the window's texts.
+void Remark(const demo::Options& options, const std::string& text) {
   if (!options.log) return;
-  std::printf("%s: %s\n", what.toUtf8().constData(), text.toUtf8().constData());
+  std::fprintf(stderr, "korvalen-demo: %s\n", text.c_str());
+}
+
+// One new text of the device, file or progress line, bare, one per line.
+void Log(const demo::Options& options, const QString& text) {
+  if (!options.log) return;
+  std::printf("%s\n", text.toUtf8().constData());
   std::fflush(stdout);
 }
 
-// Parses the arguments Qt left over; an error message or empty.
-std::string ParseOptions(const QStringList& args, Options& options) {
-  for (int i = 1; i < args.size(); ++i) {
-    const QString arg = args[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i].toStdString();
-    };
-    if (arg == "--fast") {
-      options.fast = true;
-    } else if (arg == "--log") {
-      options.log = true;
-    } else if (arg == "--autostart") {
-      options.autostart = true;
-    } else if (arg == "--exit-when-done") {
-      options.exit_when_done = true;
-    } else if (arg == "--engineering") {
-      options.engineering = true;
-    } else if (arg == "--playback") {
-      const auto text = value();
-      std::string error = "--playback needs a state such as pcm:3";
-      const auto parsed = text ? sim::ParsePlayback(*text, &error) : std::nullopt;
-      if (!parsed) return text ? "--playback: " + error : error;
-      options.playback = *parsed;
-    } else if (arg == "--model") {
-      const auto text = value();
-      if (!text || text->size() != 1 || (*text)[0] < '0' || (*text)[0] >= '0' + kModelCount) {
-        return "--model needs a model row from 0 to 4";
-      }
-      options.identity = *sim::FindSimIdentity(ModelTable[(*text)[0] - '0'].device_id);
-    } else if (arg == "--identity") {
-      const auto text = value();
-      const auto identity = text ? sim::FindSimIdentity(*text) : std::nullopt;
-      if (!identity) return "--identity needs a known id such as vid_5e1a&pid_6000";
-      options.identity = *identity;
-    } else if (arg == "--flash") {
-      const auto text = value();
-      if (!text || !sim::FindFlashModel(*text)) return "--flash needs a known flash model";
-      options.flash = *text;
-    } else if (arg == "--dump-flash") {
-      const auto text = value();
-      if (!text) return "--dump-flash needs a path";
-      options.dump_flash = *text;
-    } else if (arg == "--fault") {
-      const auto text = value();
-      if (!text) return "--fault needs a fault such as reject:120";
-      const auto parsed = sim::ParseFaultSpec(*text);
-      if (!parsed.ok()) return "--fault " + *text + ": " + parsed.error;
-      options.faults.insert(options.faults.end(), parsed.specs.begin(), parsed.specs.end());
-    } else {
-      return "unknown option " + arg.toStdString();
-    }
+struct WorkingDirectory {
+  fs::path path;
+  bool scratch = false;  // made for this run and removed at exit
+};
+
+// The working directory with the update files in it, or an error message.
+std::optional<std::string> PrepareWorkingDirectory(const demo::Options& options,
+                                                   WorkingDirectory& out) {
+  std::error_code error;
+  out.scratch = options.dir.empty();
+  out.path = out.scratch ? fs::temp_directory_path() /
+                               ("korvalen-demo-" +
+                                std::to_string(QCoreApplication::applicationPid()))
+                         : fs::path(options.dir);
+  fs::create_directories(out.path, error);
+  if (error || !fs::is_directory(out.path)) {
+    return "cannot use " + out.path.string() + " as the working directory";
   }
-  return {};
-}
-
-std::string Usage() {
-  std::string text =
-      "usage: korvalen-demo [--model N | --identity ID] [--flash NAME] [--fast] [--log]\n"
-      "                     [--autostart] [--exit-when-done] [--dump-flash PATH]\n"
-      "                     [--fault reject:N|vanish:N|stuck-busy|weak:ADDR:K]...\n"
-      "                     [--engineering] [--playback disconnected|muted|pcm:N|dsd:N]\n"
-      "flash models:";
-  for (const auto& model : sim::FlashModels()) text += " " + std::string(model.name);
-  return text + "\n";
-}
-
-// The working directory with the demo's update file for the detected model.
-std::filesystem::path PrepareUpdateFile(const Options& options) {
-  const auto directory = std::filesystem::temp_directory_path() /
-                         ("korvalen-demo-" + std::to_string(QCoreApplication::applicationPid()));
-  std::filesystem::create_directories(directory);
+  const std::string key = ModelTable[demo::UpdateFileRow(options)].file_key;
+  if (!options.file.empty()) {
+    const fs::path source(options.file);
+    if (!fs::is_regular_file(source, error)) return "--file " + options.file + ": no such file";
+    const fs::path target = out.path / (key + source.extension().string());
+    if (!fs::equivalent(source, target, error)) {
+      fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
+      if (error) return "cannot copy " + options.file + " to " + target.string();
+    }
+    return std::nullopt;
+  }
+  // Update files already in a chosen directory are left as they are.
   const std::string text = demo::ToIntelHex(demo::MakeDemoImage());
   for (const auto& row : ModelTable) {
-    demo::WriteTextFile(directory / (std::string(row.file_key) + ".hex"), text);
+    const fs::path base = out.path / row.file_key;
+    if (fs::exists(fs::path(base).concat(".hex")) || fs::exists(fs::path(base).concat(".bin")))
+      continue;
+    if (!demo::WriteTextFile(fs::path(base).concat(".hex"), text)) {
+      return "cannot write the demo update file into " + out.path.string();
+    }
   }
-  (void)options;
-  return directory;
+  return std::nullopt;
+}
+
+// Paths on the command line are relative to where the demo was started,
+// not to the working directory it moves into.
+void MakePathsAbsolute(demo::Options& options) {
+  for (std::string* path : {&options.file, &options.dir, &options.dump_flash}) {
+    std::error_code ignored;
+    if (!path->empty()) *path = fs::absolute(*path, ignored).string();
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  Options options;
-  if (const std::string error = ParseOptions(app.arguments(), options); !error.empty()) {
-    std::fprintf(stderr, "korvalen-demo: %s\n%s", error.c_str(), Usage().c_str());
+  demo::Options options;
+  if (const auto error = demo::ParseOptions(app.arguments(), options)) {
+    std::fprintf(stderr, "korvalen-demo: %s\n%s", error->c_str(), demo::Usage().c_str());
     return kExitUsage;
   }
+  MakePathsAbsolute(options);
 
   RealClock real_clock;
   sim::VirtualClock virtual_clock;
   Clock& clock = options.fast ? static_cast<Clock&>(virtual_clock) : real_clock;
-  auto device = std::make_shared<sim::SimDevice>(clock, options.identity,
-                                                 *sim::FindFlashModel(options.flash));
-  sim::AddBoardI2cSlaves(device->i2c());  // before the faults, which may silence one
-  if (device->FirmwareRunning()) sim::SetPlayback(*device, options.playback);
-  sim::ApplyFaultSpecs(options.faults, *device);
   sim::SimDriver driver;
-  driver.Attach(device);
+  std::shared_ptr<sim::SimDevice> device;
+  if (options.identity) {
+    device = std::make_shared<sim::SimDevice>(clock, *options.identity,
+                                              *sim::FindFlashModel(options.flash));
+    sim::AddBoardI2cSlaves(device->i2c());  // before the faults, which may silence one
+    if (device->FirmwareRunning()) sim::SetPlayback(*device, options.playback);
+    sim::ApplyFaultSpecs(options.faults, *device);
+    driver.Attach(device);
+  }
   NorvaneUsb link(driver);
 
-  const auto directory = PrepareUpdateFile(options);
-  std::filesystem::current_path(directory);
-  Log(options, "demo", QString("device %1 with flash %2, update files in %3")
-                           .arg(QString::fromUtf8(options.identity.id_text.data(),
-                                                  static_cast<int>(options.identity.id_text.size())))
-                           .arg(QString::fromStdString(options.flash))
-                           .arg(QString::fromStdString(directory.string())));
+  WorkingDirectory directory;
+  if (const auto error = PrepareWorkingDirectory(options, directory)) {
+    std::fprintf(stderr, "korvalen-demo: %s\n", error->c_str());
+    return kExitUsage;
+  }
+  fs::current_path(directory.path);
+  Remark(options, (options.identity ? "device " + std::string(options.identity->id_text)
+                                    : std::string("no device")) +
+                      " with flash " + options.flash + ", update files in " +
+                      directory.path.string());
 
   QtDialogs dialogs;
   // A scripted run answers the real warning box with OK, as a person would.
@@ -183,41 +153,58 @@ int main(int argc, char** argv) {
   {
     TForm1 form(link, clock, dialogs);
     QObject::connect(&form, &TForm1::DeviceLineShown,
-                     [&](const QString& text) { Log(options, "device", text); });
+                     [&](const QString& text) { Log(options, text); });
     QObject::connect(&form, &TForm1::FileLineShown,
-                     [&](const QString& text) { Log(options, "file", text); });
+                     [&](const QString& text) { Log(options, text); });
     QObject::connect(&form, &TForm1::ProgressShown, [&](const QString& text) {
-      Log(options, "progress", text);
+      Log(options, text);
       if (!options.exit_when_done) return;
       if (text == "Firmware update success!") QCoreApplication::exit(kExitSuccess);
       if (text == "Firmware update Fail!") QCoreApplication::exit(kExitFail);
     });
 
+    // With --fast the detection ticks run on the virtual clock: each look
+    // lets one tick interval pass and runs the tick.
+    if (options.fast) form.Timer1->stop();
+    const uint64_t start_micros = clock.NowMicros();
+    QElapsedTimer real_elapsed;
+    real_elapsed.start();
     bool pressed = false;
+    bool ready = false;
+    bool looking = false;
     QTimer watch;
-    watch.setInterval(kWatchMs);
+    watch.setInterval(options.fast ? kFastWatchMs : kWatchMs);
     QObject::connect(&watch, &QTimer::timeout, [&] {
-      if (!options.autostart || pressed) return;
-      if (form.btnSimpleAuto->isEnabled() && form.btnSimpleAuto->text() == "Start") {
+      // Pressing Start runs the update inside this slot; its message pumps
+      // must not start another look.
+      if (looking) return;
+      looking = true;
+      if (options.fast && !form.SequenceBusy()) {
+        virtual_clock.AdvanceMillis(static_cast<uint64_t>(form.Timer1->interval()));
+        form.Timer1Timer();
+      }
+      ready = ready || form.btnSimpleAuto->isEnabled();
+      const int64_t waited_ms =
+          options.fast ? static_cast<int64_t>((clock.NowMicros() - start_micros) / 1000)
+                       : real_elapsed.elapsed();
+      if (options.exit_when_done && !ready && waited_ms >= kReadyTimeoutMs) {
+        Remark(options, "Start never became enabled");
+        QCoreApplication::exit(kExitNeverReady);
+      } else if (options.autostart && !pressed && form.btnSimpleAuto->isEnabled() &&
+                 form.btnSimpleAuto->text() == "Start") {
         pressed = true;
-        Log(options, "demo", "pressing Start");
+        Remark(options, "pressing Start");
         form.btnSimpleAuto->click();
       }
+      looking = false;
     });
     watch.start();
-    if (options.exit_when_done) {
-      QTimer::singleShot(kReadyTimeoutMs, [&] {
-        if (form.btnSimpleAuto->isEnabled() || pressed) return;
-        Log(options, "demo", "Start never became enabled");
-        QCoreApplication::exit(kExitNeverReady);
-      });
-    }
     form.SetEngineeringView(options.engineering);
     form.show();
     status = app.exec();
   }
 
-  if (!options.dump_flash.empty()) {
+  if (!options.dump_flash.empty() && device) {
     const auto contents = device->flash().contents();
     std::ofstream out(options.dump_flash, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(contents.data()),
@@ -227,7 +214,7 @@ int main(int argc, char** argv) {
     }
   }
   std::error_code ignored;
-  std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
-  std::filesystem::remove_all(directory, ignored);
+  fs::current_path(fs::temp_directory_path(), ignored);
+  if (directory.scratch) fs::remove_all(directory.path, ignored);
   return status;
 }
