@@ -117,6 +117,7 @@ void SimDevice::OnDetached() {
   answer_pending_ = false;
   answer_count_ = 0;
   command_pending_ = false;
+  data_written_ = 0;
   i2c_.Reset();
   i2c_done_at_ = 0;
   i2c_nak_ = false;
@@ -223,6 +224,13 @@ bool SimDevice::WriteRegisterRequest(uint8_t reg, uint8_t value) {
   if (current_bank_ == kBankMailbox) {
     if (FirmwareOwned(reg)) return true;  // accepted, not stored
     bank[reg] = value;
+    if (reg >= kRegMailboxData) {
+      data_written_ = std::max<size_t>(data_written_, reg - kRegMailboxData + 1u);
+    }
+    if (reg == kRegMailboxCommand && value != 0) {
+      command_data_count_ = data_written_;
+      data_written_ = 0;
+    }
     if (reg == kRegMailboxCommand) {
       // Writing the command register hands a command to the firmware; 0
       // takes a pending one back.
@@ -278,6 +286,8 @@ void SimDevice::ExecuteMailboxCommand(uint8_t command) {
   const uint8_t* payload = &bank[kRegMailboxData];
   uint8_t answer = kMailboxDone;
   if (command == kMailboxCommandSettings) {
+    mailbox_.received.push_back(
+        {sub, index, std::vector<uint8_t>(payload, payload + command_data_count_)});
     switch (sub) {
       case kSubVidText:
         std::copy_n(payload, 4, mailbox_.vid_text.begin());

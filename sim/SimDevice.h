@@ -71,6 +71,15 @@ inline constexpr uint8_t kSubSettingsRead = 0x21;
 inline constexpr size_t kStringPacketSize = 32;  // 4 chunks of 8 bytes
 inline constexpr size_t kStringChunkSize = 8;
 
+// One settings command (0x10) as the firmware received it: its sub-command,
+// its index, and the data bytes the host wrote to registers 147 onward
+// before the command code (none for a fetching sub-command).
+struct MailboxExchange {
+  uint8_t sub = 0;
+  uint8_t index = 0;
+  std::vector<uint8_t> data;
+};
+
 // What the firmware keeps (its settings storage), inspectable and settable.
 struct MailboxStore {
   std::array<uint8_t, 4> vid_text{};  // sub-command 0x08, the characters as sent
@@ -80,6 +89,7 @@ struct MailboxStore {
   std::array<std::array<uint8_t, kStringPacketSize>, 3> string_packets{};
   std::array<uint8_t, 4> settings{0xA1, 0x00, 0x00, 0x80};  // sub-commands 0x20/0x21
   std::vector<uint8_t> media_keys;                          // codes of the 0x30 commands, in order
+  std::vector<MailboxExchange> received;  // every settings command answered, in order
   uint32_t commands_done = 0;  // commands answered (0xEE, 0x31 or refused)
 
   // String which (0, 1, 2) as its packet says: length byte (at most 31), text.
@@ -197,6 +207,10 @@ class SimDevice {
 
   // Firmware: the command in register 144 and when it is answered.
   bool command_pending_ = false;
+  // Data registers the host wrote since the last command: the count runs to
+  // the highest one written, as the firmware sees the data a command carries.
+  size_t data_written_ = 0;
+  size_t command_data_count_ = 0;
   uint64_t command_due_ = 0;
 
   // I2C master controller (bank 14).

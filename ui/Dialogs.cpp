@@ -28,4 +28,14 @@ std::optional<QString> QtDialogs::AskSaveFile(const QString& filter,
   return dialog.selectedFiles().front();
 }
 
+std::optional<QString> QtDialogs::AskOpenFile(const QString& filter,
+                                              const QString& default_suffix) {
+  QFileDialog dialog(nullptr, QString(), QString(), filter);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setDefaultSuffix(default_suffix);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().front();
+}
+
 }  // namespace korvalen

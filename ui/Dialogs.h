@@ -18,6 +18,8 @@ class Dialogs {
   virtual void ShowError(const QString& text) = 0;
   // The save-file dialog; nullopt when the user cancelled.
   virtual std::optional<QString> AskSaveFile(const QString& filter, const QString& default_suffix) = 0;
+  // The open-file dialog for an existing file; nullopt when the user cancelled.
+  virtual std::optional<QString> AskOpenFile(const QString& filter, const QString& default_suffix) = 0;
 };
 
 // The real boxes and dialogs, without an owner window.
@@ -27,6 +29,7 @@ class QtDialogs : public Dialogs {
   void Inform(const QString& title, const QString& text) override;
   void ShowError(const QString& text) override;
   std::optional<QString> AskSaveFile(const QString& filter, const QString& default_suffix) override;
+  std::optional<QString> AskOpenFile(const QString& filter, const QString& default_suffix) override;
 };
 
 }  // namespace korvalen

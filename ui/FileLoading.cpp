@@ -65,9 +65,33 @@ void TForm1::AddToFileHistory() {
 
 void TForm1::USBLoadFileBitBtnClick() { ReadProgramFile1(); }
 
+void TForm1::ShowImageFile(const LoadResult& result) {
+  if (result.error == LoadError::kUnknownType) return;  // nothing was loaded
+  SetFileLine(QString::fromStdString(UpdateFileStatusText(result)));
+  // The chosen file stands until the device goes: detection must not load
+  // the model's file over it while the line names this one.
+  UpdateFileFound = true;
+  if (!result.ok) {
+    // The failed load left an erased image: nothing of it may be programmed.
+    ProgramFileReady = false;
+    btnSimpleAuto->setEnabled(false);
+    SetStatusSquare(palette().color(QPalette::Button));
+    return;
+  }
+  if (link_.IsPresent()) {
+    SetStatusSquare(kFileReadyGreen);
+    btnSimpleAuto->setEnabled(true);
+  }
+}
+
 void TForm1::btnSaveBinClick() {
-  CopyDefaultImage(*Image);
   CopyDefaultImage(*ModifyImage);
+  // The default block is erased flash. Once a file is in the image, copying
+  // it in would make the next update program 32 KiB of 0xFF over the start
+  // of that file while the file line still names it: a device that no
+  // longer boots, reported as a success. Only an image that holds no file
+  // (start-up, or a failed load) takes the block.
+  if (Image->length == 0) CopyDefaultImage(*Image);
 }
 
 }  // namespace korvalen

@@ -185,6 +185,7 @@ void TForm1::FormCreate() {
   lbledtPID->setText("f800");
   chkDetectUSB->setChecked(true);
   DeviceSettings = {0xA1, 0x00, 0x00, 0x00};
+  ShowDeviceSettings();
   lbledtVID->setText("5e1a");
   lbledtPID->setText("f800");
 

@@ -11,6 +11,7 @@
 #include "flash/FlashOperations.h"
 #include "flash/FlashView.h"
 #include "image/FirmwareImage.h"
+#include "image/LoadResult.h"
 #include "link/Clock.h"
 #include "link/NorvaneUsb.h"
 #include "ui/Dialogs.h"
@@ -64,7 +65,7 @@ class TForm1 : public QWidget, public FlashView {
   std::string ProgramFilePath;
   std::string ModifyFilePath;
   bool ProgramFileReady = false;
-  std::array<uint8_t, 4> DeviceSettings{};
+  std::array<uint8_t, 4> DeviceSettings{};  // the Parameter page's settings block
 
   // --- Top panel ---------------------------------------------------------------
   QFrame* pnlUSB = nullptr;
@@ -145,6 +146,10 @@ class TForm1 : public QWidget, public FlashView {
   // The flash operation state and operations.
   FlashOperations& Flash() { return *ops_; }
 
+  // A file chosen on a page has been loaded into Image (or failed to): the
+  // file line names it or says why it is unusable, and Start follows it.
+  void ShowImageFile(const LoadResult& result);
+
   // The status square's background colour.
   QColor StatusSquareColour() const;
 
@@ -178,6 +183,7 @@ class TForm1 : public QWidget, public FlashView {
   void AddToFileHistory();
   void GetFWVersion();
   void btnSaveBinClick();
+  void ShowDeviceSettings();
   void btnSimpleAutoClick();
   void btnUSBISPAutoClick();
   void btnEnterISPClick();

@@ -21,6 +21,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QtTest>
+#include <cstring>
 #include <functional>
 
 #include "tests/ui/UiTestSupport.h"
@@ -42,6 +43,25 @@ struct ReactingControl {
   // Puts the window in a state where the handler's work shows; may be empty.
   std::function<void(ReadyWindow&)> prepare;
 };
+
+void Reveal(QWidget* control, QWidget* window);
+
+// Chooses a radio button (or any control) with a real click.
+void Choose(ReadyWindow& r, const char* name) {
+  auto* control = r.window.form->findChild<QWidget*>(name);
+  Reveal(control, r.window.form.get());
+  QTest::mouseClick(control, Qt::LeftButton);
+}
+
+// Loads a 256-byte file holding text at offset 0 through Current File.
+void LoadModifyFile(ReadyWindow& r, const char* text) {
+  std::string bytes(256, '\x5A');
+  bytes.replace(0, std::strlen(text), text);
+  std::ofstream(r.scratch.Path() / "modify.bin", std::ios::binary) << bytes;
+  r.window.dialogs.open_path = QString::fromStdString((r.scratch.Path() / "modify.bin").string());
+  Choose(r, "CurrentFileBitBtn");
+  r.window.dialogs.open_path.reset();
+}
 
 // Every control that has a handler. The window starts with the model's
 // update file loaded and the boxes answered Cancel / no file.
@@ -71,7 +91,8 @@ const ReactingControl kReactingControls[] = {
     {"rbnRange0", Gesture::kClick,
      [](ReadyWindow& r) { (void)r.window.form->Flash().ChooseRange(false, 64, 64); }},
     {"btnUSBISPAuto", Gesture::kClick, {}},
-    {"Button1", Gesture::kClick, {}},
+    // A loaded file puts something in the working copy for Save to replace.
+    {"Button1", Gesture::kClick, [](ReadyWindow& r) { LoadModifyFile(r, ""); }},
     // Register page.
     {"btnReadAll", Gesture::kClick, {}},
     // Enter on the empty first cell: the conversion error.
@@ -91,6 +112,46 @@ const ReactingControl kReactingControls[] = {
     {"btnHID2", Gesture::kClick, {}},
     {"btnHID3", Gesture::kClick, {}},
     {"btnHID4", Gesture::kClick, {}},
+    // Parameter page. A radio button is clicked where it is not yet chosen.
+    {"btnReadPara", Gesture::kClick, {}},
+    {"btnSetPara", Gesture::kClick, {}},
+    {"rbnDSDOut1", Gesture::kClick, {}},
+    {"rbnDSDOut0", Gesture::kClick, [](ReadyWindow& r) { Choose(r, "rbnDSDOut1"); }},
+    {"rbnI2Slen1", Gesture::kClick, {}},
+    {"rbnI2Slen0", Gesture::kClick, [](ReadyWindow& r) { Choose(r, "rbnI2Slen1"); }},
+    {"rbnSPDIFlen0", Gesture::kClick, {}},
+    {"rbnSPDIFlen1", Gesture::kClick, [](ReadyWindow& r) { Choose(r, "rbnSPDIFlen0"); }},
+    {"rbnMCLKOutFreq0", Gesture::kClick, {}},
+    {"rbnMCLKOutFreq1", Gesture::kClick, {}},
+    {"rbnMCLKOutFreq2", Gesture::kClick, [](ReadyWindow& r) { Choose(r, "rbnMCLKOutFreq0"); }},
+    {"rbnMCLKOutFreq3", Gesture::kClick, {}},
+    {"rbnI2SFormat1", Gesture::kClick, {}},
+    {"rbnI2SFormat0", Gesture::kClick, [](ReadyWindow& r) { Choose(r, "rbnI2SFormat1"); }},
+    {"chkI2SLRSwap", Gesture::kClick, {}},
+    {"chkDSDLRSwap", Gesture::kClick, {}},
+    {"chkMCLKOutOff", Gesture::kClick, {}},
+    {"chkI2SOutOff", Gesture::kClick, {}},
+    {"chkSPDIFOutOff", Gesture::kClick, {}},
+    {"lbledSysVIDEdit", Gesture::kEnter, {}},
+    {"lbledSysPIDEdit", Gesture::kEnter, {}},
+    {"lbledSysStr1Edit", Gesture::kEnter, {}},
+    {"lbledSysStr2Edit", Gesture::kEnter, {}},
+    {"lbledSysStr3Edit", Gesture::kEnter, {}},
+    // Gen. Bin File page. Check, New File and Save are enabled by a loaded
+    // file; Check then finds a marker put into the working copy afterwards.
+    {"CurrentFileBitBtn", Gesture::kClick, {}},
+    {"btnCheck", Gesture::kClick,
+     [](ReadyWindow& r) {
+       LoadModifyFile(r, "");
+       std::memcpy(r.window.form->ModifyImage->bytes.data(), "NVUSB_Table01", 13);
+     }},
+    {"btnSaveBitBin", Gesture::kClick, [](ReadyWindow& r) { LoadModifyFile(r, "NVUSB_Table01"); }},
+    {"btnSaveBin", Gesture::kClick,
+     [](ReadyWindow& r) {
+       LoadModifyFile(r, "NVUSB_Table01");
+       r.window.dialogs.save_path = "new.bin";
+       QTest::mouseClick(r.window.form->findChild<QWidget*>("btnSaveBitBin"), Qt::LeftButton);
+     }},
 };
 
 // Controls without a handler, by objectName (a regular expression), and why.
@@ -103,6 +164,8 @@ const std::pair<const char*, const char*> kControlsWithoutHandler[] = {
     {"lbledtVIDEdit|lbledtPIDEdit", "take no part in detection"},
     {"lbledISPStartEdit|lbledISPRangeEdit", "read by the range buttons and Auto"},
     {"StringGridMIIC", "grids of pages without handlers yet"},
+    {"labedtNewVIDEdit|labedtNewPIDEdit|edtNewStr[0-4]",
+     "new identity values: no table layout is defined, nothing reads them"},
 };
 
 bool IsControl(QWidget* widget) {
@@ -171,6 +234,7 @@ QStringList StateOf(ReadyWindow& r, QWidget* clicked) {
   state << QString::fromLatin1(HashOf(*f.ModifyImage).toHex());
   state << QString::number(f.Flash().flash_range_start());
   state << QString::number(f.DetectEnabled);
+  for (uint8_t byte : f.DeviceSettings) state << QString::number(byte);
   return state;
 }
 
@@ -233,9 +297,10 @@ class ControlAuditTest : public QObject {
     auto* control = f.findChild<QWidget*>(entry.name);
     QVERIFY(control != nullptr);
     f.show();
+    // A preparation may be what enables the control (a loaded file).
+    if (entry.prepare) entry.prepare(r);
     Reveal(control, &f);
     QVERIFY2(control->isVisible() && control->isEnabled(), entry.name);
-    if (entry.prepare) entry.prepare(r);
     const QStringList before = StateOf(r, control);
     switch (entry.gesture) {
       case Gesture::kClick:

@@ -28,6 +28,7 @@ class ScriptedDialogs : public Dialogs {
  public:
   bool answer_ok = true;
   std::optional<QString> save_path;
+  std::optional<QString> open_path;
   QStringList shown;  // "title|text" of every box, in order
 
   bool AskOkCancel(const QString& title, const QString& text) override {
@@ -39,6 +40,10 @@ class ScriptedDialogs : public Dialogs {
   std::optional<QString> AskSaveFile(const QString&, const QString&) override {
     shown << "Save|";
     return save_path;
+  }
+  std::optional<QString> AskOpenFile(const QString& filter, const QString&) override {
+    shown << "Open|" + filter;
+    return open_path;
   }
 };
 
