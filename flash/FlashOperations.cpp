@@ -125,7 +125,14 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
             wrong = byte != first_read[examined];
             break;
         }
-        if (wrong) break;
+        if (wrong) {
+          view_.NoteDifference(address + examined,
+                               kind == WalkKind::kReadBack ? first_read[examined]
+                               : kind == WalkKind::kBlank  ? kErasedByte
+                                                           : image_[address + examined - start],
+                               byte);
+          break;
+        }
       }
       attempts = wrong ? attempts + 1 : 0;
       view_.ShowProcessAddress(std::string(texts.address) + HexAddressText(address));
@@ -219,7 +226,9 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
 
 void FlashOperations::WaitStatusIdle() {
   for (int poll = 0; poll < kStatusPolls; ++poll) {
-    if (!Busy(FlashReadStatus(link_))) return;
+    const uint8_t status = FlashReadStatus(link_);
+    view_.NoteFlashStatus(status);
+    if (!Busy(status)) return;
     view_.PumpMessages();
     clock_.Sleep(kStatusPollMs);
   }

@@ -3,6 +3,7 @@
 // implements it with its labels and its event loop; tests record the calls.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace korvalen {
@@ -43,6 +44,14 @@ class FlashView {
   // in the middle of a long operation. Handlers that run inside it may call
   // RequestStop on the running operation.
   virtual void PumpMessages() = 0;
+
+  // Facts for reports that the window does not show; a view may ignore them.
+  // Every status byte read by the status waits and the sequences' status
+  // clear, in order.
+  virtual void NoteFlashStatus(uint8_t /*status*/) {}
+  // A byte that a blank check or verify read differently from what it
+  // expected (0xFF for a blank check, the image byte for a verify).
+  virtual void NoteDifference(uint32_t /*address*/, uint8_t /*expected*/, uint8_t /*found*/) {}
 };
 
 }  // namespace korvalen

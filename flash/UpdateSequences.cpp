@@ -142,7 +142,7 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   if (stopped()) return false;
 
   ShowUpdateStep(kClearStatusText);
-  FlashReadStatus(link_);
+  view_.NoteFlashStatus(FlashReadStatus(link_));
   FlashWriteEnable(link_);
   FlashWriteStatus(link_, kStatusUnprotected);
   operations_.WaitStatusIdle();

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev             # core tests
   libbenchmark-dev                      # benchmarks
   help2man                              # korvalen-fw's man page, made from its --help
+  libcli11-dev nlohmann-json3-dev libfmt-dev  # korvalen-fw: arguments, JSON reports, formatting
   "$@"
 )
 

@@ -40,6 +40,14 @@ void SimDriver::Attach(std::shared_ptr<SimDevice> device) {
   slots_.push_back({std::move(device), port, next_generation_++});
 }
 
+void SimDriver::AttachAt(std::shared_ptr<SimDevice> device, int port) {
+  if (!device || FindSlot(device.get()) != nullptr || port < 1 || port > 255) return;
+  if (std::any_of(slots_.begin(), slots_.end(), [port](const Slot& s) { return s.port == port; }))
+    return;
+  device->OnAttached();
+  slots_.push_back({std::move(device), port, next_generation_++});
+}
+
 void SimDriver::Detach(const std::shared_ptr<SimDevice>& device) {
   const auto it =
       std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.device == device; });

@@ -29,6 +29,10 @@ class SimDriver : public korvalen::Driver {
   // Plugs a device in (again): it gets the next free port number, which is
   // part of its path. Attaching an attached device does nothing.
   void Attach(std::shared_ptr<SimDevice> device);
+  // Plugs a device into a chosen port (1 to 255), as a device on a driver of
+  // its own would sit beside others on the same bus. Does nothing when the
+  // device is attached or the port is taken.
+  void AttachAt(std::shared_ptr<SimDevice> device, int port);
   // Unplugs it: enumeration stops listing it, its open handles fail from now
   // on (and stay failing after a re-attach). Unknown devices are ignored.
   void Detach(const std::shared_ptr<SimDevice>& device);

@@ -169,6 +169,23 @@ TEST_F(SimDriverTest, SeveralDevicesAtOnce) {
   EXPECT_EQ(driver_.Attached().size(), 3u) << "attaching twice does nothing";
 }
 
+TEST_F(SimDriverTest, AttachAtPutsTheDeviceOnTheChosenPort) {
+  auto first = MakeSimDevice(clock_, kSimOrbit);
+  auto second = MakeSimDevice(clock_, kSimOrbit);
+  driver_.AttachAt(first, 3);
+  driver_.AttachAt(second, 3);  // taken: ignored
+  driver_.AttachAt(second, 0);  // no such port: ignored
+  EXPECT_EQ(driver_.Attached().size(), 1u);
+  EXPECT_EQ(driver_.PathOf(*first).rfind("usb:bus-001:port-3#vid_5e1a&pid_f070#", 0), 0u)
+      << driver_.PathOf(*first);
+  driver_.AttachAt(second, 7);
+  EXPECT_EQ(driver_.PathOf(*second).rfind("usb:bus-001:port-7#", 0), 0u);
+  // Plain Attach still takes the lowest free port.
+  auto third = MakeSimDevice(clock_, kSimOrbit);
+  driver_.Attach(third);
+  EXPECT_EQ(driver_.PathOf(*third).rfind("usb:bus-001:port-1#", 0), 0u);
+}
+
 TEST_F(SimDriverTest, EnumerationFailureAndContractViolations) {
   Plug(kSimOrbit);
   driver_.SetEnumerationFails(true);

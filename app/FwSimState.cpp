@@ -1,0 +1,105 @@
+#include "app/FwSimState.h"
+
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "cli/Output.h"
+
+namespace korvalen::fwsim {
+namespace {
+
+constexpr int kBanks = 256;
+constexpr int kRegisters = 256;
+
+std::optional<std::vector<uint8_t>> ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string_view AsText(const std::vector<uint8_t>& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+template <size_t N>
+bool ToArray(const nlohmann::json& value, std::array<uint8_t, N>& out) {
+  if (!value.is_array() || value.size() != N) return false;
+  for (size_t i = 0; i < N; ++i) {
+    if (!value[i].is_number_unsigned() || value[i].get<unsigned>() > 0xFF) return false;
+    out[i] = value[i].get<uint8_t>();
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
+  const auto flash = ReadBytes(directory / "flash.bin");
+  const auto registers = ReadBytes(directory / "registers.bin");
+  const auto state = ReadBytes(directory / "device.json");
+  if (!flash && !registers && !state) return {};
+  if (!flash || !registers || !state || registers->size() != kBanks * kRegisters)
+    return "the simulated device in " + directory.string() + " is incomplete";
+  const nlohmann::json json = nlohmann::json::parse(AsText(*state), nullptr, false);
+  sim::MailboxStore store = device.mailbox();
+  const bool ok = json.is_object() && json.contains("status_bits") &&
+                  json["status_bits"].is_number_unsigned() &&
+                  ToArray(json.value("vid_text", nlohmann::json()), store.vid_text) &&
+                  ToArray(json.value("pid_text", nlohmann::json()), store.pid_text) &&
+                  ToArray(json.value("settings", nlohmann::json()), store.settings) &&
+                  json.contains("strings") && json["strings"].is_array() &&
+                  json["strings"].size() == store.string_packets.size();
+  if (!ok) return "the simulated device in " + directory.string() + " is damaged";
+  for (size_t i = 0; i < store.string_packets.size(); ++i) {
+    if (!ToArray(json["strings"][i], store.string_packets[i]))
+      return "the simulated device in " + directory.string() + " is damaged";
+  }
+  // A flash of another size keeps what fits.
+  const size_t count = std::min(flash->size(), device.flash().contents().size());
+  device.flash().Write(0, std::span<const uint8_t>(flash->data(), count));
+  device.flash().SetStatusBits(json["status_bits"].get<uint8_t>());
+  for (int bank = 0; bank < kBanks; ++bank) {
+    for (int reg = 1; reg < kRegisters; ++reg) {
+      device.PokeRegister(static_cast<uint8_t>(bank), static_cast<uint8_t>(reg),
+                          (*registers)[bank * kRegisters + reg]);
+    }
+  }
+  device.mailbox() = store;
+  return {};
+}
+
+std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error) return "cannot create " + directory.string();
+  const auto cells = device.flash().contents();
+  std::string registers(kBanks * kRegisters, '\0');
+  for (int bank = 0; bank < kBanks; ++bank) {
+    for (int reg = 0; reg < kRegisters; ++reg) {
+      registers[bank * kRegisters + reg] = static_cast<char>(
+          device.PeekRegister(static_cast<uint8_t>(bank), static_cast<uint8_t>(reg)));
+    }
+  }
+  const sim::MailboxStore& store = device.mailbox();
+  nlohmann::json json = {
+      {"status_bits", device.flash().Status() & 0xFC},
+      {"vid_text", store.vid_text},
+      {"pid_text", store.pid_text},
+      {"settings", store.settings},
+      {"strings", store.string_packets},
+  };
+  for (const auto& [name, text] :
+       {std::pair<std::string, std::string>{
+            "flash.bin", std::string(reinterpret_cast<const char*>(cells.data()), cells.size())},
+        {"registers.bin", registers},
+        {"device.json", json.dump(2) + "\n"}}) {
+    if (std::string failed = cli::WriteFileAtomically((directory / name).string(), text);
+        !failed.empty())
+      return failed;
+  }
+  return {};
+}
+
+}  // namespace korvalen::fwsim

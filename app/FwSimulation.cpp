@@ -1,0 +1,156 @@
+#include "app/FwSimulation.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/FwSimState.h"
+#include "link/ModelTable.h"
+#include "sim/FaultSpec.h"
+#include "sim/FlashModels.h"
+#include "sim/SimDevice.h"
+#include "sim/SimDriver.h"
+#include "sim/VirtualClock.h"
+
+namespace korvalen::fwsim {
+namespace {
+
+using cli::DeviceEntry;
+
+std::optional<sim::SimIdentity> IdentityFor(std::string_view model) {
+  if (model.size() == 1 && model[0] >= '0' && model[0] < '0' + kModelCount)
+    return sim::FindSimIdentity(ModelTable[model[0] - '0'].device_id);
+  for (const ModelRow& row : ModelTable) {
+    if (model == row.file_key) return sim::FindSimIdentity(row.device_id);
+  }
+  if (model == "5e1a" || model == "5E1A") return sim::kSimUpdate5E1A;
+  if (model == "0c3d" || model == "0C3D") return sim::kSimUpdate0C3D;
+  return std::nullopt;
+}
+
+std::string_view FlashPartFor(std::string_view flash) {
+  if (flash == "page256") return sim::kFlashW25x20cl;
+  if (flash == "page32") return sim::kFlashMx25l1021e;
+  if (flash == "aai") return sim::kFlashSst25vf020b;
+  return flash;
+}
+
+// One simulated device on a driver and clock of its own.
+struct Slot {
+  std::unique_ptr<Clock> clock;
+  std::shared_ptr<sim::SimDevice> device;
+  sim::SimDriver driver;
+};
+
+class SlotLine : public cli::DeviceLine {
+ public:
+  explicit SlotLine(Slot& slot) : slot_(slot) {}
+  Driver& driver() override { return slot_.driver; }
+  Clock& clock() override { return *slot_.clock; }
+
+ private:
+  Slot& slot_;
+};
+
+std::filesystem::path StateDirectory(const std::string& root, int n) {
+  return std::filesystem::path(root) / ("device-" + std::to_string(n));
+}
+
+class Simulation : public cli::DeviceSource {
+ public:
+  std::vector<std::unique_ptr<Slot>> slots;
+  std::string state_dir;
+
+  std::string Finish() override {
+    if (state_dir.empty()) return {};
+    for (size_t i = 0; i < slots.size(); ++i) {
+      const std::string error =
+          SaveSimState(StateDirectory(state_dir, static_cast<int>(i) + 1), *slots[i]->device);
+      if (!error.empty()) return error;
+    }
+    return {};
+  }
+
+  std::optional<std::vector<DeviceEntry>> List() override {
+    std::vector<DeviceEntry> all;
+    for (auto& slot : slots) {
+      const auto found = cli::FindKnownDevices(slot->driver);
+      if (found) all.insert(all.end(), found->begin(), found->end());
+    }
+    std::sort(all.begin(), all.end(),
+              [](const DeviceEntry& a, const DeviceEntry& b) { return a.path < b.path; });
+    return all;
+  }
+
+  std::unique_ptr<cli::DeviceLine> LineFor(const DeviceEntry& device) override {
+    for (auto& slot : slots) {
+      if (slot->driver.PathOf(*slot->device) == device.interface_path)
+        return std::make_unique<SlotLine>(*slot);
+    }
+    return std::make_unique<SlotLine>(*slots.front());
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request,
+                                                  std::string* error) {
+  const auto identity = IdentityFor(request.model.empty() ? "0" : request.model);
+  if (!identity) {
+    *error = "--simulate=" + request.model +
+             ": not a model (a row 0-4, a model key such as KORVALEN_TIDE, 5e1a or 0c3d)";
+    return nullptr;
+  }
+  const sim::FlashModel* flash = sim::FindFlashModel(FlashPartFor(request.flash));
+  if (flash == nullptr) {
+    *error = "--flash " + request.flash + ": not a flash (page256, page32, aai or a part name)";
+    return nullptr;
+  }
+  // Faults: "FAULT" for every device, "FAULT@N" for device N only.
+  std::vector<std::pair<int, std::vector<sim::FaultSpec>>> faults;
+  for (const std::string& text : request.faults) {
+    int only = 0;
+    std::string spec = text;
+    if (const size_t at = text.rfind('@'); at != std::string::npos) {
+      const std::string number = text.substr(at + 1);
+      if (number.empty() || number.size() > 2 ||
+          !std::all_of(number.begin(), number.end(), [](char c) { return std::isdigit(c); }) ||
+          std::stoi(number) < 1 || std::stoi(number) > request.devices) {
+        *error = "--fault " + text + ": @N must name a simulated device from 1 to " +
+                 std::to_string(request.devices);
+        return nullptr;
+      }
+      only = std::stoi(number);
+      spec = text.substr(0, at);
+    }
+    const auto parsed = sim::ParseFaultSpec(spec);
+    if (!parsed.ok()) {
+      *error = "--fault " + text + ": " + parsed.error;
+      return nullptr;
+    }
+    faults.emplace_back(only, parsed.specs);
+  }
+
+  auto simulation = std::make_unique<Simulation>();
+  simulation->state_dir = request.state_dir;
+  for (int n = 1; n <= request.devices; ++n) {
+    auto slot = std::make_unique<Slot>();
+    if (request.fast) {
+      slot->clock = std::make_unique<sim::VirtualClock>();
+    } else {
+      slot->clock = std::make_unique<RealClock>();
+    }
+    slot->device = std::make_shared<sim::SimDevice>(*slot->clock, *identity, *flash);
+    if (!request.state_dir.empty()) {
+      *error = LoadSimState(StateDirectory(request.state_dir, n), *slot->device);
+      if (!error->empty()) return nullptr;
+    }
+    for (const auto& [only, specs] : faults) {
+      if (only == 0 || only == n) sim::ApplyFaultSpecs(specs, *slot->device);
+    }
+    slot->driver.AttachAt(slot->device, n);
+    simulation->slots.push_back(std::move(slot));
+  }
+  return simulation;
+}
+
+}  // namespace korvalen::fwsim

@@ -1,0 +1,48 @@
+// The bodies of korvalen-fw's commands, each returning its exit code.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/Devices.h"
+#include "cli/Output.h"
+
+namespace korvalen::cli {
+
+struct CommonOptions {
+  bool json = false;
+  std::string device_path;  // --device
+};
+
+struct UpdateOptions {
+  std::string file;  // empty: the model's update file in the current directory
+  bool all = false;
+  bool yes = false;
+  std::string report_path;
+};
+
+struct ReadOptions {
+  std::string out;
+  uint32_t size = 0x40000;
+  bool dump = false;  // the window's text dump of the first 32 KiB
+};
+
+int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out);
+int UpdateCommand(DeviceSource& source, const CommonOptions& common, const UpdateOptions& options,
+                  Output& out);
+
+int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOptions& options,
+                Output& out);
+int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::string& file,
+                  Output& out);
+
+// The devices a command works on: --device PATH, every one with all, or the
+// only one attached. nullopt (and the message written) when that is not one
+// clear choice; *exit_code is then kExitNoDevice.
+std::optional<std::vector<DeviceEntry>> ChooseDevices(DeviceSource& source,
+                                                      const CommonOptions& common, bool all,
+                                                      Output& out);
+
+}  // namespace korvalen::cli

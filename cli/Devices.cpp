@@ -1,0 +1,113 @@
+#include "cli/Devices.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/ModelTable.h"
+#include "link/NorvaneUsb.h"
+#include "link/UsbInterfacePath.h"
+
+#ifndef _WIN32
+#include "link/LibusbDriver.h"
+#endif
+
+namespace korvalen::cli {
+namespace {
+
+struct UpdateIdentity {
+  const char* id_text;
+  const char* name;
+};
+constexpr UpdateIdentity kUpdateIdentities[] = {
+    {kUpdateId5E1A, "Firmware update 5E1A"},
+    {kUpdateId0C3D, "Firmware update 0C3D"},
+};
+
+void AddMatches(Driver& driver, uint8_t channel, std::vector<DeviceEntry>& out, bool& any_ok) {
+  const Guid& interface_class =
+      channel == kAudioDriverChannel ? kAudioDriverInterfaceClass : kUsbDeviceInterfaceClass;
+  const auto paths = driver.EnumerateInterfaces(interface_class);
+  if (!paths) return;
+  any_ok = true;
+  for (const std::string& interface_path : *paths) {
+    const auto parsed = ParseInterfacePath(interface_path);
+    if (!parsed) continue;
+    DeviceEntry entry;
+    entry.interface_path = interface_path;
+    entry.path = interface_path.substr(0, interface_path.find('#'));
+    entry.channel = channel;
+    entry.vid = parsed->location.vendor_id;
+    entry.pid = parsed->location.product_id;
+    // The link matches id texts as substrings of the path, so this does too.
+    if (channel == kAudioDriverChannel) {
+      for (int row = 0; row < kModelCount; ++row) {
+        if (interface_path.find(ModelTable[row].device_id) == std::string::npos) continue;
+        entry.id_text = ModelTable[row].device_id;
+        entry.name = ModelTable[row].display_name;
+        entry.model_row = row;
+        break;
+      }
+    } else {
+      for (const UpdateIdentity& identity : kUpdateIdentities) {
+        if (interface_path.find(identity.id_text) == std::string::npos) continue;
+        entry.id_text = identity.id_text;
+        entry.name = identity.name;
+        break;
+      }
+    }
+    if (!entry.id_text.empty()) out.push_back(std::move(entry));
+  }
+}
+
+#ifndef _WIN32
+class UsbLine : public DeviceLine {
+ public:
+  Driver& driver() override { return driver_; }
+  Clock& clock() override { return clock_; }
+
+ private:
+  LibusbDriver driver_;
+  RealClock clock_;
+};
+
+class UsbSource : public DeviceSource {
+ public:
+  std::optional<std::vector<DeviceEntry>> List() override { return FindKnownDevices(driver_); }
+  std::unique_ptr<DeviceLine> LineFor(const DeviceEntry&) override {
+    return std::make_unique<UsbLine>();
+  }
+
+ private:
+  LibusbDriver driver_;
+};
+#endif
+
+}  // namespace
+
+std::optional<std::vector<DeviceEntry>> FindKnownDevices(Driver& driver) {
+  std::vector<DeviceEntry> devices;
+  bool any_ok = false;
+  AddMatches(driver, kAudioDriverChannel, devices, any_ok);
+  AddMatches(driver, kDeviceInterfaceChannel, devices, any_ok);
+  if (!any_ok) return std::nullopt;
+  std::sort(devices.begin(), devices.end(), [](const DeviceEntry& a, const DeviceEntry& b) {
+    return a.path != b.path ? a.path < b.path : a.channel > b.channel;
+  });
+  return devices;
+}
+
+std::optional<int> UpdateFileRow(const DeviceEntry& device) {
+  if (device.model_row >= 0) return device.model_row;
+  if (device.id_text == kUpdateId5E1A) return 0;
+  return std::nullopt;
+}
+
+std::unique_ptr<DeviceSource> MakeUsbSource() {
+#ifndef _WIN32
+  return std::make_unique<UsbSource>();
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace korvalen::cli

@@ -1,0 +1,124 @@
+#include "cli/FwCommand.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/Commands.h"
+#include "cli/Output.h"
+
+namespace korvalen::cli {
+namespace {
+
+constexpr int kMaxSimulatedDevices = 64;
+
+}  // namespace
+
+int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
+  CLI::App app{
+      "korvalen-fw: firmware updates and chip access for KORVALEN USB audio devices, on one "
+      "device or many at once.",
+      "korvalen-fw"};
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.footer(
+      "Exit status: 0 success; 1 the update or check failed (or was cancelled); 2 the file or "
+      "command line was refused before anything was sent; 3 no device (or several without "
+      "--device/--all); 4 the device could not be opened.");
+
+  CommonOptions common;
+  SimRequest sim;
+  bool simulate = false;
+  std::string simulate_model;
+  app.add_flag("--json", common.json, "print one JSON document and nothing else on standard output");
+  app.add_option("--device", common.device_path, "the device at this path (see list)");
+  app.add_flag("--simulate{0}", simulate_model,
+               "work on simulated devices: --simulate=MODEL picks the model (a ModelTable row "
+               "0-4, a model key such as KORVALEN_TIDE, or 5e1a/0c3d for a firmware-update "
+               "identity)")
+      ->expected(0, 1);
+  app.add_option("--flash", sim.flash,
+                 "simulated flash: page256, page32, aai or a part name (sst25vf020b, "
+                 "sst25vf040b, mx25l1021e, mx25l2006e, w25x20cl)");
+  app.add_option("--fault", sim.faults,
+                 "simulated fault, repeatable: reject:N, vanish:N, stuck-busy, weak:ADDR:K, "
+                 "mailbox-silent, flip:ADDR:MASK, i2c-nak:ADDR; add @N for device N only");
+  app.add_option("--devices", sim.devices, "number of simulated devices")
+      ->check(CLI::Range(1, kMaxSimulatedDevices));
+  app.add_flag("--fast", sim.fast, "simulated devices run in virtual time");
+  app.add_option("--sim-state", sim.state_dir,
+                 "keep the simulated devices in this directory across runs");
+
+  CLI::App* list = app.add_subcommand("list", "list every attached device the updater knows");
+
+  UpdateOptions update;
+  CLI::App* update_command =
+      app.add_subcommand("update", "the one-click firmware update of one device, or of all");
+  update_command->add_option("FILE", update.file,
+                             "the update file (.hex or .bin); default: the model's update file "
+                             "in the current directory");
+  update_command->add_flag("--all", update.all, "update every attached device in parallel");
+  update_command->add_flag("-y,--yes", update.yes, "do not ask for confirmation");
+  update_command->add_option("--report", update.report_path, "also write the JSON report here");
+
+  ReadOptions read;
+  CLI::App* read_command = app.add_subcommand(
+      "read", "read the flash back into a binary file (or the text dump with --dump)");
+  read_command->add_option("OUT", read.out, "the file to write")->required();
+  read_command->add_option("--size", read.size, "bytes to read from address 0 (default 262144)");
+  read_command->add_flag("--dump", read.dump, "write the text dump of the first 32 KiB");
+
+  std::string verify_file;
+  CLI::App* verify_command =
+      app.add_subcommand("verify", "compare the flash with a file without writing");
+  verify_command->add_option("FILE", verify_file, "the .hex or .bin file")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitRefused;
+  }
+  simulate = app.count("--simulate") > 0;
+  if (update.all && !common.device_path.empty()) {
+    std::fprintf(stderr, "korvalen-fw: --all and --device exclude each other\n");
+    return kExitRefused;
+  }
+  sim.model = simulate_model;
+
+  Output out;
+  out.quiet = common.json;
+  out.terminal = isatty(STDOUT_FILENO) == 1;
+
+  std::unique_ptr<DeviceSource> source;
+  if (simulate) {
+    std::string error;
+    source = make_simulation(sim, &error);
+    if (!source) {
+      out.Error("korvalen-fw: " + error);
+      return kExitRefused;
+    }
+  } else {
+    source = MakeUsbSource();
+    if (!source) {
+      out.Error("korvalen-fw: no USB driver on this system");
+      return kExitNoDevice;
+    }
+  }
+
+  if (*list) {
+    const int status = ListCommand(*source, common, out);
+    source->Finish();
+    return status;
+  }
+  if (*read_command) return ReadCommand(*source, common, read, out);
+  if (*verify_command) return VerifyCommand(*source, common, verify_file, out);
+  if (*update_command) return UpdateCommand(*source, common, update, out);
+  return kExitRefused;
+}
+
+}  // namespace korvalen::cli

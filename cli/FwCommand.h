@@ -1,0 +1,38 @@
+// korvalen-fw's command line: the commands, their options and exit codes.
+// The simulated devices come from the caller (the program's main links the
+// simulator; this library does not).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/Devices.h"
+
+namespace korvalen::cli {
+
+// Exit codes, the same for every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;    // the update (or verify) failed
+inline constexpr int kExitRefused = 2;   // file or command line refused before anything was sent
+inline constexpr int kExitNoDevice = 3;  // no device, or several without --device/--all
+inline constexpr int kExitCannotOpen = 4;
+
+// What --simulate and its companions asked for.
+struct SimRequest {
+  std::string model;                // ModelTable row, model key, "5e1a" or "0c3d"
+  std::string flash = "page256";    // page256, page32, aai or a part name
+  std::vector<std::string> faults;  // fault texts, each optionally "@N" for device N only
+  int devices = 1;
+  bool fast = false;                // virtual time
+  std::string state_dir;            // --sim-state
+};
+
+// Builds the simulated devices, or returns nullptr with *error set.
+using SimSourceFactory =
+    std::function<std::unique_ptr<DeviceSource>(const SimRequest& request, std::string* error)>;
+
+int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation);
+
+}  // namespace korvalen::cli

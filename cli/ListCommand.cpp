@@ -1,0 +1,86 @@
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/Commands.h"
+#include "cli/DeviceSession.h"
+#include "cli/FwCommand.h"
+#include "cli/Report.h"
+#include "link/Registers.h"
+
+namespace korvalen::cli {
+namespace {
+
+constexpr std::string_view kNoDeviceFound = "no device found";
+
+// The version of a device that runs its firmware, as the window's
+// GetFWVersion reads it; nullopt for a loader identity or a device that
+// does not open.
+std::optional<FirmwareVersion> VersionOf(DeviceSource& source, const DeviceEntry& device) {
+  if (device.channel != kAudioDriverChannel) return std::nullopt;
+  DeviceSession session(device, source.LineFor(device));
+  if (session.Connect() != SessionState::kReady) return std::nullopt;
+  return ReadFirmwareVersion(session.link());
+}
+
+}  // namespace
+
+std::optional<std::vector<DeviceEntry>> ChooseDevices(DeviceSource& source,
+                                                      const CommonOptions& common, bool all,
+                                                      Output& out) {
+  const auto listed = source.List();
+  if (!listed) {
+    out.Error("cannot list the USB devices: the system's device query failed");
+    return std::nullopt;
+  }
+  if (listed->empty()) {
+    out.Error(kNoDeviceFound);
+    return std::nullopt;
+  }
+  if (!common.device_path.empty()) {
+    for (const DeviceEntry& device : *listed) {
+      if (device.path == common.device_path || device.interface_path == common.device_path)
+        return std::vector<DeviceEntry>{device};
+    }
+    out.Error("no device found at " + common.device_path + " (see korvalen-fw list)");
+    return std::nullopt;
+  }
+  if (all || listed->size() == 1) return *listed;
+  std::string text = fmt::format(
+      "{} devices found; choose one with --device PATH (or update all with --all):", listed->size());
+  for (const DeviceEntry& device : *listed) text += "\n  " + device.path + "  " + device.name;
+  out.Error(text);
+  return std::nullopt;
+}
+
+int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out) {
+  const auto listed = source.List();
+  if (!listed) {
+    out.Error("cannot list the USB devices: the system's device query failed");
+    return kExitNoDevice;
+  }
+  nlohmann::json json = nlohmann::json::array();
+  for (const DeviceEntry& device : *listed) {
+    const auto version = VersionOf(source, device);
+    const std::string version_text =
+        version ? fmt::format("{}.{}", version->major, version->minor) : std::string();
+    if (common.json) {
+      nlohmann::json item = DeviceJson(device);
+      item["firmware"] = version ? nlohmann::json(version_text) : nlohmann::json(nullptr);
+      json.push_back(std::move(item));
+    } else {
+      out.Line(fmt::format("{:<20}  {:04x}:{:04x}  {:<22}  {:<16}  {}", device.name, device.vid,
+                           device.pid, device.path,
+                           device.channel == kAudioDriverChannel ? "audio" : "device-interface",
+                           version ? "firmware " + version_text : std::string()));
+    }
+  }
+  if (common.json) out.Text(json.dump(2) + "\n");
+  if (listed->empty()) {
+    out.Error(kNoDeviceFound);
+    return kExitNoDevice;
+  }
+  return kExitOk;
+}
+
+}  // namespace korvalen::cli

@@ -1,0 +1,155 @@
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "cli/Commands.h"
+#include "cli/DeviceSession.h"
+#include "cli/FwCommand.h"
+#include "cli/Report.h"
+#include "cli/UpdateRun.h"
+#include "flash/UpdateSequences.h"
+#include "image/Loaders.h"
+#include "image/UpdateFile.h"
+#include "link/ModelTable.h"
+
+namespace korvalen::cli {
+namespace {
+
+constexpr std::string_view kAbortText = "Abort Firmware update process";
+
+struct LoadedImage {
+  std::unique_ptr<FirmwareImage> image = std::make_unique<FirmwareImage>();
+  std::string file;
+  uint16_t checksum = 0;
+};
+
+// Loads FILE, or each device's update file from the current directory, before
+// anything is sent. An error text, or empty.
+std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOptions& options,
+                       std::map<std::string, LoadedImage>& by_path) {
+  if (!options.file.empty()) {
+    auto loaded = std::make_shared<LoadedImage>();
+    const LoadResult result = LoadImageFile(options.file, *loaded->image);
+    if (!result.ok) return result.message.empty() ? "cannot load " + options.file : result.message;
+    for (const DeviceEntry& device : devices) {
+      LoadedImage& copy = by_path[device.path];
+      *copy.image = *loaded->image;
+      copy.file = DisplayName(result.path);
+      copy.checksum = result.checksum;
+    }
+    return {};
+  }
+  const auto directory = std::filesystem::current_path();
+  for (const DeviceEntry& device : devices) {
+    const auto row = UpdateFileRow(device);
+    if (!row) {
+      return device.name + " at " + device.path +
+             " has no update file of its own: name the file to program (korvalen-fw update FILE)";
+    }
+    LoadedImage& loaded = by_path[device.path];
+    const LoadResult result = LoadUpdateFile(directory, ModelTable[*row].file_key, *loaded.image);
+    if (!result.ok) {
+      if (result.error == LoadError::kNotFound) {
+        return fmt::format("no update file for {} in the current directory ({}.hex or {}.bin)",
+                           device.name, ModelTable[*row].file_key, ModelTable[*row].file_key);
+      }
+      return UpdateFileStatusText(result);
+    }
+    loaded.file = DisplayName(result.path);
+    loaded.checksum = result.checksum;
+  }
+  return {};
+}
+
+bool Confirm(size_t device_count, Output& out) {
+  out.Error(std::string(kUpdateWarningText));
+  out.Error(device_count == 1 ? "Update the device? [y/N] "
+                              : fmt::format("Update {} devices? [y/N] ", device_count));
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+}
+
+int ExitCodeOf(const std::vector<UpdateReport>& reports) {
+  bool cannot_open = false;
+  bool gone = false;
+  for (const UpdateReport& report : reports) {
+    if (report.verdict == Verdict::kFailed) return kExitFailed;
+    cannot_open |= report.verdict == Verdict::kCannotOpen;
+    gone |= report.verdict == Verdict::kGone;
+  }
+  if (cannot_open) return kExitCannotOpen;
+  if (gone) return kExitNoDevice;
+  return kExitOk;
+}
+
+}  // namespace
+
+int UpdateCommand(DeviceSource& source, const CommonOptions& common, const UpdateOptions& options,
+                  Output& out) {
+  const auto devices = ChooseDevices(source, common, options.all, out);
+  if (!devices) return kExitNoDevice;
+
+  std::map<std::string, LoadedImage> images;
+  if (const std::string error = LoadImages(*devices, options, images); !error.empty()) {
+    out.Error(error);
+    return kExitRefused;
+  }
+  if (!options.yes && !Confirm(devices->size(), out)) {
+    out.Error(kAbortText);
+    return kExitFailed;
+  }
+
+  const bool several = devices->size() > 1;
+  std::vector<UpdateReport> reports(devices->size());
+  auto run = [&](size_t index) {
+    const DeviceEntry& device = (*devices)[index];
+    const LoadedImage& image = images.at(device.path);
+    DeviceSession session(device, source.LineFor(device));
+    const std::string prefix = several ? device.path + ": " : std::string();
+    if (!several) {
+      out.Line(fmt::format("{} at {}: {}, {} bytes, checksum 0x{:04X}", device.name, device.path,
+                           image.file, image.image->length, image.checksum));
+    }
+    reports[index] = RunUpdate(session, *image.image, image.file, image.checksum,
+                               [&](std::string_view text) { out.Line(prefix + std::string(text)); });
+    if (reports[index].verdict == Verdict::kCannotOpen ||
+        reports[index].verdict == Verdict::kGone) {
+      out.Error(prefix + reports[index].verdict_text);
+    }
+  };
+  if (several) {
+    // One thread, one line, one link, one clock and one view per device.
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < devices->size(); ++i) threads.emplace_back(run, i);
+    for (std::thread& thread : threads) thread.join();
+  } else {
+    run(0);
+  }
+
+  nlohmann::json json;
+  if (several || options.all) {
+    json = nlohmann::json::array();
+    for (const UpdateReport& report : reports) json.push_back(ReportJson(report));
+    if (!out.quiet) out.Text("\n" + ResultTable(reports));
+  } else {
+    json = ReportJson(reports.front());
+  }
+  const std::string document = json.dump(2) + "\n";
+  if (common.json) out.Text(document);
+  if (!options.report_path.empty()) {
+    if (const std::string error = WriteFileAtomically(options.report_path, document);
+        !error.empty()) {
+      out.Error(error);
+    }
+  }
+  if (const std::string error = source.Finish(); !error.empty()) out.Error(error);
+  return ExitCodeOf(reports);
+}
+
+}  // namespace korvalen::cli

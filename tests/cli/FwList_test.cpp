@@ -1,0 +1,48 @@
+// korvalen-fw list against simulated devices.
+#include <gtest/gtest.h>
+
+#include "tests/cli/FwRun.h"
+
+namespace korvalen::testing {
+namespace {
+
+TEST(FwList, ListsEachSimulatedDeviceWithPathAndFirmware) {
+  ScratchDir dir;
+  const FwResult run = RunFw(dir, {"list", "--simulate=2", "--fast", "--devices", "2", "--json"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const nlohmann::json devices = run.Json();
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0]["path"], "usb:bus-001:port-1");
+  EXPECT_EQ(devices[1]["path"], "usb:bus-001:port-2");
+  EXPECT_EQ(devices[0]["model"], "KORVALEN TIDE");
+  EXPECT_EQ(devices[0]["vid_pid"], "5e1a:f072");
+  EXPECT_EQ(devices[0]["channel"], "audio");
+  EXPECT_TRUE(devices[0]["firmware"].is_string());
+}
+
+TEST(FwList, LoaderIdentityHasNoFirmwareVersion) {
+  ScratchDir dir;
+  const FwResult run = RunFw(dir, {"list", "--simulate=0c3d", "--fast"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.out.find("Firmware update 0C3D"), std::string::npos);
+  EXPECT_NE(run.out.find("0c3d:6000"), std::string::npos);
+  EXPECT_NE(run.out.find("device-interface"), std::string::npos);
+  EXPECT_EQ(run.out.find("firmware "), std::string::npos);
+}
+
+TEST(FwList, LoaderIdentityWithoutFileIsRefused) {
+  ScratchDir dir;
+  const FwResult run = RunFw(dir, {"update", "--simulate=0c3d", "--fast", "-y"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_NE(run.err.find("name the file"), std::string::npos);
+}
+
+TEST(FwList, HelpExits0) {
+  ScratchDir dir;
+  const FwResult run = RunFw(dir, {"--help"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_NE(run.out.find("update"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvalen::testing
