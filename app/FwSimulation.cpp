@@ -5,6 +5,7 @@
 
 #include "app/FwSimState.h"
 #include "link/ModelTable.h"
+#include "sim/FaultDriver.h"
 #include "sim/FaultSpec.h"
 #include "sim/FlashModels.h"
 #include "sim/SimDevice.h"
@@ -15,6 +16,8 @@ namespace korvalen::fwsim {
 namespace {
 
 using cli::DeviceEntry;
+
+constexpr std::string_view kDenyAccess = "deny-access";
 
 std::optional<sim::SimIdentity> IdentityFor(std::string_view model) {
   if (model.size() == 1 && model[0] >= '0' && model[0] < '0' + kModelCount)
@@ -39,12 +42,16 @@ struct Slot {
   std::unique_ptr<Clock> clock;
   std::shared_ptr<sim::SimDevice> device;
   sim::SimDriver driver;
+  // Wraps the driver when the system is to refuse access (deny-access).
+  std::unique_ptr<sim::FaultDriver> refusing;
 };
 
 class SlotLine : public cli::DeviceLine {
  public:
   explicit SlotLine(Slot& slot) : slot_(slot) {}
-  Driver& driver() override { return slot_.driver; }
+  Driver& driver() override {
+    return slot_.refusing ? static_cast<Driver&>(*slot_.refusing) : slot_.driver;
+  }
   Clock& clock() override { return *slot_.clock; }
 
  private:
@@ -107,6 +114,7 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
   }
   // Faults: "FAULT" for every device, "FAULT@N" for device N only.
   std::vector<std::pair<int, std::vector<sim::FaultSpec>>> faults;
+  std::vector<int> deny_access;  // devices the system refuses this user (0: all)
   for (const std::string& text : request.faults) {
     int only = 0;
     std::string spec = text;
@@ -121,6 +129,12 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
       }
       only = std::stoi(number);
       spec = text.substr(0, at);
+    }
+    // Not a fault of the chip: the system refuses this user the device, as
+    // without the package's udev rules.
+    if (spec == kDenyAccess) {
+      deny_access.push_back(only);
+      continue;
     }
     const auto parsed = sim::ParseFaultSpec(spec);
     if (!parsed.ok()) {
@@ -148,6 +162,12 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
       if (only == 0 || only == n) sim::ApplyFaultSpecs(specs, *slot->device);
     }
     slot->driver.AttachAt(slot->device, n);
+    if (std::count(deny_access.begin(), deny_access.end(), 0) +
+            std::count(deny_access.begin(), deny_access.end(), n) >
+        0) {
+      slot->refusing = std::make_unique<sim::FaultDriver>(slot->driver);
+      slot->refusing->DenyAccess(true);
+    }
     simulation->slots.push_back(std::move(slot));
   }
   return simulation;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "link/DeviceAccess.h"
+
 namespace korvalen::cli {
 
 std::optional<std::vector<std::string>> OneDeviceDriver::EnumerateInterfaces(
@@ -43,16 +45,19 @@ SessionState DeviceSession::Connect() {
   return SessionState::kReady;
 }
 
-std::string CannotOpenText(const DeviceEntry& device) {
-  char vid[5];
-  std::snprintf(vid, sizeof vid, "%04x", static_cast<unsigned>(device.vid));
+std::string CannotOpenText(const DeviceEntry& device, bool access_denied) {
+  if (access_denied) {
+    char vid[5];
+    std::snprintf(vid, sizeof vid, "%04x", static_cast<unsigned>(device.vid));
+    return AccessDeniedMessage(device.id_text) + " (at " + device.path +
+           ")\nUntil the package is installed, a rule of your own grants access:\n"
+           "  echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\"" + vid +
+           "\", TAG+=\"uaccess\"' | sudo tee /etc/udev/rules.d/70-korvalen-local.rules\n"
+           "  sudo udevadm control --reload-rules\n"
+           "then unplug and replug the device.";
+  }
   return "cannot open " + device.name + " at " + device.path +
-         ": no permission to use this USB device. The udev rules of the korvalen package "
-         "grant access; until they are installed, run once:\n"
-         "  echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\"" + vid +
-         "\", TAG+=\"uaccess\"' | sudo tee /etc/udev/rules.d/70-korvalen.rules\n"
-         "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
-         "then unplug and replug the device.";
+         ": the device did not open (it may have been unplugged or be in use)";
 }
 
 }  // namespace korvalen::cli

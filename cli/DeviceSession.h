@@ -20,6 +20,7 @@ class OneDeviceDriver : public Driver {
 
   std::optional<std::vector<std::string>> EnumerateInterfaces(const Guid& interface_class) override;
   DriverHandle OpenPath(const std::string& path) override;
+  bool LastOpenDenied() const override { return inner_.LastOpenDenied(); }
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
@@ -51,6 +52,8 @@ class DeviceSession {
   NorvaneUsb& link() { return link_; }
   Clock& clock() { return line_->clock(); }
   uint64_t requests() const { return driver_.requests(); }
+  // The system refused this user access (rather than the device failing).
+  bool access_denied() const { return link_.AccessDenied(); }
 
  private:
   DeviceEntry device_;
@@ -59,7 +62,8 @@ class DeviceSession {
   NorvaneUsb link_;
 };
 
-// The plain-words message for a device the system would not open.
-std::string CannotOpenText(const DeviceEntry& device);
+// The plain-words message for a device the system would not open: for lack
+// of permission, which device and how to get access.
+std::string CannotOpenText(const DeviceEntry& device, bool access_denied);
 
 }  // namespace korvalen::cli

@@ -55,7 +55,7 @@ Connected ConnectOne(DeviceSource& source, const CommonOptions& common, Output& 
       connected.exit_code = kExitNoDevice;
       break;
     case SessionState::kCannotOpen:
-      out.Error(CannotOpenText(device));
+      out.Error(CannotOpenText(device, connected.session->access_denied()));
       connected.exit_code = kExitCannotOpen;
       break;
   }

@@ -20,6 +20,7 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
       "device or many at once.",
       "korvalen-fw"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "korvalen-fw " KORVALEN_VERSION);
   app.fallthrough();
   app.footer(
       "Exit status: 0 success; 1 the update or check failed (or was cancelled); 2 the file or "
@@ -42,7 +43,7 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
                  "sst25vf040b, mx25l1021e, mx25l2006e, w25x20cl)");
   app.add_option("--fault", sim.faults,
                  "simulated fault, repeatable: reject:N, vanish:N, stuck-busy, weak:ADDR:K, "
-                 "mailbox-silent, flip:ADDR:MASK, i2c-nak:ADDR; add @N for device N only");
+                 "mailbox-silent, flip:ADDR:MASK, i2c-nak:ADDR, deny-access; add @N for device N only");
   app.add_option("--devices", sim.devices, "number of simulated devices")
       ->check(CLI::Range(1, kMaxSimulatedDevices));
   app.add_flag("--fast", sim.fast, "simulated devices run in virtual time");

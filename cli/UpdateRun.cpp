@@ -151,7 +151,7 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       break;
     case SessionState::kCannotOpen:
       report.verdict = Verdict::kCannotOpen;
-      report.verdict_text = CannotOpenText(report.device);
+      report.verdict_text = CannotOpenText(report.device, session.access_denied());
       break;
     case SessionState::kReady: {
       ReportView view(session.clock(), report, on_step);

@@ -46,3 +46,37 @@ TEST(FwList, HelpExits0) {
 
 }  // namespace
 }  // namespace korvalen::testing
+
+namespace korvalen::testing {
+namespace {
+
+TEST(FwAccess, DeviceThatRefusesThisUserExits4WithWhatToDo) {
+  ScratchDir dir;
+  dir.Write("fw.bin", CountingImage(100));
+  const FwResult run = RunFw(dir, {"update", "fw.bin", "--simulate=KORVALEN_TIDE", "--fast",
+                                   "--fault", "deny-access", "-y", "--json"});
+  EXPECT_EQ(run.exit_code, 4);
+  EXPECT_EQ(run.Json()["verdict"], "cannot-open");
+  EXPECT_EQ(run.Json()["requests"], 0);
+  EXPECT_NE(run.err.find("KORVALEN TIDE"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("udev"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("operation failed"), std::string::npos);
+
+  const FwResult verify =
+      RunFw(dir, {"verify", "fw.bin", "--simulate", "--fast", "--fault", "deny-access"});
+  EXPECT_EQ(verify.exit_code, 4);
+}
+
+TEST(FwAccess, OneRefusingDeviceOfFourDoesNotStopTheOthers) {
+  ScratchDir dir;
+  dir.Write("fw.bin", CountingImage(100));
+  const FwResult run = RunFw(dir, {"update", "fw.bin", "--all", "--simulate", "--fast", "--devices",
+                                   "4", "--fault", "deny-access@2", "-y", "--json"});
+  EXPECT_EQ(run.exit_code, 4);
+  for (const nlohmann::json& report : run.Json()) {
+    EXPECT_EQ(report["verdict"], report["path"] == "usb:bus-001:port-2" ? "cannot-open" : "success");
+  }
+}
+
+}  // namespace
+}  // namespace korvalen::testing
