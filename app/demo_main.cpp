@@ -26,6 +26,7 @@
 #include "sim/SimPlayback.h"
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
+#include "ui/GuardedApplication.h"
 #include "ui/Unit1.h"
 
 namespace {
@@ -111,7 +112,7 @@ void MakePathsAbsolute(demo::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  GuardedApplication app(argc, argv);
   demo::Options options;
   if (const auto error = demo::ParseOptions(app.arguments(), options)) {
     std::fprintf(stderr, "korvalen-demo: %s\n%s", error->c_str(), demo::Usage().c_str());

@@ -6,16 +6,14 @@
 // toggles them at any time). --quit-after-start quits once the window is up
 // and the first device search has run, so an installation can be checked
 // without a person closing the window. Exit status 3 for a bad command line.
-#include <QApplication>
-#include <QMessageBox>
 #include <QStringList>
 #include <QTimer>
 #include <cstdio>
-#include <exception>
 
 #include "link/Clock.h"
 #include "link/NorvaneUsb.h"
 #include "ui/Dialogs.h"
+#include "ui/GuardedApplication.h"
 #include "ui/Unit1.h"
 #ifdef _WIN32
 #include "link/Win32Driver.h"
@@ -33,7 +31,7 @@ int main(int argc, char** argv) {
   // it, which closes any handle still open.
   korvalen::NorvaneUsb link(driver);
   korvalen::RealClock clock;
-  QApplication app(argc, argv);
+  korvalen::GuardedApplication app(argc, argv);
   // Ties the window to its desktop entry (its icon and name in task bars).
   QGuiApplication::setDesktopFileName("org.korvalen.Updater");
   bool engineering = false;
@@ -65,12 +63,7 @@ int main(int argc, char** argv) {
       QObject::connect(form.Timer1, &QTimer::timeout, &app, &QCoreApplication::quit,
                        Qt::QueuedConnection);
     }
-    try {
-      status = app.exec();
-    } catch (const std::exception& error) {
-      QMessageBox::critical(nullptr, "KORVALEN", QString::fromUtf8(error.what()));
-      status = 1;
-    }
+    status = app.exec();
   }
   return status;
 }

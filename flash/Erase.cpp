@@ -46,6 +46,8 @@ PollOutcome FlashOperations::PollEraseDone(
 
 PollOutcome FlashOperations::ChipErase(
     const std::function<void(std::string_view text, uint8_t status)>& show) {
+  // A stop asked for in the last pump must keep the flash as it is.
+  if (stop_requested_) return PollOutcome::kStopped;
   FlashWriteEnable(link_);
   FlashChipErase(link_);
   clock_.Sleep(kEraseSettleMs);

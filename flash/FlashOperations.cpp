@@ -64,6 +64,12 @@ bool FlashOperations::VerifyRange(uint32_t start, uint32_t end) {
 }
 
 bool FlashOperations::ReadBackRange(uint32_t start, uint32_t end) {
+  // The read-back buffer mirrors the flash from address 0; a span reaching
+  // past it has nowhere to go.
+  if (end > start && end > read_back_buffer_.size()) {
+    view_.ShowProcessInfo("Range past the read-back buffer: 0x" + HexAddressText(end));
+    return false;
+  }
   return ChunkWalk(start, end, WalkKind::kReadBack);
 }
 

@@ -76,8 +76,12 @@ void UpdateSequences::End() {
 OneClickResult UpdateSequences::RunOneClickUpdate() {
   // Only one sequence at a time: a second entry would close the link under
   // the running one.
-  if (running_ != Kind::kNone || operations_.busy())
-    return OneClickResult{false, kCaptionStop, true};
+  if (running_ != Kind::kNone || operations_.busy()) {
+    // Refused: whatever runs keeps its own flags; the Start button stays as
+    // it was.
+    flags_.sequence_busy = running_ != Kind::kNone;
+    return OneClickResult{false, kCaptionStart, true};
+  }
   flags_.sequence_busy = true;
   running_ = Kind::kOneClick;
   FlashOperations::BusyScope scope(operations_);
@@ -149,9 +153,11 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   if (stopped()) return false;
 
   // The whole chip, always; the assigned range plays no part here.
-  if (!ChipEraseForUpdate()) return false;
-  // The chip erase leaves the link as it was; the attempt opens it afresh.
+  const bool erased = ChipEraseForUpdate();
+  // The rest of the attempt, and the next attempt after a failed erase, run
+  // on a fresh handle.
   link_.Open();
+  if (!erased) return false;
 
   auto show = [this](std::string_view text) { ShowUpdateStep(text); };
   return RunDataSteps(true, true, true, 0, length, show);
@@ -214,17 +220,20 @@ std::optional<std::string_view> UpdateSequences::AutoPrecondition(
   return std::nullopt;
 }
 
-void UpdateSequences::BeginAuto() {
+bool UpdateSequences::BeginAuto() {
+  if (running_ == Kind::kAuto) return true;
+  if (running_ != Kind::kNone || operations_.busy()) return false;
   flags_.sequence_busy = true;
   running_ = Kind::kAuto;
   operations_.ClearStop();
   operations_.set_step_failed(false);
+  return true;
 }
 
 AutoResult UpdateSequences::RunAuto(const AutoOptions& options) {
-  if (running_ == Kind::kOneClick || (running_ == Kind::kNone && operations_.busy()))
-    return AutoResult{false, false, kCaptionStop};
-  if (running_ != Kind::kAuto) BeginAuto();
+  // Refused while something else owns the link; the Auto button keeps its
+  // caption and the other run its flags.
+  if (!BeginAuto()) return AutoResult{false, false, kCaptionAuto};
   FlashOperations::BusyScope scope(operations_);
   operations_.set_step_failed(false);
 

@@ -104,8 +104,10 @@ class UpdateSequences {
   std::optional<std::string_view> AutoPrecondition(bool program_file_ready,
                                                    std::string_view file_box_text) const;
   // Before the file reload: marks the sequence busy and running and clears
-  // any old stop request. RunAuto calls it itself when the window did not.
-  void BeginAuto();
+  // any old stop request; false, changing nothing, while another run or an
+  // ISP page operation owns the link. RunAuto calls it itself when the window
+  // did not.
+  bool BeginAuto();
   // Everything after the reload, from "Enter ISP Mode" to the closing of the
   // link. The window sets the button to kCaptionStop before and to the
   // result's caption after.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "image/FileRead.h"
 #include "image/HexDigits.h"
@@ -14,6 +15,7 @@ namespace korvalen {
 namespace {
 
 constexpr char kRecordMark = ':';
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kBlanks = " \t";
 constexpr size_t kDigitsPerByte = 2;
 // Count, offset high, offset low, type before the data; one checksum after.
@@ -53,7 +55,9 @@ class HexParser {
     FillImage(image_, kErasedByte);
     image_.length = 0;
     if (text.empty()) return FailFile(LoadError::kEmpty, "is empty");
-    size_t pos = 0;
+    // Editors on Windows often save with a UTF-8 byte-order mark; it is the
+    // only thing outside records that is let through.
+    size_t pos = text.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
     while (pos < text.size() && !saw_end_) {
       const size_t stop = std::min(text.find_first_of("\r\n", pos), text.size());
       ++line_number_;

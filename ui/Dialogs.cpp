@@ -15,6 +15,12 @@ void QtDialogs::Inform(const QString& title, const QString& text) {
   QMessageBox::information(nullptr, title, text, QMessageBox::Ok);
 }
 
+void QtDialogs::Notify(const QString& title, const QString& text) {
+  auto* box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
 void QtDialogs::ShowError(const QString& text) {
   QMessageBox::critical(nullptr, QApplication::applicationName(), text, QMessageBox::Ok);
 }

@@ -14,6 +14,9 @@ class Dialogs {
   virtual bool AskOkCancel(const QString& title, const QString& text) = 0;
   // A message with an OK button only.
   virtual void Inform(const QString& title, const QString& text) = 0;
+  // A message with an OK button only, shown without waiting for the answer:
+  // for a box raised while a sequence runs, which must not stall it.
+  virtual void Notify(const QString& title, const QString& text) = 0;
   // The standard error box for a value the user typed.
   virtual void ShowError(const QString& text) = 0;
   // The save-file dialog; nullopt when the user cancelled.
@@ -27,6 +30,7 @@ class QtDialogs : public Dialogs {
  public:
   bool AskOkCancel(const QString& title, const QString& text) override;
   void Inform(const QString& title, const QString& text) override;
+  void Notify(const QString& title, const QString& text) override;
   void ShowError(const QString& text) override;
   std::optional<QString> AskSaveFile(const QString& filter, const QString& default_suffix) override;
   std::optional<QString> AskOpenFile(const QString& filter, const QString& default_suffix) override;

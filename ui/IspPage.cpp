@@ -189,8 +189,9 @@ void TForm1::btnReadBackClick() {
   // The dump is offered whatever the reads gave, so a partial read can be
   // looked at; unread bytes show as 0x5A.
   const auto path = dialogs_.AskSaveFile("Binary File (*.bin)", "bin");
-  if (path) ops_->SaveReadBackDump(path->toStdString());
-  if (read_ok) lblUSBProcessInfo->setText("Read Flash content Success");
+  // A dump that could not be written keeps its error text in view.
+  const bool saved = !path || !ops_->SaveReadBackDump(path->toStdString());
+  if (read_ok && saved) lblUSBProcessInfo->setText("Read Flash content Success");
 }
 
 void TForm1::rbnRangeClick() {

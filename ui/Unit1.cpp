@@ -27,6 +27,12 @@
 #include "ui/RegisterPage.h"
 
 namespace korvalen {
+void FitLabelToText(QLabel* label) {
+  // A wrapped label keeps the box it was given; any other one grows and
+  // shrinks with its text, so no text is ever cut.
+  if (!label->wordWrap()) label->adjustSize();
+}
+
 namespace {
 
 constexpr int kWatchIntervalMs = 1000;
@@ -52,7 +58,7 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pi
     label->setFont(font);
   }
   label->move(x, y);
-  label->setMinimumWidth(420);
+  FitLabelToText(label);
   return label;
 }
 
@@ -205,6 +211,7 @@ void TForm1::FormCreate() {
   pnlUSBExist->move(20, 8);
   SetStatusSquare(palette.color(QPalette::Button));
   lblISPProcStatus->setText("");
+  FitLabelToText(lblISPProcStatus);
   btnSimpleAuto->move(424, 0);
   Image1->hide();
   btnSaveBinClick();
@@ -234,6 +241,7 @@ void TForm1::Timer1Timer() {
     UpdateFileFound = false;
     SetFileLine("No Updated File !");
     lblISPProcStatus->setText("");
+    FitLabelToText(lblISPProcStatus);
     if (link_.DriverKind() == kAudioDriverChannel) {
       // From here on the search alternates identities every 100 ms.
       Timer1->setInterval(kSearchIntervalMs);
@@ -280,12 +288,9 @@ void TForm1::ShowAccessAdvice(bool shown) {
   lblDetectDevice->setWordWrap(shown);
   lblDetectDevice->setAlignment(Qt::AlignLeft | (shown ? Qt::AlignTop : Qt::AlignVCenter));
   if (shown) {
-    device_line_size_ = lblDetectDevice->size();
-    lblDetectDevice->setMinimumWidth(0);
     lblDetectDevice->resize(kAdviceWidth, kAdviceHeight);
   } else {
-    lblDetectDevice->setMinimumWidth(device_line_size_.width());
-    lblDetectDevice->resize(device_line_size_);
+    FitLabelToText(lblDetectDevice);
   }
   lblUpdaeFileStatus->setVisible(!shown);
 }
@@ -293,12 +298,14 @@ void TForm1::ShowAccessAdvice(bool shown) {
 void TForm1::SetDeviceLine(const QString& text) {
   if (lblDetectDevice->text() == text) return;
   lblDetectDevice->setText(text);
+  FitLabelToText(lblDetectDevice);
   Q_EMIT DeviceLineShown(text);
 }
 
 void TForm1::SetFileLine(const QString& text) {
   if (lblUpdaeFileStatus->text() == text) return;
   lblUpdaeFileStatus->setText(text);
+  FitLabelToText(lblUpdaeFileStatus);
   Q_EMIT FileLineShown(text);
 }
 
@@ -322,12 +329,15 @@ void TForm1::lbledtVIDPIDKeyDown() {}
 void TForm1::GetFWVersion() {
   const FirmwareVersion version = ReadFirmwareVersion(link_);
   lblFWVer->setText(QString("Current Firmware:V%1.%2").arg(version.major).arg(version.minor));
+  FitLabelToText(lblFWVer);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (SequenceBusy()) {
     // Closing now would leave the flash half written and the chip in ISP mode.
-    dialogs_.Inform("Dialog", "A firmware update is running. Please wait until it has finished.");
+    // Shown without a modal loop of its own: the sequence that is running
+    // pumps this very event loop and must go on while the box is up.
+    dialogs_.Notify("Dialog", "A firmware update is running. Please wait until it has finished.");
     event->ignore();
     return;
   }

@@ -40,6 +40,9 @@ class ParameterPage;
 class InformationPage;
 class GenBinPage;
 
+// Sizes a label to its text, as the window's labels do after every change.
+void FitLabelToText(QLabel* label);
+
 class TForm1 : public QWidget, public FlashView {
   Q_OBJECT
 
@@ -240,7 +243,6 @@ class TForm1 : public QWidget, public FlashView {
   std::unique_ptr<UpdateSequences> seq_;
   bool engineering_view_ = false;
   QSize compact_size_;
-  QSize device_line_size_;  // the device line's own size, kept while the advice shows
 };
 
 }  // namespace korvalen

@@ -93,7 +93,7 @@ void TForm1::btnUSBISPAutoClick() {
     // flash for it would leave the device without firmware.
     if (!ProgramFileReady) return;
   }
-  seq_->BeginAuto();
+  if (!seq_->BeginAuto()) return;
   btnUSBISPAuto->setText(ToQString(kCaptionStop));
   const AutoResult result = seq_->RunAuto(options);
   btnUSBISPAuto->setText(ToQString(result.button_caption));
@@ -113,6 +113,7 @@ void TForm1::ShowUpdateStatus(std::string_view text) {
   const QString shown = ToQString(text);
   if (lblISPProcStatus->text() == shown) return;
   lblISPProcStatus->setText(shown);
+  FitLabelToText(lblISPProcStatus);
   Q_EMIT ProgressShown(shown);
 }
 
@@ -129,6 +130,7 @@ void TForm1::SetUpdateStatusStyle(StatusColour colour, StatusSize size) {
     font.setPointSize(size == StatusSize::kLarge ? kStatusFontLargePoints
                                                  : kStatusFontNormalPoints);
     lblISPProcStatus->setFont(font);
+    FitLabelToText(lblISPProcStatus);
   }
 }
 

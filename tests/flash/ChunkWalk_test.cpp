@@ -99,7 +99,12 @@ TEST_F(ChunkWalk, EmptySpansSucceedWithoutARequest) {
 TEST_F(ChunkWalk, SpansPastTheAddressSpaceOrTheImageAreRefused) {
   EXPECT_FALSE(ops_.BlankCheckRange(kFlashAddressLimit - 0x40, kFlashAddressLimit + 0x40));
   EXPECT_FALSE(ops_.VerifyRange(0, kFirmwareImageSize + 0x40));
+  // The read-back buffer mirrors only the first 256 KiB of the flash.
+  EXPECT_FALSE(ops_.ReadBackRange(kFirmwareImageSize, kFirmwareImageSize + 0x40));
+  EXPECT_FALSE(ops_.ReadBackRange(kFirmwareImageSize - 0x40, kFirmwareImageSize + 0x40));
+  EXPECT_FALSE(ops_.ReadBackRange(kFirmwareImageSize + 0x40, kFirmwareImageSize + 0x80));
   EXPECT_TRUE(bench_.spy_.transfers.empty());
+  EXPECT_TRUE(ops_.ReadBackRange(kFirmwareImageSize - 0x40, kFirmwareImageSize));
   EXPECT_FALSE(bench_.view_.Last(Target::kProcessInfo).empty());
 }
 

@@ -44,7 +44,10 @@ class SpyDriver : public Driver {
   std::optional<std::vector<std::string>> EnumerateInterfaces(const Guid& c) override {
     return inner_.EnumerateInterfaces(c);
   }
-  DriverHandle OpenPath(const std::string& path) override { return inner_.OpenPath(path); }
+  DriverHandle OpenPath(const std::string& path) override {
+    opened_at.push_back(transfers.size());
+    return inner_.OpenPath(path);
+  }
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override {
@@ -77,6 +80,8 @@ class SpyDriver : public Driver {
   std::function<void(const DecodedRequest&, std::span<uint8_t>)> tamper;
 
   std::vector<SpiedTransfer> transfers;
+  // For each open, how many transfers had gone before it.
+  std::vector<size_t> opened_at;
 
  private:
   Driver& inner_;
@@ -93,6 +98,7 @@ class FlashBench {
     link_.SetDeviceId(sim::kSimUpdate5E1A.id_text);
     link_.Probe();
     spy_.transfers.clear();
+    spy_.opened_at.clear();
     faults_.ResetCount();
   }
 

@@ -40,6 +40,19 @@ void PrepareUpdate(FlashBench& bench) {
   std::fill_n(bench.image_->bytes.begin() + 0x1000, 0x100, kErasedByte);
 }
 
+// Positions of the chip-erase commands among the transfers.
+std::vector<size_t> ChipEraseIndices(const SpyDriver& spy) {
+  std::vector<size_t> found;
+  for (size_t i = 0; i < spy.transfers.size(); ++i) {
+    const SpiedTransfer& t = spy.transfers[i];
+    if (t.setup.request == kRequestFlashWrite && t.data == std::vector<uint8_t>{kOpChipErase})
+      found.push_back(i);
+  }
+  return found;
+}
+
+size_t ChipErasesSent(const SpyDriver& spy) { return ChipEraseIndices(spy).size(); }
+
 void ExpectDeviceLeftAlone(FlashBench& bench) {
   EXPECT_FALSE(bench.device_->IspMode());
   EXPECT_EQ(bench.sim_driver_.OpenHandles(), 0u);
@@ -203,10 +216,10 @@ TEST(OneClick, StopDuringTheEraseLetsItFinishBeforeProtecting) {
   FlashBench bench(model);
   PrepareUpdate(bench);
   bench.view_.on_pump = [&bench](size_t) {
-    if (bench.view_.Last(Target::kUpdateStatus).starts_with("Flash Erase All"))
-      bench.sequences_.RequestStop();
+    if (ChipErasesSent(bench.spy_) > 0) bench.sequences_.RequestStop();
   };
   EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+  EXPECT_EQ(ChipErasesSent(bench.spy_), 1u);
   // A protection write sent while the erase ran would have been dropped.
   EXPECT_EQ(bench.device_->flash().stats().status_writes, 2u);
   EXPECT_EQ(bench.device_->flash().Status() & model.block_protect_mask, model.block_protect_mask);
@@ -214,7 +227,129 @@ TEST(OneClick, StopDuringTheEraseLetsItFinishBeforeProtecting) {
   ExpectDeviceLeftAlone(bench);
 }
 
+TEST(OneClick, StopAskedJustBeforeTheEraseKeepsTheFlash) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  // The pump that shows the erase text is the last chance before the command.
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kUpdateStatus).starts_with("Flash Erase All"))
+      bench.sequences_.RequestStop();
+  };
+  EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+  EXPECT_EQ(ChipErasesSent(bench.spy_), 0u);
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 0u);
+  EXPECT_EQ(bench.FlashBytes(0, kImageLength), std::vector<uint8_t>(kImageLength, kSentinel));
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Firmware update Fail!");
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(OneClick, AttemptAfterATimedOutEraseRunsOnAFreshHandle) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  // The first erase never finishes; the flash recovers before the retry.
+  bench.device_->flash().SetStuckBusy(true);
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kUpdateStatus) == "ISP Fail and retry")
+      bench.device_->flash().SetStuckBusy(false);
+  };
+  EXPECT_TRUE(bench.sequences_.RunOneClickUpdate().success);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "ISP Fail and retry"), 1u);
+  EXPECT_TRUE(bench.FlashBytes(0, kImageLength) == bench.ImageBytes(0, kImageLength));
+
+  // Every chip erase is followed by an open before anything else is sent.
+  const std::vector<size_t> erases = ChipEraseIndices(bench.spy_);
+  ASSERT_EQ(erases.size(), 2u);
+  for (size_t erase : erases) {
+    const auto next_open = std::upper_bound(bench.spy_.opened_at.begin(),
+                                            bench.spy_.opened_at.end(), erase);
+    ASSERT_NE(next_open, bench.spy_.opened_at.end()) << "no open after the erase at " << erase;
+    EXPECT_LT(*next_open, erases.back() == erase ? bench.spy_.transfers.size() : erases.back())
+        << "the attempt after the erase at " << erase << " ran on the old handle";
+  }
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(OneClick, RefusedEntryLeavesFlagsAndCaptionAsTheyWere) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  // Entries reached through the pump of an ISP page's blank check, which
+  // owns the link meanwhile.
+  bench.EnterIsp();
+  std::optional<OneClickResult> result;
+  std::optional<AutoResult> auto_result;
+  bool busy_after_one_click = true;
+  bool auto_began = true;
+  bool running = true;
+  bool busy_after_auto = true;
+  bench.view_.on_pump = [&](size_t) {
+    if (result) return;
+    bench.sequences_.BeginOneClick();
+    result = bench.sequences_.RunOneClickUpdate();
+    busy_after_one_click = bench.sequences_.flags().sequence_busy;
+    auto_result = bench.sequences_.RunAuto(AutoOptions{});
+    auto_began = bench.sequences_.BeginAuto();
+    running = bench.sequences_.Running();
+    busy_after_auto = bench.sequences_.flags().sequence_busy;
+  };
+  bench.ops_.BlankCheck(true);
+  ASSERT_TRUE(result && auto_result);
+  EXPECT_FALSE(result->success);
+  EXPECT_EQ(result->button_caption, kCaptionStart);
+  EXPECT_TRUE(result->button_enabled);
+  EXPECT_FALSE(busy_after_one_click);
+  EXPECT_FALSE(bench.sequences_.flags().update_finished);
+  EXPECT_EQ(auto_result->button_caption, kCaptionAuto);
+  EXPECT_FALSE(auto_began);
+  EXPECT_FALSE(running);
+  EXPECT_FALSE(busy_after_auto);
+  EXPECT_FALSE(IspRequestSent(bench.spy_));
+  EXPECT_EQ(ChipErasesSent(bench.spy_), 0u);
+  EXPECT_EQ(bench.sequences_.StartButtonAction(), ClickAction::kStart);
+  EXPECT_EQ(bench.sequences_.AutoButtonAction(), ClickAction::kStart);
+
+  // A one-click entry refused while Auto runs leaves Auto's flags alone.
+  bool refused_while_auto = false;
+  bool busy_after_refusal = false;
+  bench.view_.on_pump = [&](size_t) {
+    if (refused_while_auto || bench.view_.Last(Target::kProcessInfo) != "Start Programming") return;
+    refused_while_auto = !bench.sequences_.RunOneClickUpdate().success;
+    busy_after_refusal = bench.sequences_.flags().sequence_busy;
+  };
+  EXPECT_TRUE(bench.sequences_.RunAuto(AutoOptions{}).success);
+  EXPECT_TRUE(refused_while_auto);
+  EXPECT_TRUE(busy_after_refusal);
+  EXPECT_FALSE(bench.sequences_.flags().update_finished);
+}
+
 // ---- Auto sequence -------------------------------------------------------------
+
+TEST(Auto, StopDuringTheStatusClearSendsNoErase) {
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kProcessInfo) == "Clear Status register")
+      bench.sequences_.RequestStop();
+  };
+  const AutoResult result = bench.sequences_.RunAuto(AutoOptions{});
+  EXPECT_FALSE(result.success);
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(ChipErasesSent(bench.spy_), 0u);
+  EXPECT_EQ(bench.FlashBytes(0, kImageLength), std::vector<uint8_t>(kImageLength, kSentinel));
+  ExpectDeviceLeftAlone(bench);
+
+  // The same on an assigned range: no sector erase goes out either.
+  FlashBench ranged;
+  PrepareUpdate(ranged);
+  ranged.view_.on_pump = [&ranged](size_t) {
+    if (ranged.view_.Last(Target::kProcessInfo) == "Clear Status register")
+      ranged.sequences_.RequestStop();
+  };
+  EXPECT_FALSE(
+      ranged.sequences_.RunAuto(AutoOptions{.all_range = false, .start_kb = 64, .size_kb = 64})
+          .success);
+  EXPECT_TRUE(ranged.spy_.FlashWritesOf(kOpSectorErase).empty());
+  EXPECT_EQ(ranged.FlashBytes(0, kImageLength), std::vector<uint8_t>(kImageLength, kSentinel));
+}
 
 TEST(Auto, EveryStepClearedOnlyReadsTheFlashId) {
   FlashBench bench;

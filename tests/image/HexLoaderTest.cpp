@@ -134,6 +134,23 @@ TEST_F(HexLoader, AcceptsAnyLineEndBlankLinesAndTextAfterTheEnd) {
   EXPECT_EQ(result.length, 1u);
 }
 
+TEST_F(HexLoader, ByteOrderMarkAtTheStartIsTheOnlyTextLetThrough) {
+  const std::string records = HexText({DataRecord(0x0000, {0xC3, 0x3C}), kEndRecord});
+  const auto result = Load("\xEF\xBB\xBF" + records);
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.length, 2u);
+  EXPECT_EQ(At(1), 0x3C);
+
+  // Anywhere else, or cut short, it is text outside a record.
+  for (const std::string& text : {"\n\xEF\xBB\xBF" + records, "\xEF\xBB" + records,
+                                  "\xEF\xBB\xBF\xEF\xBB\xBF" + records}) {
+    const auto refused = Load(text);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.line, 1u + (text[0] == '\n')) << refused.message;
+    ExpectErasedAndEmpty();
+  }
+}
+
 TEST_F(HexLoader, CountsLinesTheSameWhateverTheLineEnd) {
   for (std::string_view line_end : {"\n", "\r\n", "\r"}) {
     const auto result = Load(HexText({GoodRecord(), "", ":0100000001FF", kEndRecord}, line_end));

@@ -36,6 +36,7 @@ class ScriptedDialogs : public Dialogs {
     return answer_ok;
   }
   void Inform(const QString& title, const QString& text) override { shown << title + "|" + text; }
+  void Notify(const QString& title, const QString& text) override { shown << title + "|" + text; }
   void ShowError(const QString& text) override { shown << "Error|" + text; }
   std::optional<QString> AskSaveFile(const QString&, const QString&) override {
     shown << "Save|";

@@ -181,6 +181,50 @@ class UpdateWindowTest : public QObject {
     QVERIFY(f.close());
   }
 
+  void CloseDuringProgrammingNeitherBlocksNorStopsTheRun() {
+    ReadyWindow r(sim::kDefaultFlashModel, Boxes::kReal);
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.show();
+    BoxAnswerer answerer(QMessageBox::Ok);
+    bool close_accepted = true;
+    bool box_up_when_close_returned = false;
+    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+      if (text != "Start Programming") return;
+      close_accepted = f.close();
+      // A box with a loop of its own would have been answered before close()
+      // returned, with the update standing still meanwhile.
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (box != nullptr && box->isVisible() && box->text().startsWith("A firmware update"))
+          box_up_when_close_returned = true;
+      }
+    });
+    ClickStart(f);
+    QVERIFY(!close_accepted);
+    QVERIFY(box_up_when_close_returned);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(r.FlashHoldsImage());
+    QTRY_VERIFY(answerer.shown().contains(
+        "Dialog|A firmware update is running. Please wait until it has finished."));
+    QVERIFY(f.close());
+  }
+
+  void LabelsFollowTheirTexts() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    f.show();
+    auto fits = [](QLabel* label) { return label->size() == label->sizeHint(); };
+    QCOMPARE(f.lblUpdaeFileStatus->text(),
+             QString("Firmware Update file   KORVALEN_ORBIT_Mini.hex    is Ready!"));
+    QVERIFY(fits(f.lblUpdaeFileStatus));
+    QVERIFY(fits(f.lblDetectDevice));
+    ClickStart(f);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(fits(f.lblISPProcStatus));  // in the verdict's large font
+  }
+
   void SecondStartClickDuringTheRunStartsNothing() {
     ReadyWindow r;
     QVERIFY(r.ok);
@@ -250,6 +294,13 @@ class UpdateWindowTest : public QObject {
     r.window.dialogs.save_path = QString::fromStdString(dump.string());
     f.btnReadBack->click();
     QCOMPARE(std::filesystem::file_size(dump), 2048u * (16 * 6 + 1));
+
+    // A dump that cannot be written says so, and the text stays.
+    const auto unwritable = r.scratch.Path() / "no-such-folder" / "dump.bin";
+    r.window.dialogs.save_path = QString::fromStdString(unwritable.string());
+    f.btnReadBack->click();
+    QVERIFY2(f.lblUSBProcessInfo->text().startsWith("Cannot create the dump file"),
+             qPrintable(f.lblUSBProcessInfo->text()));
   }
 
   void RangeChoiceTakesTheEditsOnlyWhenValid() {
