@@ -2,6 +2,7 @@
 #include "ui/Unit1.h"
 
 #include <QCheckBox>
+#include <algorithm>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -38,6 +39,8 @@ namespace {
 constexpr int kWatchIntervalMs = 1000;
 constexpr int kSearchIntervalMs = 100;
 constexpr int kBaseWidth = 606;
+constexpr int kPanelWidth = 537;
+constexpr int kPanelHeight = 120;
 constexpr int kBaseHeight = 200;
 // Extra room for the wider text of a high-resolution screen.
 constexpr int kHighDpi = 120;
@@ -204,7 +207,9 @@ void TForm1::FormCreate() {
     control->hide();
   }
 
-  pnlUSB->setGeometry(0, 0, 537, 120);
+  // The panel spans the window: its design width of 537 would cut the file
+  // line's "is Ready!" with the wider fonts of a Linux desktop.
+  pnlUSB->setGeometry(0, 0, std::max(kPanelWidth, width()), kPanelHeight);
   QPalette palette = pnlUSB->palette();
   palette.setColor(QPalette::Window, palette.color(QPalette::Button));
   pnlUSB->setPalette(palette);

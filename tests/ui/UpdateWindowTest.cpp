@@ -215,7 +215,10 @@ class UpdateWindowTest : public QObject {
     QVERIFY(r.ok);
     TForm1& f = *r.window.form;
     f.show();
-    auto fits = [](QLabel* label) { return label->size() == label->sizeHint(); };
+    // Sized to the text and not cut by the panel around it.
+    auto fits = [&f](QLabel* label) {
+      return label->size() == label->sizeHint() && label->geometry().right() < f.pnlUSB->width();
+    };
     QCOMPARE(f.lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_ORBIT_Mini.hex    is Ready!"));
     QVERIFY(fits(f.lblUpdaeFileStatus));
