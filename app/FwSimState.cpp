@@ -66,6 +66,9 @@ std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice&
                           (*registers)[bank * kRegisters + reg]);
     }
   }
+  // Register 0 of every bank was saved as the selected bank: the chip keeps
+  // its selection while it is powered.
+  device.PokeRegister(0, 0, (*registers)[0]);
   device.mailbox() = store;
   return {};
 }

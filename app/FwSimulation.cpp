@@ -10,6 +10,7 @@
 #include "sim/FlashModels.h"
 #include "sim/SimDevice.h"
 #include "sim/SimDriver.h"
+#include "sim/SimPlayback.h"
 #include "sim/VirtualClock.h"
 
 namespace korvalen::fwsim {
@@ -18,6 +19,7 @@ namespace {
 using cli::DeviceEntry;
 
 constexpr std::string_view kDenyAccess = "deny-access";
+constexpr std::string_view kDefaultPlayback = "pcm:3";
 
 std::optional<sim::SimIdentity> IdentityFor(std::string_view model) {
   if (model.size() == 1 && model[0] >= '0' && model[0] < '0' + kModelCount)
@@ -144,6 +146,17 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
     faults.emplace_back(only, parsed.specs);
   }
 
+  // Without --playback the firmware plays what the demo's does; a kept
+  // device plays what it played when it was saved.
+  std::string playback_error;
+  const auto playback =
+      sim::ParsePlayback(request.playback.empty() ? kDefaultPlayback : request.playback,
+                         &playback_error);
+  if (!playback) {
+    *error = "--playback " + request.playback + ": " + playback_error;
+    return nullptr;
+  }
+
   auto simulation = std::make_unique<Simulation>();
   simulation->state_dir = request.state_dir;
   for (int n = 1; n <= request.devices; ++n) {
@@ -154,10 +167,15 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
       slot->clock = std::make_unique<RealClock>();
     }
     slot->device = std::make_shared<sim::SimDevice>(*slot->clock, *identity, *flash);
+    // The board's slaves come before the faults, which may silence one.
+    sim::AddBoardI2cSlaves(slot->device->i2c());
+    const bool firmware = slot->device->FirmwareRunning();
+    if (firmware) sim::SetPlayback(*slot->device, *playback);
     if (!request.state_dir.empty()) {
       *error = LoadSimState(StateDirectory(request.state_dir, n), *slot->device);
       if (!error->empty()) return nullptr;
     }
+    if (firmware && !request.playback.empty()) sim::SetPlayback(*slot->device, *playback);
     for (const auto& [only, specs] : faults) {
       if (only == 0 || only == n) sim::ApplyFaultSpecs(specs, *slot->device);
     }

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/DeviceSession.h"
 #include "cli/Devices.h"
 #include "cli/Output.h"
 
@@ -44,5 +46,17 @@ int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::
 std::optional<std::vector<DeviceEntry>> ChooseDevices(DeviceSource& source,
                                                       const CommonOptions& common, bool all,
                                                       Output& out);
+
+// The one device of a command, chosen and connected; exit_code says why
+// not when session is null or the device did not open.
+struct Connected {
+  std::unique_ptr<DeviceSession> session;
+  int exit_code = 0;
+};
+Connected ConnectOne(DeviceSource& source, const CommonOptions& common, Output& out);
+
+// Ends a command that reached a device: simulated devices are saved. A
+// failed save turns success into kExitFailed.
+int FinishCommand(DeviceSource& source, Output& out, int status);
 
 }  // namespace korvalen::cli

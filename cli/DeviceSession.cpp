@@ -26,7 +26,9 @@ DriverHandle OneDeviceDriver::OpenPath(const std::string& path) {
 bool OneDeviceDriver::IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                                 std::span<uint8_t> out) {
   ++requests_;
-  return inner_.IoControl(handle, code, in, out);
+  const bool carried = inner_.IoControl(handle, code, in, out);
+  if (!carried) ++failed_requests_;
+  return carried;
 }
 
 DeviceSession::DeviceSession(const DeviceEntry& device, std::unique_ptr<DeviceLine> line)

@@ -26,12 +26,15 @@ class OneDeviceDriver : public Driver {
                  std::span<uint8_t> out) override;
 
   uint64_t requests() const { return requests_; }
+  // Requests the driver did not carry: a device that stopped answering.
+  uint64_t failed_requests() const { return failed_requests_; }
   bool open_refused() const { return open_refused_; }
 
  private:
   Driver& inner_;
   std::string interface_path_;
   uint64_t requests_ = 0;
+  uint64_t failed_requests_ = 0;
   bool open_refused_ = false;
 };
 
@@ -52,6 +55,7 @@ class DeviceSession {
   NorvaneUsb& link() { return link_; }
   Clock& clock() { return line_->clock(); }
   uint64_t requests() const { return driver_.requests(); }
+  uint64_t failed_requests() const { return driver_.failed_requests(); }
   // The system refused this user access (rather than the device failing).
   bool access_denied() const { return link_.AccessDenied(); }
 

@@ -32,36 +32,6 @@ class CheckView : public FlashView {
   std::string message;
 };
 
-// The one device of the command, connected; or the exit code.
-struct Connected {
-  std::unique_ptr<DeviceSession> session;
-  int exit_code = kExitOk;
-};
-
-Connected ConnectOne(DeviceSource& source, const CommonOptions& common, Output& out) {
-  Connected connected;
-  const auto devices = ChooseDevices(source, common, false, out);
-  if (!devices) {
-    connected.exit_code = kExitNoDevice;
-    return connected;
-  }
-  const DeviceEntry& device = devices->front();
-  connected.session = std::make_unique<DeviceSession>(device, source.LineFor(device));
-  switch (connected.session->Connect()) {
-    case SessionState::kReady:
-      break;
-    case SessionState::kGone:
-      out.Error("device not found at " + device.path);
-      connected.exit_code = kExitNoDevice;
-      break;
-    case SessionState::kCannotOpen:
-      out.Error(CannotOpenText(device, connected.session->access_denied()));
-      connected.exit_code = kExitCannotOpen;
-      break;
-  }
-  return connected;
-}
-
 }  // namespace
 
 int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOptions& options,

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/Commands.h"
+#include "cli/Engineering.h"
 #include "cli/Output.h"
 
 namespace korvalen::cli {
@@ -49,6 +50,8 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   app.add_flag("--fast", sim.fast, "simulated devices run in virtual time");
   app.add_option("--sim-state", sim.state_dir,
                  "keep the simulated devices in this directory across runs");
+  app.add_option("--playback", sim.playback,
+                 "what the simulated firmware plays: disconnected, muted, pcm:N or dsd:N");
 
   CLI::App* list = app.add_subcommand("list", "list every attached device the updater knows");
 
@@ -73,6 +76,8 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   CLI::App* verify_command =
       app.add_subcommand("verify", "compare the flash with a file without writing");
   verify_command->add_option("FILE", verify_file, "the .hex or .bin file")->required();
+
+  EngineeringCommands engineering(app);
 
   try {
     app.parse(argc, argv);
@@ -119,6 +124,7 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   if (*read_command) return ReadCommand(*source, common, read, out);
   if (*verify_command) return VerifyCommand(*source, common, verify_file, out);
   if (*update_command) return UpdateCommand(*source, common, update, out);
+  if (const auto status = engineering.Run(*source, common, out)) return *status;
   return kExitRefused;
 }
 

@@ -27,6 +27,7 @@ struct SimRequest {
   int devices = 1;
   bool fast = false;                // virtual time
   std::string state_dir;            // --sim-state
+  std::string playback;             // --playback; empty: the firmware's own start-up state
 };
 
 // Builds the simulated devices, or returns nullptr with *error set.

@@ -53,6 +53,38 @@ std::optional<std::vector<DeviceEntry>> ChooseDevices(DeviceSource& source,
   return std::nullopt;
 }
 
+Connected ConnectOne(DeviceSource& source, const CommonOptions& common, Output& out) {
+  Connected connected;
+  const auto devices = ChooseDevices(source, common, false, out);
+  if (!devices) {
+    connected.exit_code = kExitNoDevice;
+    return connected;
+  }
+  const DeviceEntry& device = devices->front();
+  connected.session = std::make_unique<DeviceSession>(device, source.LineFor(device));
+  switch (connected.session->Connect()) {
+    case SessionState::kReady:
+      break;
+    case SessionState::kGone:
+      out.Error("device not found at " + device.path);
+      connected.exit_code = kExitNoDevice;
+      break;
+    case SessionState::kCannotOpen:
+      out.Error(CannotOpenText(device, connected.session->access_denied()));
+      connected.exit_code = kExitCannotOpen;
+      break;
+  }
+  return connected;
+}
+
+int FinishCommand(DeviceSource& source, Output& out, int status) {
+  if (const std::string error = source.Finish(); !error.empty()) {
+    out.Error(error);
+    if (status == kExitOk) return kExitFailed;
+  }
+  return status;
+}
+
 int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out) {
   const auto listed = source.List();
   if (!listed) {
