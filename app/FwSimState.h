@@ -1,9 +1,9 @@
 // --sim-state: a simulated device kept in a directory across runs of
 // korvalen-fw, so update, verify and read act on the same device. Each
 // device has a directory of its own (device-1, device-2, ...) with its flash
-// cells (flash.bin), its register banks and selected bank (registers.bin) and a small JSON
-// file with the flash status bits and what its firmware keeps (settings
-// block, identity texts).
+// cells (flash.bin), its register banks and selected bank (registers.bin)
+// and a small JSON file with the flash status bits and what its firmware
+// keeps (settings block, identity texts).
 #pragma once
 
 #include <filesystem>
