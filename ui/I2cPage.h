@@ -1,17 +1,88 @@
 // The I2C Access page and the "Special I2C access" group of the Information
 // page (InformationPg->GroupBox7): their controls and state, held by TForm1.
+// Both talk to the one shared slave address kept in `access`.
 #pragma once
 
+#include <QObject>
+#include <array>
 #include <memory>
 
+#include "flash/I2cAccess.h"
+
+class QCheckBox;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollBar;
 class QWidget;
 
 namespace korvalen {
 
 class TForm1;
 
-// Not built yet: MakeI2cPage gives nullptr and the tab stays disabled.
-class I2cPage {};
+class I2cPage : public QObject {
+  Q_OBJECT
+
+ public:
+  I2cPage(TForm1& form, QWidget* tab);
+
+  // The I2C Access page; the grid is TForm1's StringGridMIIC.
+  QLineEdit* edtMI2CAddr = nullptr;
+  QPushButton* btnReadMI2C = nullptr;
+  QLabel* lblMI2CRegAddr = nullptr;
+  QLabel* lblMI2CRegData = nullptr;
+  QLabel* lblMI2CBitNumbers = nullptr;
+  std::array<QCheckBox*, 8> chkMI2CBit{};  // chkMI2CBit0 .. chkMI2CBit7
+
+  // The "Special I2C access" group.
+  QLineEdit* edtMI2CAddr1 = nullptr;
+  QScrollBar* srblen0 = nullptr;  // command length
+  QScrollBar* srblen1 = nullptr;  // data length
+  QLabel* lbllencmd = nullptr;
+  QLabel* lbllendat = nullptr;
+  std::array<QLineEdit*, kI2cRawMaxLength> edtI2Ccmd{};
+  std::array<QLineEdit*, kI2cRawMaxLength> edtI2Cdat{};
+  QPushButton* btnWriteSpecI2C = nullptr;
+  QPushButton* btnReadSpecI2C = nullptr;
+
+  // The shared slave address, the slave shadow and their transactions.
+  I2cSlaveAccess access;
+  bool running = false;  // a Read pass runs
+
+  void MainPageControlChange(int index);
+  void edtMI2CAddrKeyDown();
+  void btnReadMI2CClick();
+  void StringGridMIICSelectCell(int column, int row);
+  void StringGridMIICKeyDown(int key);
+  void chkMI2CBitMouseUp();
+  void edtMI2CAddr1KeyDown();
+  void srblen0Change();
+  void srblen1Change();
+  void btnWriteSpecI2CClick();
+  void btnReadSpecI2CClick();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildAccessPage(QWidget* tab);
+  void BuildSpecialGroup(QWidget* group);
+  uint8_t CurrentRegister() const;
+  void ShowInCell(int column, int row, uint8_t value);
+  void ShowBits(uint8_t value);
+  void HighlightHeaders(int column, int row);
+  QLineEdit* CellEditor() const;  // the open cell editor, or nullptr
+  QString CurrentCellText() const;
+  // The typed address, or nullopt after showing the conversion error.
+  std::optional<uint8_t> TakeAddress(const QLineEdit* edit);
+  I2cRawTransfer TransferFromFields() const;
+
+  TForm1& form_;
+  QWidget* tab_;
+  const QKeyEvent* last_key_ = nullptr;
+  quint64 last_key_time_ = 0;
+};
 
 std::unique_ptr<I2cPage> MakeI2cPage(TForm1& form, QWidget* tab);
 

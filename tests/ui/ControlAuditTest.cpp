@@ -1,5 +1,5 @@
-// The control audit: every button, check box, radio button, edit, combo box
-// and grid of the window is either in the table of controls with a handler,
+// The control audit: every button, check box, radio button, edit, combo box,
+// scroll bar and grid of the window is either in the table of controls with a handler,
 // and then reacts to a real click or key as a person would give it, or in
 // the list of controls that have none. A control in neither fails, so a new
 // control must be placed; a control whose handler is not connected fails
@@ -11,6 +11,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAbstractScrollArea>
+#include <QAbstractSlider>
 #include <QAbstractSpinBox>
 #include <QComboBox>
 #include <QCryptographicHash>
@@ -112,6 +113,27 @@ const ReactingControl kReactingControls[] = {
     {"btnHID2", Gesture::kClick, {}},
     {"btnHID3", Gesture::kClick, {}},
     {"btnHID4", Gesture::kClick, {}},
+    // I2C Access page. The address edit's own text is left out of the
+    // state, so it is given text that is no number: the conversion error.
+    {"edtMI2CAddr", Gesture::kEnter,
+     [](ReadyWindow& r) { r.window.form->findChild<QLineEdit*>("edtMI2CAddr")->setText("zz"); }},
+    {"btnReadMI2C", Gesture::kClick, {}},
+    // Enter on the empty first cell: the conversion error.
+    {"StringGridMIIC", Gesture::kEnter, {}},
+    {"chkMI2CBit0", Gesture::kClick, {}},
+    {"chkMI2CBit1", Gesture::kClick, {}},
+    {"chkMI2CBit2", Gesture::kClick, {}},
+    {"chkMI2CBit3", Gesture::kClick, {}},
+    {"chkMI2CBit4", Gesture::kClick, {}},
+    {"chkMI2CBit5", Gesture::kClick, {}},
+    {"chkMI2CBit6", Gesture::kClick, {}},
+    {"chkMI2CBit7", Gesture::kClick, {}},
+    // "Special I2C access" on the Information page.
+    {"edtMI2CAddr1", Gesture::kEnter, {}},
+    {"srblen0", Gesture::kClick, {}},
+    {"srblen1", Gesture::kClick, {}},
+    {"btnWriteSpecI2C", Gesture::kClick, {}},
+    {"btnReadSpecI2C", Gesture::kClick, {}},
     // Parameter page. A radio button is clicked where it is not yet chosen.
     {"btnReadPara", Gesture::kClick, {}},
     {"btnSetPara", Gesture::kClick, {}},
@@ -163,14 +185,15 @@ const std::pair<const char*, const char*> kControlsWithoutHandler[] = {
     // Their Enter handlers keep the typed text and do nothing else.
     {"lbledtVIDEdit|lbledtPIDEdit", "take no part in detection"},
     {"lbledISPStartEdit|lbledISPRangeEdit", "read by the range buttons and Auto"},
-    {"StringGridMIIC", "grids of pages without handlers yet"},
+    {"edtI2Ccmd[0-4]|edtI2Cdat[0-4]", "the raw transfer's bytes, read by Write and Read"},
     {"labedtNewVIDEdit|labedtNewPIDEdit|edtNewStr[0-4]",
      "new identity values: no table layout is defined, nothing reads them"},
 };
 
 bool IsControl(QWidget* widget) {
   return qobject_cast<QAbstractButton*>(widget) || qobject_cast<QLineEdit*>(widget) ||
-         qobject_cast<QComboBox*>(widget) || qobject_cast<QAbstractItemView*>(widget);
+         qobject_cast<QComboBox*>(widget) || qobject_cast<QAbstractItemView*>(widget) ||
+         qobject_cast<QAbstractSlider*>(widget);
 }
 
 // The parts that composite widgets make for themselves (a grid's scroll
