@@ -270,9 +270,13 @@ void I2cPage::btnReadMI2CClick() {
   }
   btnReadMI2C->setText("Stop");
   running = true;
-  access.ReadAll([this](uint8_t reg) {
+  NorvaneUsb& link = form_.link();
+  access.ReadAll([this, &link](uint8_t reg) {
     ShowInCell(reg % kCells + 1, reg / kCells + 1, access.Shadow(reg));
     form_.ProcessPendingInput();
+    // A handler that ran in between closed the link after its own
+    // transaction; the rest of the pass would read nothing but zeros.
+    if (running && !link.HasHandle()) link.Open();
     return running;
   });
   running = false;

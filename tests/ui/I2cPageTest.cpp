@@ -305,6 +305,25 @@ class I2cPageTest : public QObject {
     QVERIFY(!s.w.link.HasHandle());
   }
 
+  void ACellChosenDuringTheReadPassLeavesTheRestOfThePassIntact() {
+    I2cWindow r;
+    QVERIFY(r.ok);
+    for (int reg = 0x10; reg < 0x100; ++reg) r.dac().SetRegister(reg, 0x5A);
+    bool clicked = false;
+    connect(r.grid()->model(), &QAbstractItemModel::dataChanged, [&] {
+      if (!clicked && !r.Cell(1, 3).isEmpty()) {  // register 0x20 is shown
+        clicked = true;
+        r.ClickCell(3, 1);  // its own transaction, between two of the pass
+      }
+    });
+    QTest::mouseClick(r.page().btnReadMI2C, Qt::LeftButton);
+    QVERIFY(clicked);
+    QCOMPARE(r.page().lblMI2CRegData->text(), QString("= 0x81"));
+    QCOMPARE(r.Cell(2, 3), QString("5A"));
+    QCOMPARE(r.Cell(16, 16), QString("5A"));
+    QVERIFY(!r.w.link.HasHandle());
+  }
+
   void ASilentSlaveLeavesTheShadowAsItWas() {
     I2cWindow r;
     QVERIFY(r.ok);
