@@ -11,9 +11,14 @@
 
 namespace korvalen {
 
+// kNone for a plain file; kCannotOpen when path is missing or a directory;
+// kNotRegular for a FIFO, socket or device. Opens nothing.
+LoadError CheckRegularFile(const std::filesystem::path& path);
+
 // Reads the whole file into data, but never more than limit + 1 bytes: one
-// byte past the limit is enough to know the file is too large. Returns
-// kNone, kCannotOpen, kReadFailed or kTooLarge; data holds what was read.
+// byte past the limit is enough to know the file is too large. Only plain
+// files are read, and the open never blocks. Returns kNone, kCannotOpen,
+// kNotRegular, kReadFailed or kTooLarge; data holds what was read.
 LoadError ReadFileBounded(const std::filesystem::path& path, size_t limit, std::string& data);
 
 // The message for a ReadFileBounded failure, for a file of the given kind.

@@ -13,6 +13,7 @@ enum class LoadError {
   kNotFound,     // no update file for the model key in the directory
   kUnknownType,  // the name selects no loader; nothing was loaded
   kCannotOpen,   // missing, unreadable, or a directory
+  kNotRegular,   // a FIFO, socket or device: reading it could block or never end
   kReadFailed,   // opened, but reading stopped with an error
   kEmpty,        // the file holds no image bytes
   kTooLarge,     // more than the 256 KiB image (or an absurdly large HEX text)

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "image/FileRead.h"
 #include "image/Loaders.h"
 
 namespace korvalen {
@@ -19,9 +20,18 @@ std::string Utf8(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
-bool CanOpenForReading(const std::filesystem::path& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return false;
+// A plain file that opens for reading, or something else under the name
+// that is no directory: that one counts as found, so its loader reports it as
+// invalid instead of blocking the window in an open.
+bool Candidate(const std::filesystem::path& path) {
+  switch (CheckRegularFile(path)) {
+    case LoadError::kNone:
+      break;
+    case LoadError::kNotRegular:
+      return true;
+    default:
+      return false;
+  }
   std::ifstream in(path, std::ios::binary);
   return static_cast<bool>(in);
 }
@@ -59,7 +69,7 @@ std::optional<std::filesystem::path> FindUpdateFile(const std::filesystem::path&
   if (key.empty()) return std::nullopt;
   for (const std::string_view extension : kUpdateFileExtensions) {
     std::filesystem::path candidate = directory / (std::string(key) + std::string(extension));
-    if (CanOpenForReading(candidate)) return candidate;
+    if (Candidate(candidate)) return candidate;
   }
   return std::nullopt;
 }

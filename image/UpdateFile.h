@@ -26,7 +26,8 @@ LoadResult LoadImageFile(const std::filesystem::path& path, FirmwareImage& image
 
 // The model's update file in directory: key + ".hex" if it can be opened for
 // reading, otherwise key + ".bin" if it can; nullopt when neither (or when
-// the key is empty).
+// the key is empty). A FIFO, socket or device under either name is never
+// opened here: it counts as found, and loading it fails as not a regular file.
 std::optional<std::filesystem::path> FindUpdateFile(const std::filesystem::path& directory,
                                                     std::string_view key);
 

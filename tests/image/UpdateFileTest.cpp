@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 
 #include "image/FileHistory.h"
@@ -91,6 +98,59 @@ TEST_F(UpdateFile, BrokenHexIsReportedNotSwappedForTheBin) {
             "Invalid update file: KORVALEN_ORBIT.hex line 1 (record 1): record checksum is 0xFF, "
             "expected 0xFE");
   EXPECT_EQ(image_->length, 0u);
+}
+
+// Runs load on a thread; a load still blocked on the FIFO after a few
+// seconds fails the test, and writers opened and closed on the FIFO let the
+// blocked opens and reads end so the test can finish.
+LoadResult LoadBesideFifo(const std::filesystem::path& fifo,
+                          const std::function<LoadResult()>& load) {
+  auto pending = std::async(std::launch::async, load);
+  if (pending.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return pending.get();
+  ADD_FAILURE() << "the load blocked on " << fifo;
+  // Each blocked open of the FIFO needs a writer of its own.
+  while (pending.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+  }
+  return pending.get();
+}
+
+TEST_F(UpdateFile, FifoUnderTheUpdateFileNameIsRefusedWithoutBlocking) {
+  for (const std::string name : {"KORVALEN_ORBIT.hex", "KORVALEN_ORBIT.bin"}) {
+    SCOPED_TRACE(name);
+    testing::TempDir dir;
+    const auto fifo = dir.path() / name;
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A good .bin beside a FIFO .hex is not taken instead: the file line
+    // names the file that is wrong.
+    if (name.ends_with(".hex")) dir.Write("KORVALEN_ORBIT.bin", "\x01");
+    ASSERT_TRUE(LoadImageFile(dir.Write("OLD.bin", "\x01\x02"), *image_).ok);
+
+    const LoadResult result = LoadBesideFifo(
+        fifo, [&] { return LoadUpdateFile(dir.path(), "KORVALEN_ORBIT", *image_); });
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, LoadError::kNotRegular);
+    EXPECT_EQ(result.path, fifo);
+    EXPECT_EQ(UpdateFileStatusText(result), "Invalid update file: " + name + " is not a regular file");
+    EXPECT_EQ(image_->length, 0u) << "nothing of the previous image may be programmed";
+  }
+}
+
+TEST_F(UpdateFile, EachLoaderRefusesAFifoAndADevice) {
+  const auto fifo = dir_.path() / "PIPE.hex";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const auto& path : {fifo, dir_.path() / "PIPE.bin"}) {
+    if (path != fifo) std::filesystem::create_symlink(fifo, path);
+    const LoadResult result = LoadBesideFifo(fifo, [&] { return LoadImageFile(path, *image_); });
+    EXPECT_EQ(result.error, LoadError::kNotRegular) << path;
+  }
+  // A device that never ends would otherwise be read up to the size limit.
+  if (std::filesystem::exists("/dev/zero")) {
+    const auto zero = dir_.path() / "ZERO.bin";
+    std::filesystem::create_symlink("/dev/zero", zero);
+    EXPECT_EQ(LoadImageFile(zero, *image_).error, LoadError::kNotRegular);
+  }
 }
 
 TEST(FileHistory, KeepsOneEntryPerPathInFirstLoadOrder) {
