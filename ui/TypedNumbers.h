@@ -10,6 +10,9 @@ namespace korvalen {
 
 // nullopt when the text (blanks around it aside) is no decimal integer.
 inline std::optional<int64_t> ParseDecimal(const QString& text) {
+  // The conversion ends at a NUL and would take the digits before it; a
+  // pasted text can carry one, and it is no digit.
+  if (text.contains(QChar(u'\0'))) return std::nullopt;
   bool ok = false;
   const qint64 value = text.trimmed().toLongLong(&ok, 10);
   if (!ok) return std::nullopt;

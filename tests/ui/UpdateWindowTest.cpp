@@ -320,6 +320,14 @@ class UpdateWindowTest : public QObject {
     QCOMPARE(r.window.dialogs.shown.last(), QString("Error|'12x' is not a valid integer value"));
     QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
 
+    // A pasted NUL is a character like any other, not the end of the text.
+    const QString pasted = QString::fromLatin1("12\0abc", 6);
+    f.lbledISPStart->setText(pasted);
+    f.rbnRange1->click();
+    QCOMPARE(r.window.dialogs.shown.last(),
+             "Error|'" + pasted + "' is not a valid integer value");
+    QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
+
     f.rbnRange0->click();
     QCOMPARE(f.Flash().flash_range_start(), 0u);
     QCOMPARE(f.Flash().flash_range_size(), 0x8000u);
