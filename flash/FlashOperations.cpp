@@ -33,6 +33,11 @@ constexpr uint8_t kMemoryTypeSmallPage = 0x22;  // with 0xC2: 32-byte program ch
 constexpr uint16_t kSmallChunkSize = 32;
 constexpr uint16_t kPageChunkSize = 256;
 
+// Word-program parts show an open auto-address-increment sequence in this
+// status bit; while it is set they ignore everything but the next word,
+// write disable and the status read, reads included.
+constexpr uint8_t kStatusAaiSequence = 0x40;
+
 bool Busy(uint8_t status) { return (status & kStatusBusy) != 0; }
 
 struct WalkTexts {
@@ -211,6 +216,7 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
   std::array<uint8_t, kPageChunkSize> buffer{};
   const std::span<uint8_t> chunk(buffer.data(), program_chunk_size_);
   const bool idle = WaitStatusIdleShort();
+  bool programmed = false;
   for (uint32_t address = start; address < end; address += program_chunk_size_) {
     if (stop_requested_) {
       ShowStopped(address);
@@ -226,8 +232,31 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
     FlashAaiProgram(link_, address, program_chunk_size_, chunk.data());
     // Ends the word-program mode, which otherwise keeps the flash busy.
     FlashWriteDisable(link_);
+    programmed = true;
   }
-  return true;
+  // A lost write disable leaves the part ignoring the verify's reads, which
+  // then see 0xFF; the status register tells whether the sequence ended.
+  return !programmed || !WordProgrammingEnded();
+}
+
+std::optional<std::string> FlashOperations::WordProgrammingEnded() {
+  uint8_t status = 0;
+  for (int poll = 0; poll < kShortStatusPolls; ++poll) {
+    status = FlashReadStatus(link_);
+    if ((status & (kStatusAaiSequence | kStatusBusy)) == 0) return std::nullopt;
+    // The busy bit of the last word clears by itself; the sequence does not.
+    if ((status & kStatusBusy) == 0) break;
+    clock_.Sleep(kShortPollMs);
+  }
+  std::string text = std::string(kWordProgramOpenText) + "0x" + HexByteText(status);
+  view_.ShowProcessInfo(text);
+  return text;
+}
+
+std::optional<std::string> FlashOperations::EndWordProgramming() {
+  if (!use_aai_program_) return std::nullopt;
+  FlashWriteDisable(link_);
+  return WordProgrammingEnded();
 }
 
 void FlashOperations::WaitStatusIdle() {

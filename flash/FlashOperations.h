@@ -38,6 +38,9 @@ inline constexpr std::string_view kCaptionExitIsp = "Exit ISP";
 
 inline constexpr std::string_view kEraseAllText = "Flash Erase All ";
 inline constexpr std::string_view kEraseFailText = "Erase Flash Fail";
+// Followed by the status byte, e.g. "0x42".
+inline constexpr std::string_view kWordProgramOpenText =
+    "Flash still in word-program mode, status ";
 
 // How a bounded status poll ended.
 enum class PollOutcome { kIdle, kTimedOut, kStopped };
@@ -95,6 +98,13 @@ class FlashOperations {
   void WaitStatusIdle();
   // Reads the flash ID and chooses the chunk size and the program mode.
   void SelectProgramMode();
+  // On word-program parts: ends any open auto-address-increment sequence
+  // with a write disable and confirms from the status register that the part
+  // left it and is idle. Until then the part ignores erases and answers
+  // reads with 0xFF, so nothing may be erased or checked. nullopt when the
+  // sequence has ended (at once, nothing sent, on other parts); else the
+  // text naming the status, also shown on the ISP page.
+  std::optional<std::string> EndWordProgramming();
   // The chip erase shared by the ISP page and the one-click update: write
   // enable, erase, then up to 1000 status polls 10 ms apart. After each poll
   // `show` gets the erase text with its growing dots and the status byte, and
@@ -154,6 +164,7 @@ class FlashOperations {
   bool EraseSectors(bool* timed_out);
   PollOutcome PollEraseDone(const std::function<void(int poll, uint8_t status)>& show);
   bool WaitStatusIdleShort();
+  std::optional<std::string> WordProgrammingEnded();
   void CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const;
   bool ProgramPages(uint32_t start, uint32_t end);
   bool ProgramAai(uint32_t start, uint32_t end);

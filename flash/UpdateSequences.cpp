@@ -146,6 +146,13 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   if (stopped()) return false;
 
   ShowUpdateStep(kClearStatusText);
+  // A word-program sequence left open (its write disable lost) makes the
+  // part ignore the erase and answer the blank check with 0xFF.
+  if (const auto still_open = operations_.EndWordProgramming()) {
+    ShowUpdateStep(*still_open);
+    operations_.set_step_failed(true);
+    return false;
+  }
   view_.NoteFlashStatus(FlashReadStatus(link_));
   FlashWriteEnable(link_);
   FlashWriteStatus(link_, kStatusUnprotected);

@@ -51,8 +51,17 @@ class SpyDriver : public Driver {
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override {
-    const bool ok = inner_.IoControl(handle, code, in, out);
     const auto decoded = DecodeRequest(code, in, out.size());
+    if (decoded && refuse) {
+      // The data stage of an OUT transfer travels in the out block.
+      SpiedTransfer sent{decoded->setup,
+                         std::vector<uint8_t>(out.begin(), out.begin() + decoded->length), false};
+      if (!decoded->DeviceToHost() && refuse(sent)) {
+        transfers.push_back(std::move(sent));
+        return false;
+      }
+    }
+    const bool ok = inner_.IoControl(handle, code, in, out);
     if (ok && decoded && decoded->DeviceToHost() && tamper) tamper(*decoded, out);
     if (decoded) {
       transfers.push_back(
@@ -75,6 +84,10 @@ class SpyDriver : public Driver {
         found.push_back(t);
     return found;
   }
+
+  // OUT transfers for which this is true fail without reaching the device,
+  // as a transfer lost on the bus would.
+  std::function<bool(const SpiedTransfer&)> refuse;
 
   // Changes the data of answered IN transfers before the link sees them.
   std::function<void(const DecodedRequest&, std::span<uint8_t>)> tamper;

@@ -2,6 +2,7 @@
 // with the flash pre-filled with a sentinel so untouched bytes show.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -319,6 +320,77 @@ TEST(OneClick, RefusedEntryLeavesFlagsAndCaptionAsTheyWere) {
   EXPECT_TRUE(refused_while_auto);
   EXPECT_TRUE(busy_after_refusal);
   EXPECT_FALSE(bench.sequences_.flags().update_finished);
+}
+
+// ---- Word-program sequences left open ----
+
+bool IsWriteDisable(const SpiedTransfer& t) {
+  return t.setup.request == kRequestFlashWrite && t.data == std::vector<uint8_t>{kOpWriteDisable};
+}
+
+// The whole flash: the image, then erased bytes to the end.
+void ExpectImageThenErased(FlashBench& bench, uint32_t length) {
+  const uint32_t size = bench.device_->flash().model().size;
+  EXPECT_EQ(bench.FlashBytes(0, length), bench.ImageBytes(0, length));
+  const std::vector<uint8_t> rest = bench.FlashBytes(length, size - length);
+  const auto programmed = std::find_if(rest.begin(), rest.end(), [](uint8_t b) { return b != 0xFF; });
+  EXPECT_EQ(programmed, rest.end()) << "programmed byte past the image at 0x" << std::hex
+                                    << length + (programmed - rest.begin());
+}
+
+TEST(OneClick, LostWriteDisableAfterTheLastWordChunkIsCaughtAndRetriedHonestly) {
+  // A clean run tells which request ends the last word-program chunk.
+  uint64_t last_write_disable = 0;
+  {
+    FlashBench clean(sim::kFlashSst25vf020b);
+    PrepareUpdate(clean);
+    ASSERT_TRUE(clean.sequences_.RunOneClickUpdate().success);
+    const auto& sent = clean.spy_.transfers;
+    const auto last = std::find_if(sent.rbegin(), sent.rend(), IsWriteDisable);
+    ASSERT_NE(last, sent.rend());
+    last_write_disable = static_cast<uint64_t>(sent.rend() - last);
+  }
+
+  FlashBench bench(sim::kFlashSst25vf020b);
+  PrepareUpdate(bench);
+  bench.faults_.RejectRequest(last_write_disable);
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+
+  EXPECT_EQ(bench.faults_.FaultsInjected(), 1u);
+  // The part stayed in the sequence (write enable latch and AAI bit set)
+  // and said so instead of ignoring the erase of the next attempt.
+  EXPECT_EQ(bench.view_.Count(Target::kProcessInfo, "Flash still in word-program mode, status 0x42"),
+            1u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "ISP Fail and retry"), 1u);
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 2u);
+  EXPECT_TRUE(result.success);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus), "Firmware update success!");
+  ExpectImageThenErased(bench, kImageLength);
+  EXPECT_FALSE(bench.device_->flash().InAaiMode());
+  ExpectDeviceLeftAlone(bench);
+}
+
+TEST(OneClick, PartStuckInWordProgrammingIsNeverErasedOrBlankCheckedAgain) {
+  FlashBench bench(sim::kFlashSst25vf020b);
+  PrepareUpdate(bench);
+  // Once the first word went out, no write disable reaches the part.
+  bool words_sent = false;
+  bench.spy_.refuse = [&](const SpiedTransfer& t) {
+    if (t.setup.request == kRequestFlashWrite && !t.data.empty() && t.data[0] == kOpAaiProgram)
+      words_sent = true;
+    return words_sent && IsWriteDisable(t);
+  };
+  EXPECT_FALSE(bench.sequences_.RunOneClickUpdate().success);
+
+  const std::string still_open = "Flash still in word-program mode, status 0x42";
+  // The program step of the first attempt, then the start of each retry.
+  EXPECT_EQ(bench.view_.Count(Target::kProcessInfo, still_open), 3u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, still_open), 2u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Start Blanking Check"), 1u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Blanking Success"), 1u);
+  EXPECT_EQ(Steps(bench.view_, Target::kUpdateStatus).back(), "Firmware update Fail!");
+  const std::vector<std::string> steps = Steps(bench.view_, Target::kUpdateStatus);
+  EXPECT_EQ(std::count(steps.begin(), steps.end(), "Flash Erase All "), 1);
 }
 
 // ---- Auto sequence -------------------------------------------------------------
