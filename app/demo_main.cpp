@@ -157,6 +157,9 @@ int main(int argc, char** argv) {
                      [&](const QString& text) { Log(options, text); });
     QObject::connect(&form, &TForm1::FileLineShown,
                      [&](const QString& text) { Log(options, text); });
+    // Logged after the verdict, as a line of its own.
+    QObject::connect(&form, &TForm1::NoticeShown,
+                     [&](const QString& text) { Log(options, text); });
     QObject::connect(&form, &TForm1::ProgressShown, [&](const QString& text) {
       Log(options, text);
       if (!options.exit_when_done) return;

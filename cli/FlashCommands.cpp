@@ -24,6 +24,7 @@ class CheckView : public FlashView {
   void ShowStatusRegister(std::string_view) override {}
   void ShowUpdateStatus(std::string_view) override {}
   void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
+  void ShowUpdateNotice(std::string_view) override {}  // checks run no update
   void PumpMessages() override {}
   void NoteDifference(uint32_t address, uint8_t expected, uint8_t found) override {
     difference = Difference{address, expected, found};

@@ -60,6 +60,8 @@ nlohmann::json ReportJson(const UpdateReport& report) {
   json["duration_ms"] = static_cast<double>(report.duration_us) / 1000.0;
   json["verdict"] = VerdictName(report.verdict);
   json["message"] = report.verdict_text;
+  json["left_update_mode"] = report.left_update_mode;
+  json["notice"] = report.notice.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.notice);
   return json;
 }
 

@@ -39,6 +39,10 @@ class ReportView : public FlashView {
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
   void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
+  void ShowUpdateNotice(std::string_view text) override {
+    Line(text);
+    report_.notice = std::string(text);
+  }
   void PumpMessages() override {}
   void NoteFlashStatus(uint8_t status) override {
     if (!report_.status_before) report_.status_before = status;
@@ -160,6 +164,7 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       sequences.BeginOneClick();
       const OneClickResult result = sequences.RunOneClickUpdate();
       report.verdict = result.success ? Verdict::kSuccess : Verdict::kFailed;
+      report.left_update_mode = result.left_update_mode;
       report.jedec_id = operations.flash_id();
       report.chunk_mode = ChunkMode(operations);
       break;

@@ -52,6 +52,10 @@ struct UpdateReport {
   uint64_t duration_us = 0;
   Verdict verdict = Verdict::kFailed;
   std::string verdict_text;  // the window's verdict, or why nothing ran
+  // False when the device did not accept the protection write or the exit
+  // from ISP mode; notice then says what the user must do.
+  bool left_update_mode = true;
+  std::string notice;
 };
 
 // Progress of a running update: the texts the window's progress line shows,

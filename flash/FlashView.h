@@ -40,6 +40,10 @@ class FlashView {
   virtual void ShowUpdateStatus(std::string_view text) = 0;
   // Colour and size of that line; the text stays as it is.
   virtual void SetUpdateStatusStyle(StatusColour colour, StatusSize size) = 0;
+  // A second text shown with that line, below the verdict: what the user
+  // must do when the device may not have left update mode. The verdict line
+  // keeps its own text.
+  virtual void ShowUpdateNotice(std::string_view text) = 0;
   // Lets the window repaint and handle queued events (timer ticks, clicks)
   // in the middle of a long operation. Handlers that run inside it may call
   // RequestStop on the running operation.

@@ -21,6 +21,7 @@ class RecordingView : public FlashView {
     kStatusRegister,
     kUpdateStatus,
     kUpdateStyle,
+    kUpdateNotice,
     kPump,
   };
 
@@ -40,6 +41,7 @@ class RecordingView : public FlashView {
     colour_ = colour;
     if (size != StatusSize::kUnchanged) size_ = size;
   }
+  void ShowUpdateNotice(std::string_view text) override { Add(Target::kUpdateNotice, text); }
   void PumpMessages() override {
     events_.push_back(Event{Target::kPump, {}, {}, {}});
     ++pumps_;

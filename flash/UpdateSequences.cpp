@@ -121,8 +121,8 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
 
   // Whatever the outcome, the flash is protected again and the chip leaves
   // ISP mode, so the device runs its firmware after a power cycle.
-  ProtectAndWait();
-  SetIspMode(link_, false);
+  const bool protected_again = ProtectAndWait();
+  const bool left_isp = SetIspMode(link_, false);
   link_.Close();
 
   const bool success = !operations_.step_failed();
@@ -131,9 +131,15 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
   } else {
     ShowVerdict(kFailVerdict, StatusColour::kRed);
   }
+  // The verdict is about the flash; a device that did not take these last
+  // requests may still sit in update mode, and only a power cycle ends it.
+  const bool left_update_mode = protected_again && left_isp;
+  if (!left_update_mode) view_.ShowUpdateNotice(kStillInUpdateModeText);
   flags_.update_finished = true;
   End();
-  return OneClickResult{success, kCaptionFinish, false};
+  OneClickResult result{success, kCaptionFinish, false};
+  result.left_update_mode = left_update_mode;
+  return result;
 }
 
 bool UpdateSequences::OneClickAttempt(uint32_t length) {
@@ -211,13 +217,15 @@ bool UpdateSequences::RunDataSteps(bool blank, bool program, bool verify, uint32
   return !operations_.step_failed();
 }
 
-void UpdateSequences::ProtectAndWait() {
+bool UpdateSequences::ProtectAndWait() {
   // After a stop the flash may still be erasing and would ignore the
   // protection write; let it finish first.
   if (operations_.stop_requested()) operations_.WaitStatusIdle();
-  FlashWriteEnable(link_);
-  FlashWriteStatus(link_, operations_.use_aai_program() ? kProtectAai : kProtectPaged);
+  const bool enabled = FlashWriteEnable(link_);
+  const bool written =
+      FlashWriteStatus(link_, operations_.use_aai_program() ? kProtectAai : kProtectPaged);
   operations_.WaitStatusIdle();
+  return enabled && written;
 }
 
 std::optional<std::string_view> UpdateSequences::AutoPrecondition(

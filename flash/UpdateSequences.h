@@ -48,10 +48,17 @@ enum class ClickAction {
   kIgnore,  // another sequence runs, or the one-click update has finished
 };
 
+// Shown below the verdict when the protection write or the exit from ISP
+// mode was not accepted.
+inline constexpr std::string_view kStillInUpdateModeText =
+    "The device did not confirm leaving update mode: unplug it and plug it in again.";
+
 struct OneClickResult {
   bool success = false;
   std::string_view button_caption = kCaptionFinish;
   bool button_enabled = false;
+  // The device accepted the protection write and the exit from ISP mode.
+  bool left_update_mode = true;
 };
 
 // The ISP page's check boxes and range edits as the Auto sequence reads them.
@@ -122,7 +129,8 @@ class UpdateSequences {
   // while nothing has failed; `show` puts up the step texts.
   bool RunDataSteps(bool blank, bool program, bool verify, uint32_t start, uint32_t end,
                     const std::function<void(std::string_view)>& show);
-  void ProtectAndWait();
+  // True when the device accepted the write enable and the status write.
+  bool ProtectAndWait();
   void ShowUpdateStep(std::string_view text);
   void ShowVerdict(std::string_view text, StatusColour colour);
   void End();

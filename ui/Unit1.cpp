@@ -50,6 +50,10 @@ constexpr int kGridSize = 17;
 // button, and down to the progress line.
 constexpr int kAdviceWidth = 318;
 constexpr int kAdviceHeight = 76;
+// The notice below the progress line: the width of the panel's texts, and
+// room for two wrapped lines.
+constexpr int kNoticeWidth = 420;
+constexpr int kNoticeHeight = 44;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size,
                   int x, int y) {
@@ -112,6 +116,15 @@ void TForm1::BuildTopPanel() {
   lblUpdaeFileStatus = MakeLabel(pnlUSB, "lblUpdaeFileStatus", "No Updated File !", 16, 100, 50);
   lblISPProcStatus =
       MakeLabel(pnlUSB, "lblISPProcStatus", "Abort Firmware update process", 21, 98, 88);
+  // Under the top panel, in the room the compact window keeps above the
+  // pages; it wraps, so the whole advice stays readable.
+  lblISPProcNotice = MakeLabel(this, "lblISPProcNotice", "", 15, 98, 122);
+  lblISPProcNotice->setWordWrap(true);
+  lblISPProcNotice->resize(kNoticeWidth, kNoticeHeight);
+  QPalette notice_palette = lblISPProcNotice->palette();
+  notice_palette.setColor(QPalette::WindowText, Qt::red);
+  lblISPProcNotice->setPalette(notice_palette);
+  lblISPProcNotice->hide();
 
   pnlUSBExist = new QFrame(pnlUSB);
   pnlUSBExist->setObjectName("pnlUSBExist");

@@ -75,6 +75,9 @@ class TForm1 : public QWidget, public FlashView {
   QLabel* lblDetectDevice = nullptr;
   QLabel* lblUpdaeFileStatus = nullptr;
   QLabel* lblISPProcStatus = nullptr;
+  // Below the progress line: what to do when the device may still be in
+  // update mode. Hidden while empty.
+  QLabel* lblISPProcNotice = nullptr;
   QFrame* pnlUSBExist = nullptr;
   QPushButton* btnSimpleAuto = nullptr;
   QLabel* lblFWVer = nullptr;
@@ -206,6 +209,8 @@ class TForm1 : public QWidget, public FlashView {
  Q_SIGNALS:
   // A new text on the main panel's progress line, device line or file line.
   void ProgressShown(const QString& text);
+  // A notice shown below the progress line.
+  void NoticeShown(const QString& text);
   void DeviceLineShown(const QString& text);
   void FileLineShown(const QString& text);
 
@@ -233,6 +238,7 @@ class TForm1 : public QWidget, public FlashView {
   void ShowStatusRegister(std::string_view text) override;
   void ShowUpdateStatus(std::string_view text) override;
   void SetUpdateStatusStyle(StatusColour colour, StatusSize size) override;
+  void ShowUpdateNotice(std::string_view text) override;
   void PumpMessages() override;
   void ShowDetectionOutcome();
 

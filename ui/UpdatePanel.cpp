@@ -134,6 +134,13 @@ void TForm1::SetUpdateStatusStyle(StatusColour colour, StatusSize size) {
   }
 }
 
+void TForm1::ShowUpdateNotice(std::string_view text) {
+  const QString shown = ToQString(text);
+  lblISPProcNotice->setText(shown);
+  lblISPProcNotice->setVisible(!shown.isEmpty());
+  Q_EMIT NoticeShown(shown);
+}
+
 void TForm1::PumpMessages() { QCoreApplication::processEvents(); }
 
 }  // namespace korvalen

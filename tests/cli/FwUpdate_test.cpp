@@ -127,6 +127,38 @@ TEST(FwUpdate, DeviceThatVanishesFailsTheUpdate) {
   EXPECT_EQ(run.Json()["verdict"], "failed");
 }
 
+TEST(FwUpdate, DeviceThatDoesNotConfirmLeavingUpdateModeIsToldToBeReplugged) {
+  ScratchDir dir;
+  dir.Write("fw.bin", CountingImage(3000));
+  const FwResult clean = RunFw(dir, {"update", "fw.bin", "--simulate", "--fast", "-y", "--json"});
+  ASSERT_EQ(clean.exit_code, 0) << clean.err;
+  EXPECT_EQ(clean.Json()["left_update_mode"], true);
+  EXPECT_EQ(clean.Json()["notice"], nullptr);
+  // The run ends with the exit from ISP mode and the two routing writes that
+  // follow it: lose the exit alone, then the device with it.
+  const int requests = clean.Json()["requests"].get<int>();
+  const std::string notice =
+      "The device did not confirm leaving update mode: unplug it and plug it in again.";
+  for (const std::string fault :
+       {"reject:" + std::to_string(requests - 2), "vanish:" + std::to_string(requests - 2)}) {
+    SCOPED_TRACE(fault);
+    const FwResult json_run =
+        RunFw(dir, {"update", "fw.bin", "--simulate", "--fast", "--fault", fault, "-y", "--json"});
+    // The flash holds the image: the verdict stays success.
+    EXPECT_EQ(json_run.exit_code, 0) << json_run.err;
+    const json report = json_run.Json();
+    EXPECT_EQ(report["verdict"], "success");
+    EXPECT_EQ(report["message"], "Firmware update success!");
+    EXPECT_EQ(report["left_update_mode"], false);
+    EXPECT_EQ(report["notice"], notice);
+
+    const FwResult text_run =
+        RunFw(dir, {"update", "fw.bin", "--simulate", "--fast", "--fault", fault, "-y"});
+    EXPECT_NE(text_run.out.find("\nFirmware update success!\n" + notice + "\n"), std::string::npos)
+        << text_run.out;
+  }
+}
+
 TEST(FwUpdate, FindsTheModelsUpdateFileInTheCurrentDirectory) {
   ScratchDir dir;
   dir.Write("KORVALEN_TIDE.bin", CountingImage(777));

@@ -84,6 +84,8 @@ TEST_P(OneClickOnEachModel, CleanUpdateWritesTheImageAndProtectsTheFlash) {
   EXPECT_EQ(StatusWrites(bench.spy_), (std::vector<uint8_t>{0x00, protection}));
   EXPECT_EQ(bench.device_->flash().Status() & model.block_protect_mask, model.block_protect_mask);
   EXPECT_TRUE(bench.sequences_.flags().update_finished);
+  EXPECT_TRUE(result.left_update_mode);
+  EXPECT_TRUE(bench.view_.Texts(Target::kUpdateNotice).empty());
   ExpectDeviceLeftAlone(bench);
 }
 
@@ -322,7 +324,7 @@ TEST(OneClick, RefusedEntryLeavesFlagsAndCaptionAsTheyWere) {
   EXPECT_FALSE(bench.sequences_.flags().update_finished);
 }
 
-// ---- Word-program sequences left open ----
+// ---- Word-program sequences left open, devices that do not confirm the end ----
 
 bool IsWriteDisable(const SpiedTransfer& t) {
   return t.setup.request == kRequestFlashWrite && t.data == std::vector<uint8_t>{kOpWriteDisable};
@@ -391,6 +393,49 @@ TEST(OneClick, PartStuckInWordProgrammingIsNeverErasedOrBlankCheckedAgain) {
   EXPECT_EQ(Steps(bench.view_, Target::kUpdateStatus).back(), "Firmware update Fail!");
   const std::vector<std::string> steps = Steps(bench.view_, Target::kUpdateStatus);
   EXPECT_EQ(std::count(steps.begin(), steps.end(), "Flash Erase All "), 1);
+}
+
+// Which request of the update's end the device does not take.
+struct LostEnd {
+  const char* name;
+  std::function<bool(const SpiedTransfer&)> refuse;
+};
+
+TEST(OneClick, DeviceThatDoesNotConfirmLeavingUpdateModeGetsTheNotice) {
+  const std::vector<LostEnd> cases = {
+      {"protection status write",
+       [](const SpiedTransfer& t) {
+         return t.setup.request == kRequestFlashWrite &&
+                t.data == std::vector<uint8_t>{kOpWriteStatus, 0xFF};
+       }},
+      {"exit from ISP mode",
+       [](const SpiedTransfer& t) { return t.setup.request == kRequestLeaveIsp; }},
+  };
+  for (const LostEnd& lost : cases) {
+    SCOPED_TRACE(lost.name);
+    FlashBench bench;
+    PrepareUpdate(bench);
+    bench.spy_.refuse = lost.refuse;
+    const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+    // The flash holds the image, so the verdict stays; the notice follows it.
+    EXPECT_TRUE(result.success);
+    EXPECT_FALSE(result.left_update_mode);
+    EXPECT_EQ(Steps(bench.view_, Target::kUpdateStatus), kCleanUpdateSteps);
+    EXPECT_EQ(bench.view_.Texts(Target::kUpdateNotice),
+              std::vector<std::string>{std::string(kStillInUpdateModeText)});
+    EXPECT_EQ(bench.view_.Events().back().target, Target::kUpdateNotice);
+  }
+
+  // Gone after the verify: nothing of the end reaches the device.
+  FlashBench bench;
+  PrepareUpdate(bench);
+  bench.view_.on_pump = [&bench](size_t) {
+    if (bench.view_.Last(Target::kUpdateStatus) == "Verifying Success") bench.faults_.VanishNow();
+  };
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+  EXPECT_TRUE(result.success);
+  EXPECT_FALSE(result.left_update_mode);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateNotice), kStillInUpdateModeText);
 }
 
 // ---- Auto sequence -------------------------------------------------------------

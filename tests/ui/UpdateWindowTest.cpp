@@ -65,6 +65,7 @@ class UpdateWindowTest : public QObject {
       QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
       QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
       QVERIFY(!f.btnSimpleAuto->isEnabled());
+      QVERIFY(f.lblISPProcNotice->isHidden());
       QVERIFY(f.UpdateFinished());
       QVERIFY(!f.SequenceBusy());
       QVERIFY(!r.window.device->IspMode());
@@ -162,6 +163,35 @@ class UpdateWindowTest : public QObject {
     QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
     QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
     QVERIFY(!f.SequenceBusy());
+  }
+
+  void DeviceGoneAfterTheVerifyKeepsTheVerdictAndAsksForAReplug() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    // The device stops answering once the image is verified: neither the
+    // protection write nor the exit from ISP mode reaches it.
+    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+      if (text != "Verifying Success") return;
+      const auto parsed = sim::ParseFaultSpec(
+          "vanish:" + std::to_string(r.window.device->RequestCount() + 1));
+      sim::ApplyFaultSpecs(parsed.specs, *r.window.device);
+    });
+    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    QSignalSpy notices(&f, &TForm1::NoticeShown);
+    ClickStart(f);
+    QVERIFY(r.FlashHoldsImage());
+    QCOMPARE(ProgressOf(progress).last(), QString("Firmware update success!"));
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    const QString notice =
+        "The device did not confirm leaving update mode: unplug it and plug it in again.";
+    QCOMPARE(notices.count(), 1);
+    QCOMPARE(notices.first().at(0).toString(), notice);
+    QCOMPARE(f.lblISPProcNotice->text(), notice);
+    QVERIFY(!f.lblISPProcNotice->isHidden());
+    // Below the progress line, not over it.
+    QVERIFY(f.lblISPProcNotice->mapTo(&f, QPoint(0, 0)).y() >=
+            f.lblISPProcStatus->mapTo(&f, QPoint(0, f.lblISPProcStatus->height())).y());
   }
 
   void WindowRefusesToCloseWhileUpdating() {
