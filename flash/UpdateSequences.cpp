@@ -3,6 +3,7 @@
 #include <string>
 
 #include "flash/FlashBusyScope.h"
+#include "flash/FlashCapacity.h"
 #include "link/FlashPassThrough.h"
 #include "link/Registers.h"
 
@@ -107,6 +108,19 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
   link_.Open();
   SetIspMode(link_, true);
   operations_.SelectProgramMode();
+
+  // An image larger than the part would be erased and programmed three
+  // times over for nothing, leaving the device blank; refuse it before
+  // anything that changes the flash goes out.
+  if (const auto too_large = ImageDoesNotFitText(operations_.flash_id(), 0, length)) {
+    SetIspMode(link_, false);
+    link_.Close();
+    operations_.set_step_failed(true);
+    ShowVerdict(std::string(kFailVerdict) + " " + *too_large + ".", StatusColour::kRed);
+    flags_.update_finished = true;
+    End();
+    return OneClickResult{false, kCaptionFinish, false};
+  }
 
   for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
     if (OneClickAttempt(length)) break;
@@ -276,6 +290,15 @@ AutoResult UpdateSequences::RunAuto(const AutoOptions& options) {
   link_.Open();
   if (options.isp_mode) SetIspMode(link_, true);
   operations_.SelectProgramMode();
+
+  // A span past the end of the part would wrap onto its first bytes.
+  const bool touches_flash = options.erase || options.blank || options.program || options.verify;
+  if (const auto too_large = ImageDoesNotFitText(operations_.flash_id(), start, length);
+      too_large && touches_flash) {
+    if (options.isp_mode) SetIspMode(link_, false);
+    link_.Close();
+    return refuse(*too_large);
+  }
 
   if (options.erase && !operations_.stop_requested()) {
     view_.ShowProcessInfo(kClearStatusText);
