@@ -16,11 +16,18 @@ class Output {
   void Text(std::string_view text);
   // Standard error: warnings, refusals, the confirmation question.
   void Error(std::string_view text);
+  // On a terminal: the progress bar on the last line, redrawn in place;
+  // lines written meanwhile go above it. EndBar leaves the bar's last state
+  // on its line. Nothing of it reaches a file or a pipe.
+  void Bar(std::string_view text);
+  void EndBar();
   bool quiet = false;
   bool terminal = false;  // standard output is a terminal
 
  private:
+  void ClearBarLine();
   std::mutex mutex_;
+  std::string bar_;
 };
 
 // Writes text to path through a temporary file in the same directory and a

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "cli/FwCommand.h"
 #include "cli/Report.h"
 #include "cli/UpdateRun.h"
+#include "flash/UpdateProgress.h"
 #include "flash/UpdateSequences.h"
 #include "image/Loaders.h"
 #include "image/UpdateFile.h"
@@ -75,6 +78,45 @@ bool Confirm(size_t device_count, Output& out) {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 
+constexpr int kBarWidth = 24;
+
+// The bar of every device updating: how far they are together, and how
+// long the slowest still needs.
+class ProgressBoard {
+ public:
+  ProgressBoard(size_t devices, Output& out) : readings_(devices), out_(out) {}
+
+  void Show(size_t index, const ProgressReading& reading) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readings_[index] = reading;
+    double fraction = 0;
+    bool estimated = true;  // every device has an estimate
+    uint64_t left = 0;
+    for (const ProgressReading& each : readings_) {
+      fraction += each.fraction / static_cast<double>(readings_.size());
+      estimated = estimated && each.micros_left.has_value();
+      left = std::max(left, each.micros_left.value_or(0));
+    }
+    const int percent = static_cast<int>(fraction * 100);
+    const int filled = static_cast<int>(fraction * kBarWidth);
+    std::string text = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') +
+                       fmt::format("] {:3d}%  ", percent);
+    if (readings_.size() == 1) {
+      text += reading.step;
+      if (reading.attempt > 1) text += fmt::format(" (attempt {})", reading.attempt);
+    } else {
+      text += fmt::format("{} devices", readings_.size());
+    }
+    if (estimated && percent < 100) text += "  " + FormatMinutesSeconds(left) + " left";
+    out_.Bar(text);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<ProgressReading> readings_;
+  Output& out_;
+};
+
 int ExitCodeOf(const std::vector<UpdateReport>& reports) {
   bool cannot_open = false;
   bool gone = false;
@@ -107,6 +149,7 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
 
   const bool several = devices->size() > 1;
   std::vector<UpdateReport> reports(devices->size());
+  ProgressBoard board(devices->size(), out);
   auto run = [&](size_t index) {
     const DeviceEntry& device = (*devices)[index];
     const LoadedImage& image = images.at(device.path);
@@ -116,8 +159,13 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
       out.Line(fmt::format("{} at {}: {}, {} bytes, checksum 0x{:04X}", device.name, device.path,
                            image.file, image.image->length, image.checksum));
     }
-    reports[index] = RunUpdate(session, *image.image, image.file, image.checksum,
-                               [&](std::string_view text) { out.Line(prefix + std::string(text)); });
+    UpdateProgress progress(image.image->length);
+    reports[index] = RunUpdate(
+        session, *image.image, image.file, image.checksum,
+        [&](std::string_view text) { out.Line(prefix + std::string(text)); },
+        [&](ProgressStep step, uint64_t done, uint64_t total) {
+          board.Show(index, progress.Note(step, done, total, session.clock().NowMicros()));
+        });
     if (reports[index].verdict == Verdict::kCannotOpen ||
         reports[index].verdict == Verdict::kGone) {
       out.Error(prefix + reports[index].verdict_text);
@@ -131,6 +179,7 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   } else {
     run(0);
   }
+  out.EndBar();
 
   nlohmann::json json;
   if (several || options.all) {

@@ -30,8 +30,9 @@ bool EndsWith(std::string_view text, std::string_view tail) {
 // Turns the texts of the main panel's progress line into steps and attempts.
 class ReportView : public FlashView {
  public:
-  ReportView(Clock& clock, UpdateReport& report, const StepLineSink& on_step)
-      : clock_(clock), report_(report), on_step_(on_step) {}
+  ReportView(Clock& clock, UpdateReport& report, const StepLineSink& on_step,
+             const ProgressSink& on_progress)
+      : clock_(clock), report_(report), on_step_(on_step), on_progress_(on_progress) {}
 
   void ShowProcessInfo(std::string_view text) override {
     if (open_) Current().message = std::string(text);
@@ -50,6 +51,9 @@ class ReportView : public FlashView {
   }
   void NoteDifference(uint32_t address, uint8_t expected, uint8_t found) override {
     if (open_) Current().difference = Difference{address, expected, found};
+  }
+  void NoteProgress(ProgressStep step, uint64_t done, uint64_t total) override {
+    if (on_progress_) on_progress_(step, done, total);
   }
 
   void ShowUpdateStatus(std::string_view text) override {
@@ -113,6 +117,7 @@ class ReportView : public FlashView {
   Clock& clock_;
   UpdateReport& report_;
   const StepLineSink& on_step_;
+  const ProgressSink& on_progress_;
   bool open_ = false;
   uint64_t started_ = 0;
 };
@@ -140,7 +145,8 @@ std::string_view VerdictName(Verdict verdict) {
 }
 
 UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::string file,
-                       uint16_t checksum, const StepLineSink& on_step) {
+                       uint16_t checksum, const StepLineSink& on_step,
+                       const ProgressSink& on_progress) {
   UpdateReport report;
   report.device = session.device();
   report.file = std::move(file);
@@ -158,7 +164,7 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       report.verdict_text = CannotOpenText(report.device, session.access_denied());
       break;
     case SessionState::kReady: {
-      ReportView view(session.clock(), report, on_step);
+      ReportView view(session.clock(), report, on_step, on_progress);
       FlashOperations operations(session.link(), session.clock(), view, image);
       UpdateSequences sequences(session.link(), session.clock(), view, operations);
       sequences.BeginOneClick();

@@ -61,11 +61,14 @@ struct UpdateReport {
 // Progress of a running update: the texts the window's progress line shows,
 // once each (the erase's growing dots are left out).
 using StepLineSink = std::function<void(std::string_view text)>;
+// The flash core's progress signal of a running update, as the view gets it.
+using ProgressSink = std::function<void(ProgressStep step, uint64_t done, uint64_t total)>;
 
 // Connects to the device and runs the one-click update with image. The file
 // name, length and checksum only label the report.
 UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::string file,
-                       uint16_t checksum, const StepLineSink& on_step);
+                       uint16_t checksum, const StepLineSink& on_step,
+                       const ProgressSink& on_progress = {});
 
 std::string_view VerdictName(Verdict verdict);
 

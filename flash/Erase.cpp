@@ -51,10 +51,15 @@ PollOutcome FlashOperations::ChipErase(
   FlashWriteEnable(link_);
   FlashChipErase(link_);
   clock_.Sleep(kEraseSettleMs);
-  return PollEraseDone([&show](int poll, uint8_t status) {
+  const PollOutcome outcome = PollEraseDone([this, &show](int poll, uint8_t status) {
+    view_.NoteProgress(ProgressStep::kErase, poll, kErasePolls);
     const size_t dots = static_cast<size_t>((poll / kPollsPerDot) % kDotCycle);
     show(std::string(kEraseAllText) + std::string(dots, '.'), status);
   });
+  if (outcome == PollOutcome::kIdle) {
+    view_.NoteProgress(ProgressStep::kErase, kErasePolls, kErasePolls);
+  }
+  return outcome;
 }
 
 bool FlashOperations::EraseSectors(bool* timed_out) {

@@ -100,6 +100,9 @@ void FlashOperations::ShowStopped(uint32_t address) {
 bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
   if (!SpanFits(start, end)) return false;
   const WalkTexts& texts = kind == WalkKind::kBlank ? kBlankTexts : kVerifyTexts;
+  const ProgressStep step = kind == WalkKind::kBlank    ? ProgressStep::kBlankCheck
+                            : kind == WalkKind::kVerify ? ProgressStep::kVerify
+                                                        : ProgressStep::kReadBack;
   std::array<uint8_t, kReadChunkSize> chunk{};
   std::array<uint8_t, kReadChunkSize> first_read{};
   int attempts = 0;
@@ -154,7 +157,10 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
       view_.ShowProcessInfo(std::string(texts.failure) + HexAddressText(address + examined));
       return false;
     }
-    if (attempts == 0) address += kReadChunkSize;
+    if (attempts == 0) {
+      address += kReadChunkSize;
+      view_.NoteProgress(step, std::min(address, end) - start, end - start);
+    }
   }
   return true;
 }
@@ -184,7 +190,9 @@ bool FlashOperations::ProgramRange(uint32_t start, uint32_t end) {
     return false;
   }
   if (!SpanFits(start, end)) return false;
-  return use_aai_program_ ? ProgramAai(start, end) : ProgramPages(start, end);
+  const bool done = use_aai_program_ ? ProgramAai(start, end) : ProgramPages(start, end);
+  if (done) view_.NoteProgress(ProgressStep::kProgram, end - start, end - start);
+  return done;
 }
 
 bool FlashOperations::ProgramPages(uint32_t start, uint32_t end) {
@@ -195,6 +203,7 @@ bool FlashOperations::ProgramPages(uint32_t start, uint32_t end) {
       ShowStopped(address);
       return false;
     }
+    view_.NoteProgress(ProgressStep::kProgram, address - start, end - start);
     CopyChunk(address - start, chunk);
     if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
       continue;
@@ -222,6 +231,7 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
       ShowStopped(address);
       return false;
     }
+    view_.NoteProgress(ProgressStep::kProgram, address - start, end - start);
     view_.ShowProcessAddress("0x" + HexAddressText(address));
     view_.PumpMessages();
     FlashWriteEnable(link_);

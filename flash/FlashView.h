@@ -22,6 +22,9 @@ enum class StatusSize {
   kLarge,   // 16 points
 };
 
+// The steps that walk the flash, for the progress signal.
+enum class ProgressStep { kErase, kBlankCheck, kProgram, kVerify, kReadBack };
+
 inline constexpr int kStatusFontNormalPoints = 12;
 inline constexpr int kStatusFontLargePoints = 16;
 
@@ -56,6 +59,10 @@ class FlashView {
   // A byte that a blank check or verify read differently from what it
   // expected (0xFF for a blank check, the image byte for a verify).
   virtual void NoteDifference(uint32_t /*address*/, uint8_t /*expected*/, uint8_t /*found*/) {}
+  // How far the step in work is: done of the total bytes it walks. An erase
+  // cannot tell; it counts its status polls against the most it may take
+  // and reports done == total once the flash is idle.
+  virtual void NoteProgress(ProgressStep /*step*/, uint64_t /*done*/, uint64_t /*total*/) {}
 };
 
 }  // namespace korvalen

@@ -42,6 +42,9 @@ class RecordingView : public FlashView {
     if (size != StatusSize::kUnchanged) size_ = size;
   }
   void ShowUpdateNotice(std::string_view text) override { Add(Target::kUpdateNotice, text); }
+  void NoteProgress(ProgressStep step, uint64_t done, uint64_t total) override {
+    if (on_progress) on_progress(step, done, total);
+  }
   void PumpMessages() override {
     events_.push_back(Event{Target::kPump, {}, {}, {}});
     ++pumps_;
@@ -50,6 +53,8 @@ class RecordingView : public FlashView {
 
   // Called with the running count of pumps, after the pump is recorded.
   std::function<void(size_t pump_count)> on_pump;
+  // Each progress signal of the core, as it comes.
+  std::function<void(ProgressStep step, uint64_t done, uint64_t total)> on_progress;
 
   const std::vector<Event>& Events() const { return events_; }
   void Clear() { events_.clear(); }

@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
@@ -125,6 +126,16 @@ void TForm1::BuildTopPanel() {
   notice_palette.setColor(QPalette::WindowText, Qt::red);
   lblISPProcNotice->setPalette(notice_palette);
   lblISPProcNotice->hide();
+
+  prbUpdate = new QProgressBar(pnlUSB);
+  prbUpdate->setObjectName("prbUpdate");
+  prbUpdate->setRange(0, kProgressSteps);
+  prbUpdate->setTextVisible(false);
+  prbUpdate->setGeometry(100, 112, 300, 5);
+  prbUpdate->hide();
+  lblUpdateTimeLeft = MakeLabel(pnlUSB, "lblUpdateTimeLeft", "", 10, 408, 106);
+  lblUpdateTimeLeft->setMinimumWidth(120);
+  lblUpdateTimeLeft->hide();
 
   pnlUSBExist = new QFrame(pnlUSB);
   pnlUSBExist->setObjectName("pnlUSBExist");

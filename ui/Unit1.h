@@ -10,6 +10,7 @@
 
 #include "flash/FlashOperations.h"
 #include "flash/FlashView.h"
+#include "flash/UpdateProgress.h"
 #include "image/FirmwareImage.h"
 #include "image/LoadResult.h"
 #include "link/Clock.h"
@@ -22,6 +23,7 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QShortcut;
@@ -42,6 +44,9 @@ class GenBinPage;
 
 // Sizes a label to its text, as the window's labels do after every change.
 void FitLabelToText(QLabel* label);
+
+// Resolution of the update's progress bar.
+inline constexpr int kProgressSteps = 1000;
 
 class TForm1 : public QWidget, public FlashView {
   Q_OBJECT
@@ -78,6 +83,10 @@ class TForm1 : public QWidget, public FlashView {
   // Below the progress line: what to do when the device may still be in
   // update mode. Hidden while empty.
   QLabel* lblISPProcNotice = nullptr;
+  // Under the progress line while the one-click update runs: how far it is
+  // and the time left. Not part of the progress line's texts.
+  QProgressBar* prbUpdate = nullptr;
+  QLabel* lblUpdateTimeLeft = nullptr;
   QFrame* pnlUSBExist = nullptr;
   QPushButton* btnSimpleAuto = nullptr;
   QLabel* lblFWVer = nullptr;
@@ -240,6 +249,7 @@ class TForm1 : public QWidget, public FlashView {
   void SetUpdateStatusStyle(StatusColour colour, StatusSize size) override;
   void ShowUpdateNotice(std::string_view text) override;
   void PumpMessages() override;
+  void NoteProgress(ProgressStep step, uint64_t done, uint64_t total) override;
   void ShowDetectionOutcome();
 
   NorvaneUsb& link_;
@@ -247,6 +257,7 @@ class TForm1 : public QWidget, public FlashView {
   Dialogs& dialogs_;
   std::unique_ptr<FlashOperations> ops_;
   std::unique_ptr<UpdateSequences> seq_;
+  std::unique_ptr<UpdateProgress> progress_;  // while the one-click update runs
   bool engineering_view_ = false;
   QSize compact_size_;
 };

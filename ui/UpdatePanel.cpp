@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -41,7 +42,13 @@ void TForm1::btnSimpleAutoClick() {
     return;
   }
   btnSimpleAuto->setText(ToQString(kCaptionStop));
+  progress_ = std::make_unique<UpdateProgress>(Image->length);
+  prbUpdate->setValue(0);
+  lblUpdateTimeLeft->setText("");
+  prbUpdate->show();
+  lblUpdateTimeLeft->show();
   const OneClickResult result = seq_->RunOneClickUpdate();
+  progress_.reset();
   btnSimpleAuto->setText(ToQString(result.button_caption));
   btnSimpleAuto->setEnabled(result.button_enabled);
 }
@@ -142,5 +149,18 @@ void TForm1::ShowUpdateNotice(std::string_view text) {
 }
 
 void TForm1::PumpMessages() { QCoreApplication::processEvents(); }
+
+void TForm1::NoteProgress(ProgressStep step, uint64_t done, uint64_t total) {
+  // Only the one-click update has the bar; the ISP page's operations show
+  // their addresses instead.
+  if (!progress_) return;
+  const ProgressReading& reading = progress_->Note(step, done, total, clock_.NowMicros());
+  prbUpdate->setValue(static_cast<int>(reading.fraction * kProgressSteps));
+  QString text = QString::number(static_cast<int>(reading.fraction * 100)) + "%";
+  if (reading.micros_left && reading.fraction < 1) {
+    text += "  " + QString::fromStdString(FormatMinutesSeconds(*reading.micros_left)) + " left";
+  }
+  lblUpdateTimeLeft->setText(text);
+}
 
 }  // namespace korvalen

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -93,6 +94,32 @@ class UpdateWindowTest : public QObject {
     QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
     QVERIFY(r.FlashHoldsImage());
     QVERIFY(!r.window.device->IspMode());
+  }
+
+  void TheBarUnderTheProgressLineMovesToTheEnd() {
+    ReadyWindow r;
+    QVERIFY(r.ok);
+    TForm1& f = *r.window.form;
+    QVERIFY(f.prbUpdate->isHidden());
+    QList<int> values;
+    QStringList times;
+    connect(f.prbUpdate, &QProgressBar::valueChanged, [&](int value) {
+      values << value;
+      times << f.lblUpdateTimeLeft->text();
+    });
+    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    ClickStart(f);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(!f.prbUpdate->isHidden());
+    // Many small steps forward, never back, up to the end.
+    QVERIFY2(values.size() > 20, qPrintable(QString::number(values.size())));
+    for (int i = 1; i < values.size(); ++i) QVERIFY(values[i] >= values[i - 1]);
+    QCOMPARE(values.last(), f.prbUpdate->maximum());
+    QCOMPARE(f.lblUpdateTimeLeft->text(), QString("100%"));
+    QVERIFY(std::any_of(times.begin(), times.end(),
+                        [](const QString& text) { return text.endsWith(" left"); }));
+    // The bar is no text of the progress line.
+    for (const auto& args : progress) QVERIFY(!args.at(0).toString().contains('%'));
   }
 
   void CancelInTheRealWarningSendsNothing() {
