@@ -149,9 +149,12 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
         }
       }
       attempts = wrong ? attempts + 1 : 0;
-      view_.ShowProcessAddress(std::string(texts.address) + HexAddressText(address));
-      view_.PumpMessages();
     }
+    // After every attempt, good or not: a read that never becomes ready
+    // takes a tenth of a second, three of them in a row would freeze the
+    // window.
+    view_.ShowProcessAddress(std::string(texts.address) + HexAddressText(address));
+    view_.PumpMessages();
     if (attempts >= kReadAttempts) {
       // A chunk whose reads all failed reports its own address.
       view_.ShowProcessInfo(std::string(texts.failure) + HexAddressText(address + examined));

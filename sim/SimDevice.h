@@ -104,6 +104,10 @@ struct SimFaults {
   std::optional<uint64_t> reject_request;       // that request fails, once
   std::optional<uint64_t> vanish_from_request;  // from that request on the device is gone
   bool mailbox_silent = false;                  // the firmware never answers the mailbox
+  // The next unready_reads flash data reads (0x03) at unready_read_address
+  // never report their answer ready (the SPI engine hangs on them).
+  uint32_t unready_read_address = 0;
+  uint32_t unready_reads = 0;
 };
 
 class SimDevice {
@@ -203,6 +207,7 @@ class SimDevice {
   uint32_t answer_count_ = 0;
   uint64_t answer_start_ = 0;  // when the first answer byte starts shifting in
   bool answer_pending_ = false;
+  bool answer_hung_ = false;  // the pending answer never becomes ready (a fault)
   std::array<uint8_t, 256> answer_buffer_{};  // what a fetch returns
 
   // Firmware: the command in register 144 and when it is answered.

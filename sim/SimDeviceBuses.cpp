@@ -106,6 +106,13 @@ bool SimDevice::FlashCommandRequest(uint16_t value, uint16_t index, std::span<co
   } else {
     std::fill_n(answer_.begin(), value, 0xFF);  // nothing drives MISO: pulled high
   }
+  answer_hung_ = false;
+  if (faults_.unready_reads > 0 && data.size() >= 4 && data[0] == kOpRead &&
+      ((uint32_t{data[1]} << 16) | (uint32_t{data[2]} << 8) | data[3]) ==
+          faults_.unready_read_address) {
+    --faults_.unready_reads;
+    answer_hung_ = true;
+  }
   answer_count_ = value;
   answer_start_ = Now() + timing_.spi_setup_us + uint64_t{timing_.spi_byte_us} * data.size();
   answer_pending_ = true;
@@ -116,7 +123,7 @@ bool SimDevice::FlashCommandRequest(uint16_t value, uint16_t index, std::span<co
 bool SimDevice::FlashReadyRequest(std::span<uint8_t> data) {
   if (!isp_mode_ || data.empty()) return false;
   std::fill(data.begin(), data.end(), 0);
-  data[0] = Now() >= spi_idle_at_ ? 1 : 0;
+  data[0] = !answer_hung_ && Now() >= spi_idle_at_ ? 1 : 0;
   return true;
 }
 

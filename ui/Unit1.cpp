@@ -92,8 +92,10 @@ TForm1::TForm1(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget* parent
       link_(link),
       clock_(clock),
       dialogs_(dialogs),
-      ops_(std::make_unique<FlashOperations>(link, clock, *this, Image->bytes, Image->length)),
-      seq_(std::make_unique<UpdateSequences>(link, clock, *this, *ops_)) {
+      flash_clock_(clock, [this] { QCoreApplication::processEvents(); }, kWaitPumpIntervalMs),
+      ops_(std::make_unique<FlashOperations>(link, flash_clock_, *this, Image->bytes,
+                                             Image->length)),
+      seq_(std::make_unique<UpdateSequences>(link, flash_clock_, *this, *ops_)) {
   setObjectName("Form1");
   setWindowTitle("NorVane USB Maintain Tool");
   BuildTopPanel();

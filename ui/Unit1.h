@@ -255,6 +255,13 @@ class TForm1 : public QWidget, public FlashView {
   NorvaneUsb& link_;
   Clock& clock_;
   Dialogs& dialogs_;
+  // The flash operations and sequences wait on this clock, which keeps the
+  // window answering through their long waits (the retry pause, a read that
+  // never becomes ready): it pumps whenever this long has passed without a
+  // pump. The pages wait on clock_ itself; their short waits stay unpumped
+  // so no click can run in the middle of a page's mailbox exchange.
+  static constexpr uint32_t kWaitPumpIntervalMs = 10;
+  PumpingClock flash_clock_;
   std::unique_ptr<FlashOperations> ops_;
   std::unique_ptr<UpdateSequences> seq_;
   std::unique_ptr<UpdateProgress> progress_;  // while the one-click update runs

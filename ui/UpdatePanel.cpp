@@ -148,7 +148,10 @@ void TForm1::ShowUpdateNotice(std::string_view text) {
   Q_EMIT NoticeShown(shown);
 }
 
-void TForm1::PumpMessages() { QCoreApplication::processEvents(); }
+void TForm1::PumpMessages() {
+  QCoreApplication::processEvents();
+  flash_clock_.NotePumped();
+}
 
 void TForm1::NoteProgress(ProgressStep step, uint64_t done, uint64_t total) {
   // Only the one-click update has the bar; the ISP page's operations show

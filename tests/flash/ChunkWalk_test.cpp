@@ -50,12 +50,17 @@ TEST_F(ChunkWalk, BlankCheckFailsAtTheWrongByteAfterThreeReads) {
 TEST_F(ChunkWalk, OneFailedReadIsRetriedThreeFailTheChunkAtItsAddress) {
   RejectReads({2});
   EXPECT_TRUE(ops_.BlankCheckRange(0, 0x100));
-  EXPECT_EQ(AddressShown("Blanking Addr: 0x000040"), 1u);
+  // Every attempt, failed or not, shows its address and lets the window run.
+  EXPECT_EQ(AddressShown("Blanking Addr: 0x000040"), 2u);
 
-  // Failed reads show no address; the third in a row ends the walk.
+  // The third failed read in a row ends the walk.
+  bench_.view_.Clear();
+  const size_t pumps_before = bench_.view_.pumps();
   RejectReads({2, 3, 4});
   EXPECT_FALSE(ops_.BlankCheckRange(0, 0x100));
   EXPECT_EQ(bench_.view_.Last(Target::kProcessInfo), "Blanking Fail at 0x000040");
+  EXPECT_EQ(AddressShown("Blanking Addr: 0x000040"), 3u);
+  EXPECT_EQ(bench_.view_.pumps() - pumps_before, 4u);
 
   // Two failures with a good read between them do not add up.
   RejectReads({1, 2, 4, 5});

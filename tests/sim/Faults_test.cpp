@@ -164,6 +164,23 @@ TEST(ChipFaults, ReadThatFlipsABit) {
   EXPECT_EQ(bench.ReadFlash(0x20, 4), std::vector<uint8_t>(4, 0xFF));
 }
 
+TEST(ChipFaults, ReadThatIsNeverReady) {
+  SimBench bench;
+  bench.device->faults().unready_read_address = 0x40;
+  bench.device->faults().unready_reads = 2;
+  bench.EnterIsp();
+  for (int read = 0; read < 3; ++read) {
+    ASSERT_TRUE(bench.Out(0x81, 64, 1, {0x03, 0x00, 0x00, 0x40}));
+    bench.clock.Sleep(10);
+    EXPECT_EQ(bench.Ready(), read == 2) << read;
+  }
+  // Other commands and other addresses are not held up.
+  EXPECT_EQ(bench.ReadFlash(0x80, 4), std::vector<uint8_t>(4, 0xFF));
+  bench.device->faults().unready_reads = 1;
+  EXPECT_EQ(bench.Status() & kStatusBusy, 0);
+  EXPECT_EQ(bench.ReadFlash(0x00, 4), std::vector<uint8_t>(4, 0xFF));
+}
+
 TEST(FaultSpecText, ParsesTheFourCommandLineFaults) {
   const auto parsed = ParseFaultSpec("reject:7, vanish:0x20,stuck-busy,weak:0x1234:3");
   ASSERT_TRUE(parsed.ok()) << parsed.error;
