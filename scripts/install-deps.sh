@@ -10,6 +10,7 @@ packages=(
   libusb-1.0-0-dev                      # the USB transport on Linux
   libgtest-dev libgmock-dev             # core tests
   libbenchmark-dev                      # benchmarks
+  srecord bc                            # benchmarks: the loaders beside srec_cat, timings
   help2man                              # korvalen-fw's man page, made from its --help
   libcli11-dev nlohmann-json3-dev libfmt-dev  # korvalen-fw: arguments, JSON reports, formatting
   "$@"
