@@ -1,0 +1,123 @@
+// The device pulled out at every step of the one-click update, through the
+// window as a person uses it: the run ends without hanging and never claims
+// success over a wrong flash; plugged in again, the device is found by a
+// new start of the window (with its firmware, or as the chip's loader once
+// the firmware is gone) and an update from there succeeds.
+#include <QLabel>
+#include <QPushButton>
+#include <QtTest>
+#include <algorithm>
+#include <fstream>
+
+#include "app/DemoFiles.h"
+#include "tests/ui/UiTestSupport.h"
+
+using namespace korvalen;
+using namespace korvalen::testing;
+
+namespace {
+
+// The firmware a device ships with, and the two update files: the model's
+// own and row 0's, which the loader identity loads.
+std::vector<uint8_t> Shipped() {
+  std::vector<uint8_t> image = demo::MakeDemoImage();
+  std::reverse(image.begin(), image.end());
+  return image;
+}
+std::vector<uint8_t> MiniUpdate() { return demo::MakeDemoImage(); }
+std::vector<uint8_t> RowZeroUpdate() {
+  std::vector<uint8_t> image = demo::MakeDemoImage();
+  for (uint8_t& byte : image) byte ^= 0x5A;
+  return image;
+}
+
+bool Holds(sim::SimDevice& device, const std::vector<uint8_t>& image) {
+  const auto contents = device.flash().contents();
+  return std::equal(image.begin(), image.end(), contents.begin());
+}
+
+// One start of the window on the shared driver: detection, then a real click
+// on Start (the warning answered OK by the script). Returns the verdict.
+struct WindowRun {
+  WindowRun(sim::VirtualClock& clock, sim::SimDriver& driver)
+      : link(driver), form(link, clock, dialogs) {
+    form.Timer1->stop();
+  }
+  bool Detect() {
+    for (int i = 0; i < 12 && !form.btnSimpleAuto->isEnabled(); ++i) form.Timer1Timer();
+    return form.btnSimpleAuto->isEnabled();
+  }
+  QString ClickStart() {
+    QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton);
+    return form.lblISPProcStatus->text();
+  }
+
+  ScriptedDialogs dialogs;
+  NorvaneUsb link;
+  TForm1 form;
+};
+
+}  // namespace
+
+class UnplugTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void UnplugAtEachStepThenReplugAndUpdate_data() {
+    QTest::addColumn<QString>("step");
+    for (const char* step : {"Enter ISP Mode", "Clear Status register", "Flash Erase All",
+                             "Start Blanking Check", "Start Programming",
+                             "Start Verifying Check", "Verifying Success"}) {
+      QTest::newRow(step) << QString(step);
+    }
+  }
+
+  void UnplugAtEachStepThenReplugAndUpdate() {
+    QFETCH(QString, step);
+    ScratchDirectory scratch;
+    std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
+        << demo::ToIntelHex(MiniUpdate());
+    std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex", std::ios::binary)
+        << demo::ToIntelHex(RowZeroUpdate());
+    sim::VirtualClock clock;
+    sim::SimDriver driver;
+    auto device = std::make_shared<sim::SimDevice>(clock, sim::kSimOrbitMini,
+                                                   *sim::FindFlashModel(sim::kDefaultFlashModel));
+    device->flash().Write(0, Shipped());
+    driver.Attach(device);
+
+    {
+      WindowRun first(clock, driver);
+      QVERIFY(first.Detect());
+      bool pulled = false;
+      connect(&first.form, &TForm1::ProgressShown, [&](const QString& text) {
+        if (pulled || !text.startsWith(step)) return;
+        pulled = true;
+        driver.Detach(device);
+      });
+      const QString verdict = first.ClickStart();
+      QVERIFY(pulled);
+      QVERIFY2(verdict == "Firmware update Fail!" ||
+                   (verdict == "Firmware update success!" && Holds(*device, MiniUpdate())),
+               qPrintable(verdict));
+      QVERIFY(!first.form.SequenceBusy());
+      QCOMPARE(first.form.btnSimpleAuto->text(), QString("Finish"));
+    }
+
+    // Plugged in again: firmware that survived runs; otherwise the chip's
+    // loader answers as the firmware-update identity.
+    const bool firmware_left = Holds(*device, Shipped()) || Holds(*device, MiniUpdate());
+    device->SetIdentity(firmware_left ? sim::kSimOrbitMini : sim::kSimUpdate5E1A);
+    driver.Attach(device);
+    WindowRun second(clock, driver);
+    QVERIFY(second.Detect());
+    QCOMPARE(second.form.lblDetectDevice->text(),
+             QString(firmware_left ? "Find Device KORVALEN ORBIT Mini"
+                                   : "Firmware update device 5E1A is exist"));
+    QCOMPARE(second.ClickStart(), QString("Firmware update success!"));
+    QVERIFY(Holds(*device, firmware_left ? MiniUpdate() : RowZeroUpdate()));
+  }
+};
+
+QTEST_MAIN(UnplugTest)
+#include "UnplugTest.moc"
