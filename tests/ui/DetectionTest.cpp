@@ -61,7 +61,7 @@ class DetectionTest : public QObject {
     QVERIFY(!f.btnSimpleAuto->isEnabled());
     QCOMPARE(f.btnSimpleAuto->pos(), QPoint(424, 0));
     QCOMPARE(f.pnlUSBExist->pos(), QPoint(20, 8));
-    QCOMPARE(f.pnlUSB->size(), QSize(537, 120));
+    QCOMPARE(f.pnlUSB->size(), QSize(606, 120));  // spans the window
     QCOMPARE(f.size(), QSize(606, 200));
     QVERIFY(f.MainPageControl->isHidden());
     for (QWidget* hidden : std::initializer_list<QWidget*>{

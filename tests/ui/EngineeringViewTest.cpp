@@ -66,7 +66,7 @@ class EngineeringViewTest : public QObject {
     QVERIFY(f.GroupBox1->isVisible());
     QVERIFY(f.chkErase->isVisible());
     // The compact panel stays where it was.
-    QCOMPARE(f.pnlUSB->geometry(), QRect(0, 0, 537, 120));
+    QCOMPARE(f.pnlUSB->geometry(), QRect(0, 0, 606, 120));
     QVERIFY(f.btnSimpleAuto->isVisible());
 
     PressEngineeringKey(f);
