@@ -1,7 +1,10 @@
-// An exception that escapes a click handler reaches the standard error box
+// An exception that escapes an event handler reaches the standard error box
 // and ends the program with a failure status, instead of being lost in the
-// event loop or taking the process down without a word.
-#include <QPushButton>
+// event loop or taking the process down without a word. The handler is a
+// posted event's: a mouse event unwound half-way through the toolkit's own
+// delivery would leave the toolkit's bookkeeping behind, which the leak
+// checker rightly reports.
+#include <QEvent>
 #include <QTimer>
 #include <QtTest>
 #include <cstdio>
@@ -13,20 +16,28 @@
 using korvalen::BoxAnswerer;
 using korvalen::GuardedApplication;
 
+namespace {
+
+class ThrowingHandler : public QObject {
+ public:
+  int handled = 0;
+  bool event(QEvent* event) override {
+    if (event->type() != QEvent::User) return QObject::event(event);
+    ++handled;
+    throw std::runtime_error("the handler failed");
+  }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   GuardedApplication app(argc, argv);
   app.setApplicationName("KORVALEN");
   BoxAnswerer answerer(QMessageBox::Ok);
-  QPushButton button("Throw");
-  button.show();
-  int clicks = 0;
-  QObject::connect(&button, &QPushButton::clicked, [&clicks] {
-    ++clicks;
-    throw std::runtime_error("the handler failed");
-  });
-  QTimer::singleShot(0, &button, [&button] { QTest::mouseClick(&button, Qt::LeftButton); });
+  ThrowingHandler handler;
   // A second failure while the first is reported shows no second box.
-  QTimer::singleShot(0, &button, [&button] { QTest::mouseClick(&button, Qt::LeftButton); });
+  QCoreApplication::postEvent(&handler, new QEvent(QEvent::User));
+  QCoreApplication::postEvent(&handler, new QEvent(QEvent::User));
   QTimer::singleShot(20000, &app, [] {
     std::fprintf(stderr, "FAIL: the program did not end after the error\n");
     QCoreApplication::exit(99);
@@ -40,7 +51,7 @@ int main(int argc, char** argv) {
   };
   check(status == GuardedApplication::kExitAfterError, "exit status is the failure status");
   check(app.failed(), "the application knows it failed");
-  check(clicks >= 1, "the click reached the handler");
+  check(handler.handled >= 1, "the event reached the handler");
   check(answerer.shown() == QStringList{"KORVALEN|the handler failed"},
         "exactly one error box with the exception's text");
   if (ok) std::printf("PASS: escaped exception reported and the program ended\n");
