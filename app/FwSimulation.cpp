@@ -119,7 +119,7 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
   std::vector<int> deny_access;  // devices the system refuses this user (0: all)
   for (const std::string& text : request.faults) {
     int only = 0;
-    std::string spec = text;
+    std::string fault_text = text;
     if (const size_t at = text.rfind('@'); at != std::string::npos) {
       const std::string number = text.substr(at + 1);
       if (number.empty() || number.size() > 2 ||
@@ -130,15 +130,15 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
         return nullptr;
       }
       only = std::stoi(number);
-      spec = text.substr(0, at);
+      fault_text = text.substr(0, at);
     }
     // Not a fault of the chip: the system refuses this user the device, as
     // without the package's udev rules.
-    if (spec == kDenyAccess) {
+    if (fault_text == kDenyAccess) {
       deny_access.push_back(only);
       continue;
     }
-    const auto parsed = sim::ParseFaultSpec(spec);
+    const auto parsed = sim::ParseFaultSpec(fault_text);
     if (!parsed.ok()) {
       *error = "--fault " + text + ": " + parsed.error;
       return nullptr;
