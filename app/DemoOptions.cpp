@@ -86,6 +86,10 @@ std::optional<std::string> ParseOptions(const QStringList& args, Options& option
       const auto text = value();
       if (!text) return "--dump-flash needs a path";
       options.dump_flash = *text;
+    } else if (arg == "--record") {
+      const auto text = value();
+      if (!text || text->empty()) return "--record needs a capture file";
+      options.record = *text;
     } else if (arg == "--fault") {
       const auto text = value();
       if (!text) return "--fault needs a fault such as reject:120";
@@ -104,7 +108,7 @@ std::string Usage() {
       "usage: korvalen-demo [--model N | --update-device 5e1a|0c3d | --identity ID | --no-device]\n"
       "                     [--flash page256|page32|aai|NAME] [--file PATH] [--dir DIR]\n"
       "                     [--fast] [--log] [--autostart] [--exit-when-done]\n"
-      "                     [--dump-flash PATH] [--engineering]\n"
+      "                     [--dump-flash PATH] [--engineering] [--record FILE]\n"
       "                     [--playback disconnected|muted|pcm:N|dsd:N]\n"
       "                     [--fault reject:N|vanish:N|stuck-busy|weak:ADDR:K]...\n"
       "flash models:";

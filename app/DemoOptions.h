@@ -32,6 +32,8 @@ struct Options {
   // has something to show.
   sim::SimPlayback playback = *sim::ParsePlayback("pcm:3");
   std::string dump_flash;
+  // --record: every control transfer written to this capture file.
+  std::string record;
   std::vector<sim::FaultSpec> faults;
 };
 

@@ -28,6 +28,9 @@
 #include "ui/Dialogs.h"
 #include "ui/GuardedApplication.h"
 #include "ui/Unit1.h"
+#ifdef KORVALEN_HAVE_PCAP
+#include "record/CaptureDriver.h"
+#endif
 
 namespace {
 
@@ -103,7 +106,7 @@ std::optional<std::string> PrepareWorkingDirectory(const demo::Options& options,
 // Paths on the command line are relative to where the demo was started,
 // not to the working directory it moves into.
 void MakePathsAbsolute(demo::Options& options) {
-  for (std::string* path : {&options.file, &options.dir, &options.dump_flash}) {
+  for (std::string* path : {&options.file, &options.dir, &options.dump_flash, &options.record}) {
     std::error_code ignored;
     if (!path->empty()) *path = fs::absolute(*path, ignored).string();
   }
@@ -133,7 +136,35 @@ int main(int argc, char** argv) {
     sim::ApplyFaultSpecs(options.faults, *device);
     driver.Attach(device);
   }
-  NorvaneUsb link(driver);
+  Driver* active = &driver;
+#ifdef KORVALEN_HAVE_PCAP
+  std::unique_ptr<record::CaptureFile> capture;
+  std::unique_ptr<record::CaptureDriver> recorder;
+  if (!options.record.empty()) {
+    std::string error;
+    capture = record::CaptureFile::Create(
+        options.record,
+        [](const std::string& message) {
+          std::fprintf(stderr, "korvalen-demo: %s; the demo goes on unrecorded\n",
+                       message.c_str());
+        },
+        &error);
+    if (!capture) {
+      std::fprintf(stderr, "korvalen-demo: --record: %s\n", error.c_str());
+      return kExitUsage;
+    }
+    // Virtual time is stamped as it runs, from the epoch on.
+    recorder = std::make_unique<record::CaptureDriver>(
+        driver, *capture, clock, options.fast ? clock.NowMicros() : record::WallClockMicros());
+    active = recorder.get();
+  }
+#else
+  if (!options.record.empty()) {
+    std::fprintf(stderr, "korvalen-demo: --record: this build cannot record\n");
+    return kExitUsage;
+  }
+#endif
+  NorvaneUsb link(*active);
 
   WorkingDirectory directory;
   if (const auto error = PrepareWorkingDirectory(options, directory)) {

@@ -1,14 +1,18 @@
 // korvalen-updater: the updater window on the platform's real USB driver.
 //
-//   korvalen-updater [--engineering] [--quit-after-start] [Qt options]
+//   korvalen-updater [--engineering] [--quit-after-start] [--record FILE] [Qt options]
 //
 // --engineering starts with the engineering pages shown (Ctrl+Shift+E
 // toggles them at any time). --quit-after-start quits once the window is up
 // and the first device search has run, so an installation can be checked
-// without a person closing the window. Exit status 3 for a bad command line.
+// without a person closing the window. --record FILE writes every USB control
+// transfer to FILE as a capture that Wireshark opens. Exit status 3 for a bad
+// command line or a recording file that cannot be created.
 #include <QStringList>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "link/Clock.h"
 #include "link/NorvaneUsb.h"
@@ -20,6 +24,9 @@
 #else
 #include "link/LibusbDriver.h"
 #endif
+#ifdef KORVALEN_HAVE_PCAP
+#include "record/CaptureDriver.h"
+#endif
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -27,15 +34,13 @@ int main(int argc, char** argv) {
 #else
   korvalen::LibusbDriver driver;
 #endif
-  // The one link of the process: built before the window, destroyed after
-  // it, which closes any handle still open.
-  korvalen::NorvaneUsb link(driver);
   korvalen::RealClock clock;
   korvalen::GuardedApplication app(argc, argv);
   // Ties the window to its desktop entry (its icon and name in task bars).
   QGuiApplication::setDesktopFileName("org.korvalen.Updater");
   bool engineering = false;
   bool quit_after_start = false;
+  std::string record_path;
   const QStringList args = app.arguments();
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--engineering") {
@@ -46,12 +51,46 @@ int main(int argc, char** argv) {
       quit_after_start = true;
       continue;
     }
+    if (args[i] == "--record" && i + 1 < args.size()) {
+      record_path = args[++i].toStdString();
+      continue;
+    }
     std::fprintf(stderr,
                  "korvalen-updater: unknown option %s\n"
-                 "usage: korvalen-updater [--engineering] [--quit-after-start]\n",
+                 "usage: korvalen-updater [--engineering] [--quit-after-start] [--record FILE]\n",
                  args[i].toLocal8Bit().constData());
     return 3;
   }
+  korvalen::Driver* active = &driver;
+#ifdef KORVALEN_HAVE_PCAP
+  std::unique_ptr<korvalen::record::CaptureFile> capture;
+  std::unique_ptr<korvalen::record::CaptureDriver> recorder;
+  if (!record_path.empty()) {
+    std::string error;
+    capture = korvalen::record::CaptureFile::Create(
+        record_path,
+        [](const std::string& message) {
+          std::fprintf(stderr, "korvalen-updater: %s; the updater goes on unrecorded\n",
+                       message.c_str());
+        },
+        &error);
+    if (!capture) {
+      std::fprintf(stderr, "korvalen-updater: --record: %s\n", error.c_str());
+      return 3;
+    }
+    recorder = std::make_unique<korvalen::record::CaptureDriver>(
+        driver, *capture, clock, korvalen::record::WallClockMicros());
+    active = recorder.get();
+  }
+#else
+  if (!record_path.empty()) {
+    std::fprintf(stderr, "korvalen-updater: --record: this build cannot record\n");
+    return 3;
+  }
+#endif
+  // The one link of the process: built before the window, destroyed after
+  // it, which closes any handle still open.
+  korvalen::NorvaneUsb link(*active);
   korvalen::QtDialogs dialogs;
   int status = 0;
   {

@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "cli/Engineering.h"
 #include "cli/Output.h"
+#include "cli/Recorded.h"
 
 namespace korvalen::cli {
 namespace {
@@ -52,6 +53,15 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
                  "keep the simulated devices in this directory across runs");
   app.add_option("--playback", sim.playback,
                  "what the simulated firmware plays: disconnected, muted, pcm:N or dsd:N");
+
+  std::string record_path;
+  std::string replay_path;
+  app.add_option("--record", record_path,
+                 "write every USB control transfer of the command to FILE, a capture (pcap, "
+                 "usbmon) that Wireshark and tshark open");
+  app.add_option("--replay", replay_path,
+                 "work on the device(s) of a recording made with --record instead: each request "
+                 "must be the recorded one, and gets the recorded answer");
 
   CLI::App* list = app.add_subcommand("list", "list every attached device the updater knows");
 
@@ -100,8 +110,28 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   out.quiet = common.json;
   out.terminal = isatty(STDOUT_FILENO) == 1;
 
+  if ((!record_path.empty() || !replay_path.empty()) && !CanRecord()) {
+    out.Error(std::string("korvalen-fw: ") + (record_path.empty() ? "--replay" : "--record") +
+              ": this build cannot record or replay (it was built without libpcap)");
+    return kExitRefused;
+  }
+  if (simulate && !replay_path.empty()) {
+    out.Error("korvalen-fw: --simulate and --replay exclude each other");
+    return kExitRefused;
+  }
+
   std::unique_ptr<DeviceSource> source;
-  if (simulate) {
+  ReplaySource* replay = nullptr;
+  if (!replay_path.empty()) {
+    std::string error;
+    auto replay_source = MakeReplaySource(replay_path, &error);
+    if (!replay_source) {
+      out.Error("korvalen-fw: --replay: " + error);
+      return kExitRefused;
+    }
+    replay = replay_source.get();
+    source = std::move(replay_source);
+  } else if (simulate) {
     std::string error;
     source = make_simulation(sim, &error);
     if (!source) {
@@ -116,16 +146,38 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
     }
   }
 
-  if (*list) {
-    const int status = ListCommand(*source, common, out);
-    source->Finish();
-    return status;
+  if (!record_path.empty()) {
+    // Simulated devices on the virtual clock and replays run virtual time.
+    const bool virtual_time = replay != nullptr || (simulate && sim.fast);
+    std::string error;
+    source = MakeRecordingSource(std::move(source), record_path, virtual_time, &error);
+    if (!source) {
+      out.Error("korvalen-fw: --record: " + error);
+      return kExitRefused;
+    }
   }
-  if (*read_command) return ReadCommand(*source, common, read, out);
-  if (*verify_command) return VerifyCommand(*source, common, verify_file, out);
-  if (*update_command) return UpdateCommand(*source, common, update, out);
-  if (const auto status = engineering.Run(*source, common, out)) return *status;
-  return kExitRefused;
+
+  auto run = [&]() -> int {
+    if (*list) {
+      const int status = ListCommand(*source, common, out);
+      source->Finish();
+      return status;
+    }
+    if (*read_command) return ReadCommand(*source, common, read, out);
+    if (*verify_command) return VerifyCommand(*source, common, verify_file, out);
+    if (*update_command) return UpdateCommand(*source, common, update, out);
+    if (const auto status = engineering.Run(*source, common, out)) return *status;
+    return kExitRefused;
+  };
+  int status = run();
+  // A replay passes only when the command asked for exactly the recording.
+  if (replay != nullptr) {
+    if (const std::string verdict = replay->ReplayVerdict(); !verdict.empty()) {
+      out.Error("korvalen-fw: " + verdict);
+      if (status == kExitOk) status = kExitFailed;
+    }
+  }
+  return status;
 }
 
 }  // namespace korvalen::cli

@@ -58,14 +58,16 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// Runs the binary in dir with args; stdin_text is what the user types.
+// Runs the binary in dir with args; stdin_text is what the user types;
+// shell_prefix runs first in the same shell (limits for the program).
 inline FwResult RunFw(const ScratchDir& dir, const std::vector<std::string>& args,
-                      const std::string& stdin_text = "") {
+                      const std::string& stdin_text = "", const std::string& shell_prefix = "") {
   const auto out_path = dir.path() / "stdout.txt";
   const auto err_path = dir.path() / "stderr.txt";
   const auto in_path = dir.path() / "stdin.txt";
   std::ofstream(in_path) << stdin_text;
-  std::string command = "cd " + Quote(dir.path().string()) + " && " + Quote(KORVALEN_FW_BINARY);
+  std::string command =
+      "cd " + Quote(dir.path().string()) + " && " + shell_prefix + Quote(KORVALEN_FW_BINARY);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += " <" + Quote(in_path.string()) + " >" + Quote(out_path.string()) + " 2>" +
              Quote(err_path.string());

@@ -1,0 +1,114 @@
+#include "cli/Recorded.h"
+
+#include <cstdio>
+
+#ifdef KORVALEN_HAVE_PCAP
+#include "record/CaptureDriver.h"
+#include "record/ReplayDriver.h"
+#endif
+
+namespace korvalen::cli {
+
+#ifdef KORVALEN_HAVE_PCAP
+namespace {
+
+class RecordedLine : public DeviceLine {
+ public:
+  RecordedLine(std::unique_ptr<DeviceLine> inner, record::CaptureFile& file, bool virtual_time)
+      : inner_(std::move(inner)),
+        driver_(inner_->driver(), file, inner_->clock(),
+                virtual_time ? inner_->clock().NowMicros() : record::WallClockMicros()) {}
+  Driver& driver() override { return driver_; }
+  Clock& clock() override { return inner_->clock(); }
+
+ private:
+  std::unique_ptr<DeviceLine> inner_;
+  record::CaptureDriver driver_;
+};
+
+class RecordingSource : public DeviceSource {
+ public:
+  RecordingSource(std::unique_ptr<DeviceSource> inner, std::unique_ptr<record::CaptureFile> file,
+                  bool virtual_time)
+      : inner_(std::move(inner)), file_(std::move(file)), virtual_time_(virtual_time) {}
+  std::optional<std::vector<DeviceEntry>> List() override { return inner_->List(); }
+  std::unique_ptr<DeviceLine> LineFor(const DeviceEntry& device) override {
+    return std::make_unique<RecordedLine>(inner_->LineFor(device), *file_, virtual_time_);
+  }
+  std::string Finish() override { return inner_->Finish(); }
+
+ private:
+  std::unique_ptr<DeviceSource> inner_;
+  std::unique_ptr<record::CaptureFile> file_;
+  bool virtual_time_;
+};
+
+class ReplayLine : public DeviceLine {
+ public:
+  explicit ReplayLine(record::ReplaySession& session) : driver_(session, clock_) {}
+  Driver& driver() override { return driver_; }
+  Clock& clock() override { return clock_; }
+
+ private:
+  record::ReplayClock clock_;
+  record::ReplayDriver driver_;
+};
+
+class Replay : public ReplaySource {
+ public:
+  Replay(record::Recording recording, const std::string& name)
+      : session_(std::move(recording), name), list_driver_(session_, list_clock_) {}
+  std::optional<std::vector<DeviceEntry>> List() override { return FindKnownDevices(list_driver_); }
+  std::unique_ptr<DeviceLine> LineFor(const DeviceEntry&) override {
+    return std::make_unique<ReplayLine>(session_);
+  }
+  std::string ReplayVerdict() const override { return session_.Finish(); }
+
+ private:
+  record::ReplaySession session_;
+  record::ReplayClock list_clock_;
+  record::ReplayDriver list_driver_;
+};
+
+}  // namespace
+
+bool CanRecord() { return true; }
+
+std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource> inner,
+                                                  const std::string& path, bool virtual_time,
+                                                  std::string* error) {
+  auto file = record::CaptureFile::Create(
+      path,
+      [](const std::string& message) {
+        std::fprintf(stderr, "korvalen-fw: %s; the command goes on unrecorded\n",
+                     message.c_str());
+      },
+      error);
+  if (!file) return nullptr;
+  return std::make_unique<RecordingSource>(std::move(inner), std::move(file), virtual_time);
+}
+
+std::unique_ptr<ReplaySource> MakeReplaySource(const std::string& path, std::string* error) {
+  auto recording = record::ReadRecording(path, error);
+  if (!recording) return nullptr;
+  return std::make_unique<Replay>(std::move(*recording), path);
+}
+
+#else
+
+bool CanRecord() { return false; }
+
+std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource>,
+                                                  const std::string&, bool, std::string* error) {
+  *error = "this build cannot record (it was built without libpcap)";
+  return nullptr;
+}
+
+std::unique_ptr<ReplaySource> MakeReplaySource(const std::string&, std::string* error) {
+  *error = "this build cannot replay recordings (it was built without libpcap)";
+  return nullptr;
+}
+
+#endif
+
+}  // namespace korvalen::cli
