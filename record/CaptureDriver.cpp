@@ -40,10 +40,10 @@ std::optional<std::vector<std::string>> CaptureDriver::EnumerateInterfaces(
     const Guid& interface_class) {
   auto paths = inner_.EnumerateInterfaces(interface_class);
   if (!paths) return paths;
-  for (const std::string& path : *paths) {
-    classes_.insert_or_assign(path, interface_class);
-    file_.NoteInterface(path, interface_class, NowMicros());
-  }
+  // Only devices the tool opens are noted: the system lists every USB
+  // device under its device interface class, and the others are no one's
+  // business.
+  for (const std::string& path : *paths) classes_.insert_or_assign(path, interface_class);
   return paths;
 }
 

@@ -1,7 +1,7 @@
 // A capture file being written: usbmon records through libpcap, shared by
 // every driver that records into it (korvalen-fw's --all writes one file from
-// several threads). Each device gets a bus and device number of its own and
-// a note with its interface path and class before its first transfer.
+// several threads). Each device opened gets a bus and device number of its
+// own and a note with its interface path and class before its first transfer.
 //
 // Writing never throws and never blocks a transfer for long: the first write
 // that fails stops the recording, reports once through the error callback,

@@ -116,6 +116,22 @@ TEST(FwRecord, ARecordedRunReplaysToTheSameReport) {
   EXPECT_EQ(plain.Json(), recorded.Json());
 }
 
+// Parallel updates write one recording from several threads; the replay
+// keeps each device's transfers in their own order.
+TEST(FwRecord, ParallelUpdatesRecordAndReplayPerDevice) {
+  ScratchDir dir;
+  dir.Write("fw.bin", CountingImage(1500));
+  const FwResult recorded =
+      RunFw(dir, {"--simulate", "--fast", "--devices", "3", "--fault", "weak:0x80:1@2",
+                  "--record", "all.pcap", "--json", "update", "--all", "--yes", "fw.bin"});
+  ASSERT_EQ(recorded.exit_code, 0) << recorded.err;
+  ASSERT_EQ(recorded.Json().size(), 3u);
+  const FwResult replayed =
+      RunFw(dir, {"--replay", "all.pcap", "--json", "update", "--all", "--yes", "fw.bin"});
+  ASSERT_EQ(replayed.exit_code, 0) << replayed.err;
+  EXPECT_EQ(replayed.Json(), recorded.Json());
+}
+
 TEST(FwRecord, ADiskThatFillsStopsTheRecordingNotTheUpdate) {
   ScratchDir dir;
   dir.Write("fw.bin", CountingImage(3000));
