@@ -80,8 +80,7 @@ std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource> 
   auto file = record::CaptureFile::Create(
       path,
       [](const std::string& message) {
-        std::fprintf(stderr, "korvalen-fw: %s; the command goes on unrecorded\n",
-                     message.c_str());
+        std::fprintf(stderr, "korvalen-fw: %s; the command goes on unrecorded\n", message.c_str());
       },
       error);
   if (!file) return nullptr;
@@ -98,8 +97,8 @@ std::unique_ptr<ReplaySource> MakeReplaySource(const std::string& path, std::str
 
 bool CanRecord() { return false; }
 
-std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource>,
-                                                  const std::string&, bool, std::string* error) {
+std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource>, const std::string&,
+                                                  bool, std::string* error) {
   *error = "this build cannot record (it was built without libpcap)";
   return nullptr;
 }

@@ -95,8 +95,8 @@ bool CaptureDriver::IoControl(DriverHandle handle, uint32_t code, std::span<cons
     // The caller's block as the driver left it, also after a failure: that
     // is what the caller goes on to read.
     transfer.data_in.assign(data.begin(), data.end());
-    transfer.in_transferred = caller_block ? static_cast<uint32_t>(data.size())
-                                           : (transfer.ok ? kDeviceStatusLength : 0);
+    transfer.in_transferred =
+        caller_block ? static_cast<uint32_t>(data.size()) : (transfer.ok ? kDeviceStatusLength : 0);
   }
   file_.WriteTransfer(transfer);
   return transfer.ok;

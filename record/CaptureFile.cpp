@@ -50,9 +50,8 @@ CaptureFile::~CaptureFile() = default;
 std::unique_ptr<CaptureFile> CaptureFile::Create(const std::string& path, ErrorCallback on_error,
                                                  std::string* error) {
   std::unique_ptr<CaptureFile> file(new CaptureFile(path, std::move(on_error)));
-  file->pcap_->dead =
-      pcap_open_dead_with_tstamp_precision(kLinkTypeUsbLinuxMmapped, kSnapLength,
-                                           PCAP_TSTAMP_PRECISION_MICRO);
+  file->pcap_->dead = pcap_open_dead_with_tstamp_precision(kLinkTypeUsbLinuxMmapped, kSnapLength,
+                                                           PCAP_TSTAMP_PRECISION_MICRO);
   if (file->pcap_->dead == nullptr) {
     *error = "cannot start a capture for " + path;
     return nullptr;

@@ -31,12 +31,12 @@ struct CaptureAddress {
 struct CapturedTransfer {
   CaptureAddress address;
   SetupPacket setup;
-  uint16_t length = 0;              // wLength: bytes of the data stage
-  std::vector<uint8_t> data_out;    // host to device (empty for IN)
-  std::vector<uint8_t> data_in;     // device to host as captured (empty for OUT)
-  uint32_t in_transferred = 0;      // IN bytes the device sent, captured or not
+  uint16_t length = 0;            // wLength: bytes of the data stage
+  std::vector<uint8_t> data_out;  // host to device (empty for IN)
+  std::vector<uint8_t> data_in;   // device to host as captured (empty for OUT)
+  uint32_t in_transferred = 0;    // IN bytes the device sent, captured or not
   bool ok = false;
-  uint64_t submit_micros = 0;       // since the epoch
+  uint64_t submit_micros = 0;  // since the epoch
   uint64_t complete_micros = 0;
 };
 

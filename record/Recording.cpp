@@ -102,7 +102,8 @@ std::optional<Recording> ReadRecording(const std::string& path, std::string* err
     return std::nullopt;
   }
   if (recording.interfaces.empty()) {
-    *error = path + " names no device: it was not recorded with --record";
+    *error =
+        path + " names no device: nothing was recorded in it, or it was not made with --record";
     return std::nullopt;
   }
 
@@ -115,8 +116,7 @@ std::optional<Recording> ReadRecording(const std::string& path, std::string* err
   std::map<uint64_t, size_t> pending;  // by record id
   for (size_t i = 0; i < records.size(); ++i) {
     const UsbmonRecord& r = records[i];
-    if (r.transfer_type != kTransferControl || (r.endpoint & 0x7F) != 0 ||
-        !noted(r.bus, r.device))
+    if (r.transfer_type != kTransferControl || (r.endpoint & 0x7F) != 0 || !noted(r.bus, r.device))
       continue;
     if (r.event == kEventSubmit && r.has_setup) {
       RecordedTransfer t;

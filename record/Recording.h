@@ -21,8 +21,8 @@ struct RecordedInterface {
 };
 
 struct RecordedTransfer {
-  size_t index = 0;           // 1-based, in submission order
-  uint64_t submit_frame = 0;  // 1-based frame numbers, as capture tools count
+  size_t index = 0;             // 1-based, in submission order
+  uint64_t submit_frame = 0;    // 1-based frame numbers, as capture tools count
   uint64_t complete_frame = 0;  // 0 when the capture ends before it
   uint16_t bus = 0;
   uint8_t device = 0;

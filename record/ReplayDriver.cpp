@@ -9,8 +9,8 @@ namespace korvalen::record {
 namespace {
 
 std::string Where(const RecordedTransfer& t) {
-  std::string text = "recorded transfer " + std::to_string(t.index) + ", frame " +
-                     std::to_string(t.submit_frame);
+  std::string text =
+      "recorded transfer " + std::to_string(t.index) + ", frame " + std::to_string(t.submit_frame);
   if (t.complete_frame != 0) text += "-" + std::to_string(t.complete_frame);
   return text;
 }
@@ -76,8 +76,8 @@ ReplaySession::Answer ReplaySession::Play(int device, const SetupPacket& setup, 
                        "\n  expected: " + DescribeRequest(t.setup, t.length, t.data_out) +
                        "\n  actual:   " + asked;
     if (t.setup == setup && t.length == length) {
-      const auto diff = std::mismatch(t.data_out.begin(), t.data_out.end(), data_out.begin(),
-                                      data_out.end());
+      const auto diff =
+          std::mismatch(t.data_out.begin(), t.data_out.end(), data_out.begin(), data_out.end());
       text += "\n  data differs first at byte " + std::to_string(diff.first - t.data_out.begin());
     }
     Fail(std::move(text));
@@ -143,8 +143,7 @@ bool ReplayDriver::IoControl(DriverHandle handle, uint32_t code, std::span<const
   if (!decoded || decoded->length > kMaxControlTransferLength) return false;
   const bool presence = decoded->kind == DecodedRequest::Kind::kPresenceQuery;
   const SetupPacket setup = presence ? kGetDeviceStatus : decoded->setup;
-  const uint16_t length =
-      presence ? kDeviceStatusLength : static_cast<uint16_t>(decoded->length);
+  const uint16_t length = presence ? kDeviceStatusLength : static_cast<uint16_t>(decoded->length);
   const auto block = out.first(presence ? 0 : decoded->length);
   std::vector<uint8_t> data_out;
   if ((setup.request_type & kDirectionIn) == 0) data_out.assign(block.begin(), block.end());

@@ -46,7 +46,8 @@ std::vector<Fixture> LoadFixtures() {
   return fixtures;
 }
 
-std::vector<std::string> Joined(std::vector<std::string> head, const std::vector<std::string>& tail) {
+std::vector<std::string> Joined(std::vector<std::string> head,
+                                const std::vector<std::string>& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
   return head;
 }
@@ -57,9 +58,9 @@ TEST_P(KeptRecording, ReplaysToTheRecordedVerdict) {
   const Fixture& fixture = GetParam();
   ScratchDir dir;
   fs::copy_file(kRecordings / "small.bin", dir.path() / "small.bin");
-  const FwResult run = RunFw(
-      dir, Joined({"--replay", (kRecordings / (fixture.name + ".pcap")).string(), "--json"},
-                  fixture.command));
+  const FwResult run =
+      RunFw(dir, Joined({"--replay", (kRecordings / (fixture.name + ".pcap")).string(), "--json"},
+                        fixture.command));
   ASSERT_EQ(run.exit_code, 0) << run.err;
   const json recorded = json::parse(ReadAll(kRecordings / (fixture.name + ".json")));
   EXPECT_EQ(run.Json(), recorded);
@@ -122,8 +123,8 @@ TEST(FwRecord, ParallelUpdatesRecordAndReplayPerDevice) {
   ScratchDir dir;
   dir.Write("fw.bin", CountingImage(1500));
   const FwResult recorded =
-      RunFw(dir, {"--simulate", "--fast", "--devices", "3", "--fault", "weak:0x80:1@2",
-                  "--record", "all.pcap", "--json", "update", "--all", "--yes", "fw.bin"});
+      RunFw(dir, {"--simulate", "--fast", "--devices", "3", "--fault", "weak:0x80:1@2", "--record",
+                  "all.pcap", "--json", "update", "--all", "--yes", "fw.bin"});
   ASSERT_EQ(recorded.exit_code, 0) << recorded.err;
   ASSERT_EQ(recorded.Json().size(), 3u);
   const FwResult replayed =
@@ -137,10 +138,9 @@ TEST(FwRecord, ADiskThatFillsStopsTheRecordingNotTheUpdate) {
   dir.Write("fw.bin", CountingImage(3000));
   // Files may not grow past 8 KiB; the shell passes the ignored signal on,
   // so the write fails instead of killing the program.
-  const FwResult run =
-      RunFw(dir, {"--simulate", "--fast", "--record", "run.pcap", "--json", "update", "--yes",
-                  "fw.bin"},
-            "", "trap '' XFSZ; ulimit -f 8; ");
+  const FwResult run = RunFw(
+      dir, {"--simulate", "--fast", "--record", "run.pcap", "--json", "update", "--yes", "fw.bin"},
+      "", "trap '' XFSZ; ulimit -f 8; ");
   ASSERT_EQ(run.exit_code, 0) << run.err;
   EXPECT_EQ(run.Json()["verdict"], "success");
   EXPECT_NE(run.err.find("recording to run.pcap stopped"), std::string::npos) << run.err;
@@ -149,8 +149,8 @@ TEST(FwRecord, ADiskThatFillsStopsTheRecordingNotTheUpdate) {
 TEST(FwRecord, RefusesBeforeSendingAnything) {
   ScratchDir dir;
   dir.Write("fw.bin", CountingImage(3000));
-  const FwResult unwritable = RunFw(dir, {"--simulate", "--fast", "--record", "no/such/dir.pcap",
-                                          "update", "--yes", "fw.bin"});
+  const FwResult unwritable = RunFw(
+      dir, {"--simulate", "--fast", "--record", "no/such/dir.pcap", "update", "--yes", "fw.bin"});
   EXPECT_EQ(unwritable.exit_code, 2);
   EXPECT_NE(unwritable.err.find("--record: cannot create no/such/dir.pcap"), std::string::npos)
       << unwritable.err;

@@ -59,9 +59,9 @@ TEST(Capture, WritesUsbmonRecordsCaptureToolsDecode) {
   const auto& complete = records.back();
   ASSERT_EQ(submit.size(), 64u);
   EXPECT_EQ(submit[8], 'S');
-  EXPECT_EQ(submit[9], 2);      // control
-  EXPECT_EQ(submit[10], 0x80);  // endpoint 0, IN
-  EXPECT_EQ(submit[11], 1);     // device 1
+  EXPECT_EQ(submit[9], 2);                                                // control
+  EXPECT_EQ(submit[10], 0x80);                                            // endpoint 0, IN
+  EXPECT_EQ(submit[11], 1);                                               // device 1
   EXPECT_EQ(Slice(submit, 12, 4), (std::vector<uint8_t>{1, 0, 0, '<'}));  // bus 1, setup, no data
   EXPECT_EQ(Slice(submit, 28, 12),
             (std::vector<uint8_t>{0x8D, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0, 0, 0, 0, 0}));
@@ -73,8 +73,7 @@ TEST(Capture, WritesUsbmonRecordsCaptureToolsDecode) {
   EXPECT_EQ(Slice(complete, 0, 8), Slice(submit, 0, 8));  // the same transfer id
   EXPECT_EQ(complete[8], 'C');
   EXPECT_EQ(complete[14], '-');  // no setup on a completion
-  EXPECT_EQ(Slice(complete, 28, 12),
-            (std::vector<uint8_t>{0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(Slice(complete, 28, 12), (std::vector<uint8_t>{0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}));
   EXPECT_EQ(complete[64], 0x5C);
 }
 
@@ -150,8 +149,7 @@ TEST(Capture, AWriteThatFailsStopsRecordingButNotTheWork) {
 
 TEST(Capture, RefusesAFileThatCannotBeCreated) {
   std::string error;
-  const auto file =
-      CaptureFile::Create("/nonexistent-directory/capture.pcap", nullptr, &error);
+  const auto file = CaptureFile::Create("/nonexistent-directory/capture.pcap", nullptr, &error);
   EXPECT_EQ(file, nullptr);
   EXPECT_NE(error.find("/nonexistent-directory/capture.pcap"), std::string::npos) << error;
 }
