@@ -97,6 +97,8 @@ TEST(FwRecord, AnotherUpdateFileAgainstARecordingFailsSayingWhere) {
   EXPECT_NE(run.err.find(" differs from recorded transfer "), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("expected: OUT"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("actual:   OUT"), std::string::npos) << run.err;
+  // The third 256-byte page is the first that differs, at its byte 700 - 512.
+  EXPECT_NE(run.err.find("data differs first at byte 188"), std::string::npos) << run.err;
   EXPECT_EQ(run.Json()["verdict"], "failed");
 }
 

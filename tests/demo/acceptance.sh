@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Acceptance of the demo's scripted mode: every model and flash updates and
 # exits 0 with the image in the flash; the faults give their verdicts; the
-# update identities, --no-device, --file, --dir and the bare --log texts
-# behave as scripts rely on.
+# update identities, --no-device, --file, --dir, --record and the bare --log
+# texts behave as scripts rely on.
 # Usage: acceptance.sh PATH_TO_KORVALEN_DEMO
 set -u
 demo=$1
@@ -68,7 +68,17 @@ if run 0 "--log prints the bare texts" --model 2 --log; then
   [ "$(tail -n 1 "$work/out")" = 'Firmware update success!' ] ||
     fail "--log: last line is $(tail -n 1 "$work/out")"
   grep -q '^korvalen-demo' "$work/out" && fail "--log: remarks on standard output"
+  cp "$work/out" "$work/log-unrecorded"
 fi
+
+# --record: the same run, the same texts, and a capture of what was sent.
+if run 0 "--record leaves the run as it was" --model 2 --log --record "$work/demo.pcap"; then
+  cmp -s "$work/log-unrecorded" "$work/out" || fail "--record: the --log texts changed"
+  [ "$(od -An -tx1 -N4 "$work/demo.pcap" | tr -d ' ')" = d4c3b2a1 ] ||
+    fail "--record: not a capture"
+  [ "$(stat -c %s "$work/demo.pcap")" -gt 100000 ] || fail "--record: the capture is nearly empty"
+fi
+run 3 "--record into a missing directory is refused" --record "$work/missing/demo.pcap"
 
 run 0 "firmware-update device 5E1A loads row 0's file" --update-device 5e1a --log &&
   { grep -qx 'Firmware update device 5E1A is exist' "$work/out" ||
