@@ -162,6 +162,9 @@ void RegisterPage::btnReadAllClick() {
       if (!grid->item(i + 1, j + 1)) grid->setItem(i + 1, j + 1, new QTableWidgetItem);
       grid->item(i + 1, j + 1)->setText(Hex2(shadow.Get(reg)));
       form_.ProcessPendingInput();
+      // A cell chosen in between read its register in a transaction of its
+      // own and closed the link; the rest of the pass would read nothing.
+      if (running && !link.HasHandle()) link.Open();
     }
   }
   link.Close();

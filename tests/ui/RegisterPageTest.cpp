@@ -217,6 +217,26 @@ class RegisterPageTest : public QObject {
     QCOMPARE(r.Cell(1, 3), QString());
   }
 
+  void ACellChosenDuringTheReadPassLeavesTheRestOfThePassIntact() {
+    RegisterWindow r;
+    QVERIFY(r.ok);
+    for (int reg = 1; reg < 256; ++reg) r.w.device->PokeRegister(0, reg, 0x5A);
+    r.w.device->PokeRegister(0, 0x02, 0x81);
+    bool clicked = false;
+    connect(r.grid()->model(), &QAbstractItemModel::dataChanged, [&] {
+      if (!clicked && !r.Cell(1, 3).isEmpty()) {  // register 0x20 is shown
+        clicked = true;
+        r.ClickCell(3, 1);  // its own transaction, between two of the pass
+      }
+    });
+    QTest::mouseClick(r.page().btnReadAll, Qt::LeftButton);
+    QVERIFY(clicked);
+    QCOMPARE(r.page().lblRegData->text(), QString("= 0x81"));
+    QCOMPARE(r.Cell(2, 3), QString("5A"));
+    QCOMPARE(r.Cell(16, 16), QString("5A"));
+    QVERIFY(!r.w.link.HasHandle());
+  }
+
   void PageClicksDuringTheUpdateSendNothing() {
     ScratchDirectory scratch;
     RegisterWindow r;
