@@ -22,6 +22,7 @@ targets=(
   "MarkerFuzz tests/image/fuzz/marker-corpus"
   "TypedNumberFuzz tests/ui/fuzz/corpus"
   "DecoderFuzz tests/link/fuzz/corpus"
+  "RecordingFuzz tests/record/fuzz/corpus"
 )
 for entry in "${targets[@]}"; do
   read -r name seeds <<<"$entry"
