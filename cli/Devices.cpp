@@ -7,7 +7,9 @@
 #include "link/NorvaneUsb.h"
 #include "link/UsbInterfacePath.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "link/Win32Driver.h"
+#else
 #include "link/LibusbDriver.h"
 #endif
 
@@ -30,14 +32,22 @@ void AddMatches(Driver& driver, uint8_t channel, std::vector<DeviceEntry>& out, 
   if (!paths) return;
   any_ok = true;
   for (const std::string& interface_path : *paths) {
-    const auto parsed = ParseInterfacePath(interface_path);
-    if (!parsed) continue;
     DeviceEntry entry;
+    if (const auto parsed = ParseInterfacePath(interface_path)) {
+      entry.path = interface_path.substr(0, interface_path.find('#'));
+      entry.vid = parsed->location.vendor_id;
+      entry.pid = parsed->location.product_id;
+    } else if (const auto system = ParseSystemInterfacePath(interface_path)) {
+      // The system's own paths start with "\\?\usb#": their first field
+      // would name every device alike, so the place is the whole instance.
+      entry.path = system->place;
+      entry.vid = system->vendor_id;
+      entry.pid = system->product_id;
+    } else {
+      continue;
+    }
     entry.interface_path = interface_path;
-    entry.path = interface_path.substr(0, interface_path.find('#'));
     entry.channel = channel;
-    entry.vid = parsed->location.vendor_id;
-    entry.pid = parsed->location.product_id;
     // The link matches id texts as substrings of the path, so this does too.
     if (channel == kAudioDriverChannel) {
       for (int row = 0; row < kModelCount; ++row) {
@@ -59,14 +69,19 @@ void AddMatches(Driver& driver, uint8_t channel, std::vector<DeviceEntry>& out, 
   }
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+using PlatformDriver = Win32Driver;
+#else
+using PlatformDriver = LibusbDriver;
+#endif
+
 class UsbLine : public DeviceLine {
  public:
   Driver& driver() override { return driver_; }
   Clock& clock() override { return clock_; }
 
  private:
-  LibusbDriver driver_;
+  PlatformDriver driver_;
   RealClock clock_;
 };
 
@@ -78,9 +93,8 @@ class UsbSource : public DeviceSource {
   }
 
  private:
-  LibusbDriver driver_;
+  PlatformDriver driver_;
 };
-#endif
 
 }  // namespace
 
@@ -102,12 +116,6 @@ std::optional<int> UpdateFileRow(const DeviceEntry& device) {
   return std::nullopt;
 }
 
-std::unique_ptr<DeviceSource> MakeUsbSource() {
-#ifndef _WIN32
-  return std::make_unique<UsbSource>();
-#else
-  return nullptr;
-#endif
-}
+std::unique_ptr<DeviceSource> MakeUsbSource() { return std::make_unique<UsbSource>(); }
 
 }  // namespace korvalen::cli

@@ -15,6 +15,14 @@ constexpr std::string_view kVendorPrefix = "vid_";
 constexpr std::string_view kProductPrefix = "&pid_";
 constexpr size_t kIdDigits = 4;
 constexpr size_t kGuidTextLength = 38;  // braces, 32 digits, 4 dashes
+constexpr std::string_view kSystemPathPrefix = "\\\\?\\";
+
+bool LowerHex(std::string_view text) {
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
 
 // A whole, non-empty field read as an unsigned number; false on any stray
 // character or a value that does not fit.
@@ -85,6 +93,38 @@ std::string BuildInterfacePath(const UsbLocation& location, const Guid& interfac
   path += id;
   path += GuidText(interface_class);
   return path;
+}
+
+std::optional<SystemInterfacePath> ParseSystemInterfacePath(std::string_view path) {
+  if (path.size() > kMaxInterfacePathLength || !path.starts_with(kSystemPathPrefix)) {
+    return std::nullopt;
+  }
+  // The class field follows the instance; a kernel-streaming interface adds
+  // a reference string after it ("\\global"), which the last '#' leaves out.
+  const std::string_view body = path.substr(kSystemPathPrefix.size());
+  const size_t class_start = body.rfind(kFieldSeparator);
+  if (class_start == std::string_view::npos || class_start == 0) return std::nullopt;
+  SystemInterfacePath parsed;
+  const std::string_view place = body.substr(0, class_start);
+  parsed.place = place;
+  const size_t product_at = kVendorPrefix.size() + kIdDigits;
+  const size_t id_length = product_at + kProductPrefix.size() + kIdDigits;
+  // The first id text in the instance names the device; an interface of a
+  // composite device adds "&mi_xx" after it.
+  for (size_t at = place.find(kVendorPrefix); at != std::string_view::npos;
+       at = place.find(kVendorPrefix, at + 1)) {
+    const std::string_view id = place.substr(at, id_length);
+    const std::string_view vendor = id.substr(kVendorPrefix.size(), kIdDigits);
+    if (id.size() != id_length || id.substr(product_at, kProductPrefix.size()) != kProductPrefix)
+      continue;
+    const std::string_view product = id.substr(product_at + kProductPrefix.size());
+    if (!LowerHex(vendor) || !LowerHex(product) || !ReadNumber(vendor, 16, parsed.vendor_id) ||
+        !ReadNumber(product, 16, parsed.product_id)) {
+      continue;
+    }
+    return parsed;
+  }
+  return std::nullopt;
 }
 
 std::optional<ParsedInterfacePath> ParseInterfacePath(std::string_view path) {

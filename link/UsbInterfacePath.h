@@ -43,6 +43,22 @@ std::string GuidText(const Guid& guid);
 
 std::string BuildInterfacePath(const UsbLocation& location, const Guid& interface_class);
 
+// A device-interface path as the Windows discovery gives it, for example
+//   \\?\usb#vid_5e1a&pid_f070#5&1a2b3c4d&0&2#{a5dcbf10-6530-11d2-901f-00c04fb951ed}
+// The place is the device instance between the prefix and the class field
+// ("usb#vid_5e1a&pid_f070#5&1a2b3c4d&0&2"): it stays the same while the
+// device is re-plugged into the same socket.
+struct SystemInterfacePath {
+  std::string place;
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+};
+
+// nullopt unless the path has the "\\?\" prefix, a '#'-separated class field
+// after the instance, a lower-case "vid_xxxx&pid_xxxx" in the instance, and
+// fits the link's path buffer.
+std::optional<SystemInterfacePath> ParseSystemInterfacePath(std::string_view path);
+
 // Reads a path back. Only the exact form BuildInterfacePath writes is
 // accepted: anything longer than the link can hold, a port 0, a chain deeper
 // than USB allows, upper-case hex, leading zeros or stray text give nullopt.
