@@ -98,7 +98,7 @@ std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice&
             "flash.bin", std::string(reinterpret_cast<const char*>(cells.data()), cells.size())},
         {"registers.bin", registers},
         {"device.json", json.dump(2) + "\n"}}) {
-    if (std::string failed = cli::WriteFileAtomically((directory / name).string(), text);
+    if (std::string failed = cli::WriteFileAtomically(directory / name, text);
         !failed.empty())
       return failed;
   }

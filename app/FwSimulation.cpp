@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "app/FwSimState.h"
+#include "image/PathText.h"
 #include "link/ModelTable.h"
 #include "sim/FaultDriver.h"
 #include "sim/FaultSpec.h"
@@ -61,7 +62,7 @@ class SlotLine : public cli::DeviceLine {
 };
 
 std::filesystem::path StateDirectory(const std::string& root, int n) {
-  return std::filesystem::path(root) / ("device-" + std::to_string(n));
+  return PathFromUtf8(root) / ("device-" + std::to_string(n));
 }
 
 class Simulation : public cli::DeviceSource {

@@ -10,6 +10,7 @@
 #include "cli/Report.h"
 #include "flash/FlashOperations.h"
 #include "image/Loaders.h"
+#include "image/PathText.h"
 #include "image/UpdateFile.h"
 #include "link/Registers.h"
 
@@ -63,11 +64,11 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
   }
   std::string error;
   if (options.dump) {
-    error = WriteFileAtomically(options.out, operations.ReadBackDumpText());
+    error = WriteFileAtomically(PathFromUtf8(options.out), operations.ReadBackDumpText());
   } else {
     const auto bytes = operations.read_back_buffer().first(size);
     error = WriteFileAtomically(
-        options.out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        PathFromUtf8(options.out), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
   source.Finish();
   if (!error.empty()) {
@@ -90,7 +91,7 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
 int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::string& file,
                   Output& out) {
   auto image = std::make_unique<FirmwareImage>();
-  const LoadResult loaded = LoadImageFile(file, *image);
+  const LoadResult loaded = LoadImageFile(PathFromUtf8(file), *image);
   if (!loaded.ok) {
     out.Error(loaded.message.empty() ? "cannot load " + file : loaded.message);
     return kExitRefused;

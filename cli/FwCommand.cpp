@@ -1,7 +1,5 @@
 #include "cli/FwCommand.h"
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include "cli/Commands.h"
@@ -95,6 +93,9 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    // Printing the version is an answer, not a refused command line.
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
     return kExitRefused;
@@ -106,9 +107,10 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   }
   sim.model = simulate_model;
 
+  const Terminal terminal;
   Output out;
   out.quiet = common.json;
-  out.terminal = isatty(STDOUT_FILENO) == 1;
+  out.terminal = terminal.is_terminal();
 
   if ((!record_path.empty() || !replay_path.empty()) && !CanRecord()) {
     out.Error(std::string("korvalen-fw: ") + (record_path.empty() ? "--replay" : "--record") +

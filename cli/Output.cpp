@@ -4,6 +4,20 @@
 #include <fstream>
 #include <system_error>
 
+#include "image/PathText.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace korvalen::cli {
 
 namespace {
@@ -60,9 +74,42 @@ void Output::Error(std::string_view text) {
   std::fflush(stdout);
 }
 
-std::string WriteFileAtomically(const std::string& path, std::string_view text) {
+#ifdef _WIN32
+namespace {
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+constexpr DWORD ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x0004;
+#endif
+}  // namespace
+
+Terminal::Terminal() {
+  const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return;
+  if (const UINT code_page = GetConsoleOutputCP(); code_page != CP_UTF8) {
+    if (SetConsoleOutputCP(CP_UTF8)) restore_code_page_ = code_page;
+  }
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) {
+    terminal_ = true;
+  } else if (SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    old_mode_ = mode;
+    mode_changed_ = true;
+    terminal_ = true;
+  }
+  // A console too old for control sequences gets the plain step lines.
+}
+
+Terminal::~Terminal() {
+  std::fflush(stdout);
+  if (mode_changed_) SetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), old_mode_);
+  if (restore_code_page_ != 0) SetConsoleOutputCP(restore_code_page_);
+}
+#else
+Terminal::Terminal() : terminal_(isatty(STDOUT_FILENO) == 1) {}
+Terminal::~Terminal() = default;
+#endif
+
+std::string WriteFileAtomically(const std::filesystem::path& target, std::string_view text) {
   namespace fs = std::filesystem;
-  const fs::path target(path);
   fs::path temporary = target;
   temporary += ".part";
   {
@@ -72,14 +119,14 @@ std::string WriteFileAtomically(const std::string& path, std::string_view text) 
     if (!out) {
       std::error_code ignored;
       fs::remove(temporary, ignored);
-      return "cannot write " + path;
+      return "cannot write " + PathText(target);
     }
   }
   std::error_code error;
   fs::rename(temporary, target, error);
   if (error) {
     fs::remove(temporary, error);
-    return "cannot write " + path;
+    return "cannot write " + PathText(target);
   }
   return {};
 }

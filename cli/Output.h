@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -30,8 +31,29 @@ class Output {
   std::string bar_;
 };
 
+// Standard output's terminal for the time of a command: whether it is one
+// that takes the bar's control sequences. On Windows only a console is one
+// (a pipe, a file or NUL is not); its control sequences are switched on and
+// its code page set to UTF-8, in which file names are printed, and both are
+// given back at the end.
+class Terminal {
+ public:
+  Terminal();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  bool is_terminal() const { return terminal_; }
+
+ private:
+  bool terminal_ = false;
+  bool mode_changed_ = false;
+  unsigned long old_mode_ = 0;      // the console mode to give back
+  unsigned restore_code_page_ = 0;  // the code page to give back, if changed
+};
+
 // Writes text to path through a temporary file in the same directory and a
-// rename, so a reader never sees half a file. An error text, or empty.
-std::string WriteFileAtomically(const std::string& path, std::string_view text);
+// rename, so a reader never sees half a file. The bytes go out unchanged on
+// every system (no line-end translation). An error text, or empty.
+std::string WriteFileAtomically(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace korvalen::cli

@@ -17,6 +17,7 @@
 #include "flash/UpdateProgress.h"
 #include "flash/UpdateSequences.h"
 #include "image/Loaders.h"
+#include "image/PathText.h"
 #include "image/UpdateFile.h"
 #include "link/ModelTable.h"
 
@@ -37,7 +38,7 @@ std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOpti
                        std::map<std::string, LoadedImage>& by_path) {
   if (!options.file.empty()) {
     auto loaded = std::make_shared<LoadedImage>();
-    const LoadResult result = LoadImageFile(options.file, *loaded->image);
+    const LoadResult result = LoadImageFile(PathFromUtf8(options.file), *loaded->image);
     if (!result.ok) return result.message.empty() ? "cannot load " + options.file : result.message;
     for (const DeviceEntry& device : devices) {
       LoadedImage& copy = by_path[device.path];
@@ -75,6 +76,8 @@ bool Confirm(size_t device_count, Output& out) {
                               : fmt::format("Update {} devices? [y/N] ", device_count));
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
+  // A line from a file written on Windows keeps its CR where stdin is binary.
+  if (!answer.empty() && answer.back() == '\r') answer.pop_back();
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 
@@ -192,7 +195,7 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   const std::string document = json.dump(2) + "\n";
   if (common.json) out.Text(document);
   if (!options.report_path.empty()) {
-    if (const std::string error = WriteFileAtomically(options.report_path, document);
+    if (const std::string error = WriteFileAtomically(PathFromUtf8(options.report_path), document);
         !error.empty()) {
       out.Error(error);
     }

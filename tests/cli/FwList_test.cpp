@@ -44,6 +44,13 @@ TEST(FwList, HelpExits0) {
   EXPECT_NE(run.out.find("update"), std::string::npos);
 }
 
+TEST(FwList, VersionExits0) {
+  ScratchDir dir;
+  const FwResult run = RunFw(dir, {"--version"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("korvalen-fw 1.", 0), 0u) << run.out;
+}
+
 }  // namespace
 }  // namespace korvalen::testing
 

@@ -205,6 +205,12 @@ TEST(FwUpdate, AsksBeforeUpdatingAndSendsNothingOnNo) {
   const FwResult yes = RunFw(dir, {"update", "fw.bin", "--simulate", "--fast", "--json"}, "y\n");
   EXPECT_EQ(yes.exit_code, 0) << yes.err;
   EXPECT_EQ(yes.Json()["verdict"], "success");
+
+  // An answer piped from a file written on Windows ends its line with CR LF.
+  const FwResult crlf =
+      RunFw(dir, {"update", "fw.bin", "--simulate", "--fast", "--json"}, "y\r\n");
+  EXPECT_EQ(crlf.exit_code, 0) << crlf.err;
+  EXPECT_EQ(RunFw(dir, {"update", "fw.bin", "--simulate", "--fast"}, "n\r\n").exit_code, 1);
 }
 
 TEST(FwUpdate, ReportFileHoldsTheSameDocument) {
