@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# korvalen-fw.exe and the link tests, cross-built for Windows, run under wine:
+#   - the .exe needs no DLL but the system's;
+#   - a simulated update gives the same JSON report as the Linux binary's,
+#     for a binary file and for a HEX file with CRLF line ends, and a flash
+#     read back into a file holds exactly the bytes programmed;
+#   - `list` walks the system's device-interface discovery for both
+#     interface classes, finds nothing and says so with exit status 3;
+#   - the link's GoogleTest suite passes.
+# Usage: run-wine-checks.sh LINUX_BUILD_DIR MINGW_BUILD_DIR
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 LINUX_BUILD_DIR MINGW_BUILD_DIR" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+linux_fw=$(cd "$1" && pwd)/app/korvalen-fw
+exe=$(cd "$2" && pwd)/app/korvalen-fw.exe
+link_tests=$(cd "$2" && pwd)/tests/link_tests.exe
+wine=${WINE:-/usr/lib/wine/wine64}
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+for f in "$linux_fw" "$exe" "$link_tests" "$wine"; do
+  [ -x "$f" ] || [ -f "$f" ] || { echo "missing: $f" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+# Bounded, so a hang fails the check instead of stalling CI.
+run_wine() { timeout 300 "$wine" "$@"; }
+
+echo "-- DLLs the executables import"
+for binary in "$exe" "$link_tests"; do
+  dlls=$("$objdump" -p "$binary" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+  echo "$(basename "$binary"): $(echo $dlls)"
+  for dll in $dlls; do
+    case "$dll" in
+      kernel32.dll | msvcrt.dll | setupapi.dll | advapi32.dll | user32.dll | shell32.dll | \
+        ole32.dll | ucrtbase.dll | api-ms-win-*.dll) ;;
+      *) fail "$(basename "$binary") needs $dll, which Windows does not ship" ;;
+    esac
+  done
+done
+
+echo "-- first start (creates the wine prefix)"
+status=0
+version=$(run_wine "$exe" --version 2>/dev/null | tr -d '\r') || status=$?
+echo "$version"
+[ $status -eq 0 ] || fail "--version exited $status"
+[[ "$version" == "korvalen-fw "* ]] || fail "--version printed '$version'"
+
+echo "-- simulated updates: the same reports as on Linux"
+python3 "$here/make-update-files.py" "$work"
+cp "$work/fw.bin" "$work/固件-é.bin"  # a name outside every legacy code page
+compare() {  # NAME ARGS...: one run on each system, reports compared
+  local name=$1 status=0
+  shift
+  (cd "$work" && "$linux_fw" "$@" >"linux-$name.json" 2>"linux-$name.err") || status=$?
+  [ $status -eq 0 ] || fail "Linux: $* exited $status: $(cat "$work/linux-$name.err")"
+  status=0
+  (cd "$work" && run_wine "$exe" "$@" >"windows-$name.json" 2>"windows-$name.err") || status=$?
+  [ $status -eq 0 ] || fail "Windows: $* exited $status: $(cat "$work/windows-$name.err")"
+  python3 "$here/compare-reports.py" "$work/linux-$name.json" "$work/windows-$name.json" ||
+    fail "the reports of '$*' differ"
+}
+compare bin --simulate 2 --fast update fw.bin --yes --json
+compare hex --simulate 2 --fast update fw.hex --yes --json
+compare wide-name --simulate 2 --fast update "固件-é.bin" --yes --json
+# One thread per device.
+compare all --simulate 2 --devices 4 --fast update fw.hex --all --yes --json
+
+echo "-- the flash read back into a file holds the programmed bytes"
+state="$work/state"
+(cd "$work" && run_wine "$exe" --simulate 2 --fast --sim-state state update fw.bin --yes \
+   >/dev/null 2>"read.err" &&
+ run_wine "$exe" --simulate 2 --fast --sim-state state read back.bin --size 12288 \
+   >/dev/null 2>>"read.err") || fail "update and read back failed: $(cat "$work/read.err")"
+cmp "$work/fw.bin" "$work/back.bin" || fail "the bytes read back differ from fw.bin"
+
+echo "-- a report file written twice is replaced, not refused"
+for run in 1 2; do
+  (cd "$work" && run_wine "$exe" --simulate 2 --fast update fw.bin --yes --report report.json \
+     >/dev/null 2>"report.err") || fail "update with --report, run $run: $(cat "$work/report.err")"
+done
+python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$work/report.json" ||
+  fail "report.json is no JSON document"
+
+echo "-- list: the system's discovery of both interface classes, nothing found"
+status=0
+(cd "$work" && WINEDEBUG=trace+setupapi run_wine "$exe" list >list.out 2>list.err) || status=$?
+cat "$work/list.out"
+grep -v ':trace:\|:fixme:' "$work/list.err" || true
+[ $status -eq 3 ] || fail "list exited $status, not 3"
+grep -qi "no device found" "$work/list.out" "$work/list.err" || fail "list did not say 'no device found'"
+for guid in 50894fa4-9206-4a91-8728-cf6f268f271d a5dcbf10-6530-11d2-901f-00c04fb951ed; do
+  grep -i ':trace:setupapi:SetupDiGetClassDevs' "$work/list.err" | grep -qi "$guid" ||
+    fail "list did not ask the system for interface class {$guid}"
+done
+
+echo "-- the link's tests"
+status=0
+run_wine "$link_tests" --gtest_brief=1 >"$work/link_tests.out" 2>&1 || status=$?
+tr -d '\r' <"$work/link_tests.out" | grep -v ':fixme:' | tail -n 5
+[ $status -eq 0 ] || fail "link_tests.exe exited $status"
+grep -q '\[  PASSED  \]' "$work/link_tests.out" || fail "link_tests.exe passed nothing"
+
+if [ $failures -ne 0 ]; then
+  echo "$failures Windows check(s) failed" >&2
+  exit 1
+fi
+echo "all Windows checks passed"
