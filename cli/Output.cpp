@@ -79,15 +79,25 @@ namespace {
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 constexpr DWORD ENABLE_VIRTUAL_TERMINAL_PROCESSING = 0x0004;
 #endif
+
+bool IsConsole(HANDLE handle, DWORD& mode) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
 }  // namespace
 
 Terminal::Terminal() {
   const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return;
-  if (const UINT code_page = GetConsoleOutputCP(); code_page != CP_UTF8) {
-    if (SetConsoleOutputCP(CP_UTF8)) restore_code_page_ = code_page;
+  DWORD error_mode = 0;
+  const bool console = IsConsole(handle, mode);
+  // Messages on standard error name files too, also when the output is not
+  // the console.
+  if (console || IsConsole(GetStdHandle(STD_ERROR_HANDLE), error_mode)) {
+    if (const UINT code_page = GetConsoleOutputCP(); code_page != CP_UTF8) {
+      if (SetConsoleOutputCP(CP_UTF8)) restore_code_page_ = code_page;
+    }
   }
+  if (!console) return;
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) {
     terminal_ = true;
   } else if (SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {

@@ -73,11 +73,11 @@ compare wide-name --simulate 2 --fast update "固件-é.bin" --yes --json
 compare all --simulate 2 --devices 4 --fast update fw.hex --all --yes --json
 
 echo "-- the flash read back into a file holds the programmed bytes"
-state="$work/state"
-(cd "$work" && run_wine "$exe" --simulate 2 --fast --sim-state state update fw.bin --yes \
+(cd "$work" && run_wine "$exe" --simulate 2 --fast --sim-state état update fw.bin --yes \
    >/dev/null 2>"read.err" &&
- run_wine "$exe" --simulate 2 --fast --sim-state state read back.bin --size 12288 \
+ run_wine "$exe" --simulate 2 --fast --sim-state état read back.bin --size 12288 \
    >/dev/null 2>>"read.err") || fail "update and read back failed: $(cat "$work/read.err")"
+[ -d "$work/état/device-1" ] || fail "the simulated device's state is not under état/"
 cmp "$work/fw.bin" "$work/back.bin" || fail "the bytes read back differ from fw.bin"
 
 echo "-- a report file written twice is replaced, not refused"
