@@ -9,6 +9,7 @@
 #include "sim/FaultDriver.h"
 #include "sim/FaultSpec.h"
 #include "sim/FlashModels.h"
+#include "sim/SimChoice.h"
 #include "sim/SimDevice.h"
 #include "sim/SimDriver.h"
 #include "sim/SimPlayback.h"
@@ -21,24 +22,6 @@ using cli::DeviceEntry;
 
 constexpr std::string_view kDenyAccess = "deny-access";
 constexpr std::string_view kDefaultPlayback = "pcm:3";
-
-std::optional<sim::SimIdentity> IdentityFor(std::string_view model) {
-  if (model.size() == 1 && model[0] >= '0' && model[0] < '0' + kModelCount)
-    return sim::FindSimIdentity(ModelTable[model[0] - '0'].device_id);
-  for (const ModelRow& row : ModelTable) {
-    if (model == row.file_key) return sim::FindSimIdentity(row.device_id);
-  }
-  if (model == "5e1a" || model == "5E1A") return sim::kSimUpdate5E1A;
-  if (model == "0c3d" || model == "0C3D") return sim::kSimUpdate0C3D;
-  return std::nullopt;
-}
-
-std::string_view FlashPartFor(std::string_view flash) {
-  if (flash == "page256") return sim::kFlashW25x20cl;
-  if (flash == "page32") return sim::kFlashMx25l1021e;
-  if (flash == "aai") return sim::kFlashSst25vf020b;
-  return flash;
-}
 
 // One simulated device on a driver and clock of its own.
 struct Slot {
@@ -104,13 +87,13 @@ class Simulation : public cli::DeviceSource {
 
 std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request,
                                                   std::string* error) {
-  const auto identity = IdentityFor(request.model.empty() ? "0" : request.model);
+  const auto identity = sim::IdentityForModel(request.model.empty() ? "0" : request.model);
   if (!identity) {
     *error = "--simulate=" + request.model +
              ": not a model (a row 0-4, a model key such as KORVALEN_TIDE, 5e1a or 0c3d)";
     return nullptr;
   }
-  const sim::FlashModel* flash = sim::FindFlashModel(FlashPartFor(request.flash));
+  const sim::FlashModel* flash = sim::FindFlashModel(sim::FlashPartFor(request.flash));
   if (flash == nullptr) {
     *error = "--flash " + request.flash + ": not a flash (page256, page32, aai or a part name)";
     return nullptr;
