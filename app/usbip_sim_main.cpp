@@ -20,6 +20,8 @@
 namespace {
 
 constexpr uint16_t kDefaultPort = 3240;  // the USB/IP port
+// A pause this long ends a burst of requests (one command of the host's).
+constexpr int kBurstIdleMs = 150;
 
 void Log(const std::string& line) { std::fprintf(stderr, "korvalen-usbip-sim: %s\n", line.c_str()); }
 
@@ -100,14 +102,26 @@ int main(int argc, char** argv) {
 
   korvalen::usbip::SimUsbDevice device(chip);
   korvalen::usbip::UsbipServer server(device);
+  server.SetBurstReport(
+      [](const korvalen::usbip::Burst& b) {
+        const double span_ms = static_cast<double>(b.last_us - b.first_us) / 1000.0;
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "requests: %llu in %.1f ms (%.3f ms apart), %llu in all",
+                      static_cast<unsigned long long>(b.requests), span_ms,
+                      b.requests > 1 ? span_ms / static_cast<double>(b.requests - 1) : 0.0,
+                      static_cast<unsigned long long>(b.total_requests));
+        Log(line);
+      },
+      kBurstIdleMs);
   std::thread attacher;
   bool attached = false;
   if (attach) attacher = std::thread([&] { attached = AttachSelf(bound); });
   while (true) {
     const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    Log("connection ended: " + server.ServeConnection(fd) + " (" +
-        std::to_string(server.UrbsServed()) + " transfers)");
+    const std::string why = server.ServeConnection(fd);
+    Log("connection ended: " + why + " (" + std::to_string(server.UrbsServed()) + " transfers)");
     if (attach) break;
   }
   attacher.join();

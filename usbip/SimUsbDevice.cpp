@@ -149,6 +149,7 @@ ControlResult SimUsbDevice::Control(std::span<const uint8_t, 8> setup, std::span
 
 ControlResult SimUsbDevice::ToChip(const korvalen::DecodedRequest& request,
                                    std::span<uint8_t> data) {
+  ++chip_requests_;
   const bool ok = chip_->HandleIoControl(identity().channel, request, data);
   if (!chip_->Present()) return {kStatusStall, 0, true};
   if (!ok) return {kStatusStall, 0, false};

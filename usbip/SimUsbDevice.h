@@ -48,6 +48,9 @@ class SimUsbDevice {
   // is the URB's buffer length.
   ControlResult Control(std::span<const uint8_t, 8> setup, std::span<uint8_t> data);
 
+  // Transfers handed to the chip (vendor requests and presence tests).
+  uint64_t ChipRequests() const { return chip_requests_; }
+
  private:
   ControlResult Standard(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
                          std::span<uint8_t> data);
@@ -59,6 +62,7 @@ class SimUsbDevice {
   std::vector<uint8_t> configuration_;
   std::vector<InterfaceClass> interfaces_;
   uint8_t configuration_value_ = 0;
+  uint64_t chip_requests_ = 0;
 };
 
 }  // namespace korvalen::usbip

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -60,6 +62,12 @@ std::array<uint8_t, kOpHeaderSize> OpHeader(uint16_t code, uint32_t status) {
   Put16(std::span(h).subspan(2), code);
   Put32(std::span(h).subspan(4), status);
   return h;
+}
+
+uint64_t MonotonicMicros() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 std::string Hex(uint32_t v) {
@@ -143,7 +151,14 @@ std::string UsbipServer::ServeUrbs(int fd) {
   std::array<uint8_t, kUrbHeaderSize> header{};
   std::vector<uint8_t> reply(kUrbHeaderSize + kMaxControlData);
   while (true) {
-    if (!ReadAll(fd, header)) return "host closed the connection";
+    if (burst_report_ && burst_.requests > 0) {
+      pollfd waiting{fd, POLLIN, 0};
+      if (poll(&waiting, 1, idle_ms_) == 0) EndBurst();
+    }
+    if (!ReadAll(fd, header)) {
+      EndBurst();
+      return "host closed the connection";
+    }
     const UrbCommand urb = ParseUrbCommand(header);
     std::fill(reply.begin(), reply.begin() + kUrbHeaderSize, 0);
     Put32(std::span(reply).subspan(4), urb.seqnum);
@@ -166,9 +181,19 @@ std::string UsbipServer::ServeUrbs(int fd) {
     std::span<uint8_t> data = std::span(reply).subspan(kUrbHeaderSize, urb.buffer_length);
     if (urb.direction == kDirOut && !ReadAll(fd, data)) return "host closed in a data stage";
     ControlResult result{kStatusStall, 0, false};
+    const uint64_t before = device_.ChipRequests();
     if (urb.endpoint == 0) result = device_.Control(std::span(urb.setup).first<8>(), data);
     ++urbs_served_;
-    if (result.gone) return "device vanished";
+    if (device_.ChipRequests() != before) {
+      const uint64_t now = MonotonicMicros();
+      if (burst_.requests++ == 0) burst_.first_us = now;
+      burst_.last_us = now;
+      ++burst_.total_requests;
+    }
+    if (result.gone) {
+      EndBurst();
+      return "device vanished";
+    }
 
     Put32(reply, kRetSubmit);
     Put32(std::span(reply).subspan(20), static_cast<uint32_t>(result.status));
@@ -176,6 +201,11 @@ std::string UsbipServer::ServeUrbs(int fd) {
     const size_t answer = urb.direction == kDirIn ? result.actual : 0;
     if (!WriteAll(fd, std::span(reply).first(kUrbHeaderSize + answer))) return "host gone";
   }
+}
+
+void UsbipServer::EndBurst() {
+  if (burst_report_ && burst_.requests > 0) burst_report_(burst_);
+  burst_.requests = 0;
 }
 
 int ListenLoopback(uint16_t port, uint16_t* bound, std::string* error) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,9 +16,25 @@ namespace korvalen::usbip {
 // The bus id the device is exported under.
 inline constexpr std::string_view kExportedBusId = "1-1";
 
+// Requests that reached the chip in one busy stretch of the link.
+struct Burst {
+  uint64_t requests = 0;        // this stretch
+  uint64_t total_requests = 0;  // since the server started
+  uint64_t first_us = 0;        // when the first and last of them arrived
+  uint64_t last_us = 0;
+};
+
 class UsbipServer {
  public:
   explicit UsbipServer(SimUsbDevice& device) : device_(device) {}
+
+  // Calls report after the link has been idle for idle_ms following
+  // requests to the chip: how fast the host's stack delivers them, seen
+  // from the device's side.
+  void SetBurstReport(std::function<void(const Burst&)> report, int idle_ms) {
+    burst_report_ = std::move(report);
+    idle_ms_ = idle_ms;
+  }
 
   // Serves the connection on fd until the host drops it, sends something
   // malformed, or the device vanishes; then closes fd (which is how the
@@ -32,8 +49,13 @@ class UsbipServer {
   std::string ServeUrbs(int fd);
   void FillDeviceRecord(std::span<uint8_t> record) const;
 
+  void EndBurst();
+
   SimUsbDevice& device_;
   uint64_t urbs_served_ = 0;
+  std::function<void(const Burst&)> burst_report_;
+  int idle_ms_ = 0;
+  Burst burst_;
 };
 
 // A listening TCP socket on 127.0.0.1 (port 0: any free port, reported in

@@ -1,0 +1,179 @@
+#!/bin/sh
+# /init of the test machine: loads the virtual host controller, serves the
+# simulated chip on the loopback, attaches it, and runs korvalen-fw against
+# it through libusb and the kernel's USB stack. Each check prints a CHECK
+# line; the last line is VMTEST PASS or VMTEST FAIL. Then the machine stops.
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /tmp
+KVER=$(uname -r)
+for m in $(cat /lib/modules/$KVER/load-order); do insmod /lib/modules/$KVER/$m || echo "insmod $m failed"; done
+ip link set lo up
+
+FILE=/data/update-64k.bin
+SIZE=65536
+FAILED=0
+SIM_PID=
+
+now() { cut -d' ' -f1 /proc/uptime; }
+check() {  # check NAME RESULT DETAIL
+  echo "CHECK $1 $2 $3"
+  [ "$2" = ok ] || FAILED=1
+}
+# The one device the server attached: its sysfs name (B-P), or nothing.
+sim_device() {
+  for d in /sys/bus/usb/devices/*; do
+    [ "$(cat $d/idVendor 2>/dev/null)" = "$1" ] && [ "$(cat $d/idProduct 2>/dev/null)" = "$2" ] \
+      && { basename $d; return; }
+  done
+}
+# start_server VID PID [server options]: serve and wait for the kernel to
+# enumerate the device (bounded).
+start_server() {
+  vid=$1; pid=$2; shift 2
+  korvalen-usbip-sim --attach "$@" 2>>/tmp/sim.log &
+  SIM_PID=$!
+  i=0
+  while [ $i -lt 200 ] && [ -z "$(sim_device $vid $pid)" ]; do sleep 0.05; i=$((i+1)); done
+  DEV=$(sim_device $vid $pid)
+  [ -n "$DEV" ] || { echo "device $vid:$pid not enumerated"; return 1; }
+  # The device node appears a moment after the sysfs entry.
+  i=0
+  while [ $i -lt 100 ] && [ ! -e /dev/bus/usb/$(printf %03d $(cat /sys/bus/usb/devices/$DEV/busnum))/$(printf %03d $(cat /sys/bus/usb/devices/$DEV/devnum)) ]; do
+    sleep 0.05; i=$((i+1))
+  done
+  echo "attached $vid:$pid as $DEV"
+}
+# Unplugs by ending the server: the kernel sees the connection drop.
+stop_server() {
+  [ -n "$SIM_PID" ] && kill $SIM_PID 2>/dev/null
+  wait $SIM_PID 2>/dev/null
+  SIM_PID=
+  i=0
+  while [ $i -lt 200 ] && [ -n "$(sim_device $1 $2)" ]; do sleep 0.05; i=$((i+1)); done
+}
+json() { tr -d '\n' < "$1" | sed -e 's/" *: */":/g' -e 's/, *"/,"/g' -e 's/\[ */[/g' -e 's/{ */{/g'; }
+# Requests the server has handed to the chip so far (it reports after each
+# burst, once the link has been idle a moment).
+served() { sleep 0.3; sed -n 's/.*requests: .*, \([0-9]*\) in all/\1/p' /tmp/sim.log | tail -1; }
+field() { json "$1" | sed -n "s/.*\"$2\":\"\{0,1\}\([^,\"}]*\).*/\1/p" | head -1; }
+
+T_START=$(now)
+echo "MARK boot-done uptime=$T_START"
+
+# 1-2, 5: a model on the audio channel.
+start_server 5e1a f072 --model KORVALEN_TIDE --flash page256
+BUS=$(echo $DEV | cut -d- -f1); PORTS=$(echo $DEV | cut -d- -f2)
+WANT_PATH=$(printf 'usb:bus-%03d:port-%s' $BUS $PORTS)
+korvalen-fw list --json > /tmp/list.json 2>/tmp/list.err
+rc=$?
+if [ $rc = 0 ] && json /tmp/list.json | grep -q "\"path\":\"$WANT_PATH\"" \
+   && json /tmp/list.json | grep -q '"model":"KORVALEN TIDE"' \
+   && json /tmp/list.json | grep -q '"channel":"audio"'; then
+  check list ok "$WANT_PATH"
+else
+  check list fail "rc=$rc want $WANT_PATH: $(json /tmp/list.json) $(cat /tmp/list.err)"
+fi
+
+# vmtest.quick on the kernel command line: the link and its latency only.
+QUICK=0; grep -q vmtest.quick /proc/cmdline && QUICK=1
+if [ $QUICK = 0 ]; then
+t0=$(now)
+korvalen-fw update $FILE --yes --json > /tmp/update.json 2>/tmp/update.err
+rc=$?
+t1=$(now)
+UPDATE_MS=$(field /tmp/update.json duration_ms)
+UPDATE_REQUESTS=$(field /tmp/update.json requests)
+if [ $rc = 0 ] && [ "$(field /tmp/update.json verdict)" = success ]; then
+  check update ok "requests=$UPDATE_REQUESTS duration_ms=$UPDATE_MS wall_s=$(echo $t0 $t1 | awk '{print $2-$1}')"
+else
+  check update fail "rc=$rc $(json /tmp/update.json) $(tail -3 /tmp/update.err)"
+fi
+korvalen-fw verify $FILE > /tmp/verify.out 2>&1
+rc=$?
+[ $rc = 0 ] && check verify ok "" || check verify fail "rc=$rc $(tail -3 /tmp/verify.out)"
+korvalen-fw read /tmp/back.bin --size $SIZE > /tmp/read.out 2>&1
+rc=$?
+if [ $rc = 0 ] && cmp -s /tmp/back.bin $FILE; then check read ok ""
+else check read fail "rc=$rc $(tail -3 /tmp/read.out) $(cmp /tmp/back.bin $FILE 2>&1)"; fi
+fi
+
+# 5: the register page's operations.
+ok=1
+korvalen-fw regs set 0x30 0x11 --bank 2 > /dev/null || ok=0
+korvalen-fw regs set 0x30 0x22 --bank 3 > /dev/null || ok=0
+korvalen-fw regs set 150 0x5A > /dev/null || ok=0
+got="$(korvalen-fw regs get 0x30 --bank 2)|$(korvalen-fw regs get 0x30 --bank 3)|$(korvalen-fw regs get 150)"
+if [ $ok = 1 ] && [ "$got" = "0x30 = 0x11|0x30 = 0x22|0x96 = 0x5A" ]; then check regs ok ""
+else check regs fail "ok=$ok got '$got'"; fi
+
+# The transport's latency: many register reads against few, so the cost of
+# starting the program and opening the device drops out; the server counts
+# the requests that arrived.
+ROUNDS=8
+n0=$(served); t0=$(now)
+r=0; while [ $r -lt $ROUNDS ]; do korvalen-fw regs get 0 256 > /dev/null; r=$((r+1)); done
+t1=$(now); n1=$(served); t1b=$(now)
+r=0; while [ $r -lt $ROUNDS ]; do korvalen-fw regs get 0 1 > /dev/null; r=$((r+1)); done
+t2=$(now); n2=$(served)
+echo "$t0 $t1 $t1b $t2 $n0 $n1 $n2 $UPDATE_MS $UPDATE_REQUESTS" | awk '{
+  many = $2 - $1; few = $4 - $3; reqs = ($6 - $5) - ($7 - $6);
+  per = (many - few) / reqs * 1000;
+  printf "PERF requests_many=%d requests_few=%d seconds_many=%.2f seconds_few=%.2f\n", $6 - $5, $7 - $6, many, few;
+  printf "PERF request_latency_ms=%.3f requests_per_s=%.0f\n", per, 1000 / per;
+  if ($8 != "" && $9 != "")
+    printf "PERF update_ms=%d update_requests=%d floor_ms=%.0f ratio=%.2f\n", $8, $9, $9 * per, $8 / ($9 * per);
+}'
+grep 'requests: ' /tmp/sim.log | tail -3
+stop_server 5e1a f072
+if [ $QUICK = 1 ]; then
+  [ $FAILED = 0 ] && echo "VMTEST PASS" || echo "VMTEST FAIL"
+  poweroff -f
+fi
+
+# 3: the device vanishes halfway through programming. A request to a gone
+# device fails at once, but the update retries its attempts and each polls
+# the erase up to its limit (1000 polls 10 ms apart): that is the bound.
+VANISH_BOUND_S=90
+VANISH=$(( ${UPDATE_REQUESTS:-4000} / 2 ))
+start_server 5e1a f072 --model KORVALEN_TIDE --fault vanish:$VANISH
+# When the kernel saw the device go: the update's waits count from then.
+(while [ -n "$(sim_device 5e1a f072)" ]; do sleep 0.05; done; now > /tmp/gone) &
+timeout 300 korvalen-fw update $FILE --yes --json > /tmp/vanish.json 2>/tmp/vanish.err
+rc=$?
+t1=$(now)
+sleep 0.2
+secs=$(echo $(cat /tmp/gone 2>/dev/null || echo 0) $t1 | awk '{print $2-$1}')
+verdict=$(field /tmp/vanish.json verdict)
+if [ $rc = 1 ] && [ "$verdict" = failed ] && [ -z "$(sim_device 5e1a f072)" ] \
+   && [ -s /tmp/gone ] && echo $secs | awk -v bound=$VANISH_BOUND_S '{exit !($1 < bound)}'; then
+  check vanish ok "vanish:$VANISH rc=1 verdict=failed ${secs}s after the unplug"
+else
+  check vanish fail "vanish:$VANISH rc=$rc verdict=$verdict ${secs}s after the unplug $(tail -3 /tmp/vanish.err)"
+fi
+stop_server 5e1a f072
+
+# 4: the firmware-update identity on the device-interface channel.
+start_server 5e1a 6000 --model 5e1a --flash page256
+korvalen-fw list --json > /tmp/list2.json 2>&1
+if json /tmp/list2.json | grep -q '"vid_pid":"5e1a:6000"' \
+   && json /tmp/list2.json | grep -q '"channel":"device-interface"'; then
+  korvalen-fw update $FILE --yes --json > /tmp/update2.json 2>/tmp/update2.err
+  rc=$?
+  if [ $rc = 0 ] && [ "$(field /tmp/update2.json verdict)" = success ] \
+     && korvalen-fw verify $FILE > /dev/null 2>&1; then
+    check identity-5e1a ok "duration_ms=$(field /tmp/update2.json duration_ms)"
+  else
+    check identity-5e1a fail "rc=$rc $(json /tmp/update2.json) $(tail -3 /tmp/update2.err)"
+  fi
+else
+  check identity-5e1a fail "not listed: $(json /tmp/list2.json)"
+fi
+stop_server 5e1a 6000
+
+echo "MARK checks-done seconds=$(echo $T_START $(now) | awk '{print $2-$1}')"
+echo "--- server log"; cat /tmp/sim.log
+[ $FAILED = 0 ] && echo "VMTEST PASS" || echo "VMTEST FAIL"
+poweroff -f
