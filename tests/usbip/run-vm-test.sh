@@ -40,7 +40,13 @@ version=${KERNEL_PACKAGE#*=}
 deb="${name}_${version}_amd64.deb"
 if [ ! -s "$deb" ]; then
   echo "== fetching $KERNEL_PACKAGE"
-  apt-get download "$KERNEL_PACKAGE"
+  if ! apt-get download "$KERNEL_PACKAGE"; then
+    # A fresh system may not have the package lists yet.
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    apt-get download "$KERNEL_PACKAGE"
+  fi
 fi
 if [ ! -f kernel/.unpacked-"$version" ]; then
   rm -rf kernel
