@@ -109,23 +109,27 @@ got="$(korvalen-fw regs get 0x30 --bank 2)|$(korvalen-fw regs get 0x30 --bank 3)
 if [ $ok = 1 ] && [ "$got" = "0x30 = 0x11|0x30 = 0x22|0x96 = 0x5A" ]; then check regs ok ""
 else check regs fail "ok=$ok got '$got'"; fi
 
-# The transport's latency: many register reads against few, so the cost of
-# starting the program and opening the device drops out; the server counts
-# the requests that arrived.
+# The transport's latency: the server logs how far apart the requests of
+# each burst arrived; one `regs get 0 256` is a burst of 257 back-to-back
+# register reads (the presence test first), so their spacing is one round
+# trip through libusb, usbfs, the USB core and vhci-hcd. Timing the runs
+# from outside as well gives the cost of starting the program.
 ROUNDS=8
-n0=$(served); t0=$(now)
+t0=$(now)
 r=0; while [ $r -lt $ROUNDS ]; do korvalen-fw regs get 0 256 > /dev/null; r=$((r+1)); done
-t1=$(now); n1=$(served); t1b=$(now)
-r=0; while [ $r -lt $ROUNDS ]; do korvalen-fw regs get 0 1 > /dev/null; r=$((r+1)); done
-t2=$(now); n2=$(served)
-echo "$t0 $t1 $t1b $t2 $n0 $n1 $n2 $UPDATE_MS $UPDATE_REQUESTS" | awk '{
-  many = $2 - $1; few = $4 - $3; reqs = ($6 - $5) - ($7 - $6);
-  per = (many - few) / reqs * 1000;
-  printf "PERF requests_many=%d requests_few=%d seconds_many=%.2f seconds_few=%.2f\n", $6 - $5, $7 - $6, many, few;
-  printf "PERF request_latency_ms=%.3f requests_per_s=%.0f\n", per, 1000 / per;
-  if ($8 != "" && $9 != "")
-    printf "PERF update_ms=%d update_requests=%d floor_ms=%.0f ratio=%.2f\n", $8, $9, $9 * per, $8 / ($9 * per);
-}'
+t1=$(now)
+served > /dev/null
+grep 'requests: 257 in' /tmp/sim.log | tail -$ROUNDS | sed 's/.*requests: \([0-9]*\) in \([0-9.]*\) ms.*/\1 \2/' \
+  | awk -v rounds=$ROUNDS -v t0=$t0 -v t1=$t1 -v ums="$UPDATE_MS" -v ureq="$UPDATE_REQUESTS" '
+  { gaps += $1 - 1; span += $2; n++ }
+  END {
+    if (n != rounds || gaps == 0) { print "PERF no register bursts in the server log"; exit }
+    per = span / gaps;
+    printf "PERF request_latency_ms=%.3f requests_per_s=%.0f (%d reads)\n", per, 1000 / per, gaps;
+    printf "PERF regs_get_256_s=%.2f (whole command, started %d times)\n", (t1 - t0) / rounds, rounds;
+    if (ums != "" && ureq != "")
+      printf "PERF update_ms=%d update_requests=%d floor_ms=%.0f ratio=%.2f\n", ums, ureq, ureq * per, ums / (ureq * per);
+  }'
 grep 'requests: ' /tmp/sim.log | tail -3
 stop_server 5e1a f072
 if [ $QUICK = 1 ]; then
