@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   std::string flash = "page256";
   std::vector<std::string> faults;
   uint16_t port = kDefaultPort;
+  uint64_t hang_from = 0;
   bool attach = false;
   app.add_option("--model", model,
                  "a ModelTable row 0-4, a model key such as KORVALEN_TIDE, or 5e1a/0c3d for a "
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
                  "a fault of the chip, repeatable: reject:N, vanish:N (the connection drops: "
                  "the host sees an unplug), stuck-busy, weak:ADDR:K, mailbox-silent, "
                  "flip:ADDR:MASK, i2c-nak:ADDR");
+  app.add_option("--hang-from", hang_from,
+                 "from request N on the device stops answering but stays plugged in")
+      ->check(CLI::PositiveNumber);
   app.add_option("--port", port, "TCP port on 127.0.0.1 (0: any free port)");
   app.add_flag("--attach", attach,
                "attach the device to this machine's vhci_hcd, serve that one connection and "
@@ -102,6 +106,7 @@ int main(int argc, char** argv) {
 
   korvalen::usbip::SimUsbDevice device(chip);
   korvalen::usbip::UsbipServer server(device);
+  server.HangFromRequest(hang_from);
   server.SetBurstReport(
       [](const korvalen::usbip::Burst& b) {
         const double span_ms = static_cast<double>(b.last_us - b.first_us) / 1000.0;

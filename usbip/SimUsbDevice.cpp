@@ -128,6 +128,12 @@ void SimUsbDevice::Connect() {
   configuration_value_ = 0;
 }
 
+bool SimUsbDevice::IsChipRequest(std::span<const uint8_t, 8> setup) {
+  if ((setup[0] & kTypeMask) == kTypeVendor) return true;
+  return setup[0] == (korvalen::kDirectionIn | kTypeStandard | kRecipientDevice) &&
+         setup[1] == kGetStatus;
+}
+
 ControlResult SimUsbDevice::Control(std::span<const uint8_t, 8> setup, std::span<uint8_t> data) {
   const uint8_t type = setup[0];
   const uint8_t request = setup[1];

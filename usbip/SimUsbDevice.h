@@ -48,6 +48,10 @@ class SimUsbDevice {
   // is the URB's buffer length.
   ControlResult Control(std::span<const uint8_t, 8> setup, std::span<uint8_t> data);
 
+  // True when this transfer goes to the chip rather than being answered
+  // by the device's standard request handling.
+  static bool IsChipRequest(std::span<const uint8_t, 8> setup);
+
   // Transfers handed to the chip (vendor requests and presence tests).
   uint64_t ChipRequests() const { return chip_requests_; }
 

@@ -38,7 +38,8 @@ inline constexpr uint32_t kSpeedHigh = 3;  // enum usb_device_speed
 
 // URB status values (negated errno as the host's URB carries them).
 inline constexpr int32_t kStatusOk = 0;
-inline constexpr int32_t kStatusStall = -32;  // -EPIPE
+inline constexpr int32_t kStatusStall = -32;       // -EPIPE
+inline constexpr int32_t kStatusCancelled = -104;  // -ECONNRESET: unlinked
 
 // The largest data stage of one control transfer (wLength is 16 bits).
 inline constexpr uint32_t kMaxControlData = 0xFFFF;

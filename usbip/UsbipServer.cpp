@@ -164,9 +164,11 @@ std::string UsbipServer::ServeUrbs(int fd) {
     Put32(std::span(reply).subspan(4), urb.seqnum);
 
     if (urb.command == kCmdUnlink) {
-      // Every URB is answered before the next header is read, so the one to
-      // cancel has completed already: status 0 says so.
+      // A transfer left hanging is cancelled now; any other was answered
+      // before this header was read, and status 0 says it had completed.
       Put32(reply, kRetUnlink);
+      if (unanswered_.erase(urb.unlink_seqnum) > 0)
+        Put32(std::span(reply).subspan(20), static_cast<uint32_t>(kStatusCancelled));
       if (!WriteAll(fd, std::span(reply).first(kUrbHeaderSize))) return "host gone";
       continue;
     }
@@ -180,6 +182,11 @@ std::string UsbipServer::ServeUrbs(int fd) {
 
     std::span<uint8_t> data = std::span(reply).subspan(kUrbHeaderSize, urb.buffer_length);
     if (urb.direction == kDirOut && !ReadAll(fd, data)) return "host closed in a data stage";
+    if (hang_from_ != 0 && device_.ChipRequests() + 1 >= hang_from_ &&
+        device_.IsChipRequest(std::span(urb.setup).first<8>())) {
+      unanswered_.insert(urb.seqnum);
+      continue;
+    }
     ControlResult result{kStatusStall, 0, false};
     const uint64_t before = device_.ChipRequests();
     if (urb.endpoint == 0) result = device_.Control(std::span(urb.setup).first<8>(), data);

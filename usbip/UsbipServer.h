@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,12 @@ class UsbipServer {
   // Returns why it ended, for the log.
   std::string ServeConnection(int fd);
 
+  // From the transfer that would be the chip's request-th on, the device
+  // stops answering but stays plugged in (firmware that has locked up): its
+  // transfers are never completed, and the host's cancellation of one is
+  // answered as a cancellation.
+  void HangFromRequest(uint64_t request) { hang_from_ = request; }
+
   uint64_t UrbsServed() const { return urbs_served_; }
 
  private:
@@ -56,6 +63,8 @@ class UsbipServer {
   std::function<void(const Burst&)> burst_report_;
   int idle_ms_ = 0;
   Burst burst_;
+  uint64_t hang_from_ = 0;          // 0: never
+  std::set<uint32_t> unanswered_;   // seqnums of the transfers left hanging
 };
 
 // A listening TCP socket on 127.0.0.1 (port 0: any free port, reported in

@@ -260,6 +260,27 @@ TEST_F(UsbipServerTest, UnlinkOfACompletedUrbIsAnswered) {
   EXPECT_TRUE(host.ReadRegister(kMailboxData).received) << "the link goes on";
 }
 
+TEST_F(UsbipServerTest, AHungDeviceLeavesTransfersOpenUntilTheHostCancelsThem) {
+  Serve(sim::kSimTide);
+  server_->HangFromRequest(2);
+  Host host(port_);
+  ASSERT_TRUE(host.ImportDevice());
+  EXPECT_TRUE(host.ReadRegister(kMailboxData).received);
+  EXPECT_TRUE(host.GetDescriptor(1, 18).received) << "the USB side still answers";
+  EXPECT_FALSE(host.WriteRegister(kMailboxData, 1).received) << "no answer, no close";
+  const uint32_t hung = host.seqnum();
+  std::vector<uint8_t> unlink(48, 0);
+  Put32(std::span(unlink).subspan(0), kCmdUnlink);
+  Put32(std::span(unlink).subspan(4), 500);
+  Put32(std::span(unlink).subspan(20), hung);
+  ASSERT_TRUE(host.Send(unlink));
+  const auto reply = host.Receive(48);
+  ASSERT_EQ(reply.size(), 48u) << "the cancellation is answered";
+  EXPECT_EQ(Get32(std::span(reply).subspan(0)), kRetUnlink);
+  EXPECT_EQ(static_cast<int32_t>(Get32(std::span(reply).subspan(20))), kStatusCancelled);
+  EXPECT_EQ(chip_->PeekRegister(0, kMailboxData), 0) << "the hung write never reached the chip";
+}
+
 // Each malformed start or header ends the connection with a reason; the
 // server neither crashes nor waits for bytes that will not come.
 TEST_F(UsbipServerTest, MalformedRequestsEndTheConnection) {

@@ -63,7 +63,14 @@ field() { json "$1" | sed -n "s/.*\"$2\":\"\{0,1\}\([^,\"}]*\).*/\1/p" | head -1
 T_START=$(now)
 echo "MARK boot-done uptime=$T_START"
 
-# 1-2, 5: a model on the audio channel.
+# 1-2, 5: a model on the audio channel. (vmtest.hang on the kernel command
+# line: the hung device alone.)
+if grep -q vmtest.hang /proc/cmdline; then
+  start_server 5e1a f072 --model KORVALEN_TIDE --hang-from 2
+  t0=$(now); korvalen-fw regs get 0x30; echo "rc=$? after $(echo $t0 $(now) | awk '{print $2-$1}') s"
+  grep -a . /tmp/sim.log | tail -5
+  echo "VMTEST FAIL"; poweroff -f
+fi
 start_server 5e1a f072 --model KORVALEN_TIDE --flash page256
 BUS=$(echo $DEV | cut -d- -f1); PORTS=$(echo $DEV | cut -d- -f2)
 WANT_PATH=$(printf 'usb:bus-%03d:port-%s' $BUS $PORTS)
@@ -176,6 +183,22 @@ else
   check identity-5e1a fail "not listed: $(json /tmp/list2.json)"
 fi
 stop_server 5e1a 6000
+
+# A device that stops answering but stays plugged in: each transfer ends at
+# the link's time-out (the kernel cancels it), and the command fails.
+start_server 5e1a f072 --model KORVALEN_TIDE --hang-from 2
+t0=$(now)
+timeout 120 korvalen-fw regs get 0x30 > /tmp/hang.out 2>&1
+rc=$?
+t1=$(now)
+secs=$(echo $t0 $t1 | awk '{print $2-$1}')
+if [ $rc != 0 ] && [ $rc != 124 ] && [ -n "$(sim_device 5e1a f072)" ] \
+   && echo $secs | awk '{exit !($1 < 20)}'; then
+  check hang ok "rc=$rc after ${secs}s: $(tail -1 /tmp/hang.out)"
+else
+  check hang fail "rc=$rc after ${secs}s: $(tail -3 /tmp/hang.out)"
+fi
+stop_server 5e1a f072
 
 echo "MARK checks-done seconds=$(echo $T_START $(now) | awk '{print $2-$1}')"
 echo "--- server log"; cat /tmp/sim.log
