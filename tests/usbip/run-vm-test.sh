@@ -73,6 +73,8 @@ cp "$HERE/vm-init.sh" rootfs/init
 chmod +x rootfs/init
 # A 64 KiB update file of random bytes (kept beside the console log).
 head -c 65536 /dev/urandom > rootfs/data/update-64k.bin
+# The small update file the kept recordings use.
+cp "$HERE/../recordings/small.bin" rootfs/data/small.bin
 
 # The virtual host controller and the modules it depends on (each module's
 # own "depends=" field), in load order.
@@ -119,6 +121,15 @@ end=$(date +%s.%N)
 tr -d '\r' < console.log > console.txt
 grep -E '^(CHECK|PERF|MARK|attached) ' console.txt || true
 echo "VM wall time: $(awk -v a="$start" -v b="$end" 'BEGIN{printf "%.1f", b-a}') s"
+# KORVALEN_VM_RECORDINGS=DIR keeps the update recorded through the kernel's
+# stack there (vm-update.pcap and its report), as tests/recordings holds it.
+if [ -n "${KORVALEN_VM_RECORDINGS:-}" ]; then
+  for f in vm-update.pcap vm-update.json; do
+    sed -n "/^RECORDING BEGIN $f\$/,/^RECORDING END $f\$/p" console.txt | sed '1d;$d' \
+      | base64 -d > "$KORVALEN_VM_RECORDINGS/$f"
+    echo "kept $KORVALEN_VM_RECORDINGS/$f ($(stat -c %s "$KORVALEN_VM_RECORDINGS/$f") bytes)"
+  done
+fi
 if grep -qx 'VMTEST PASS' console.txt; then
   echo "run-vm-test: PASS"
   exit 0

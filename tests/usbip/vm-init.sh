@@ -116,6 +116,23 @@ got="$(korvalen-fw regs get 0x30 --bank 2)|$(korvalen-fw regs get 0x30 --bank 3)
 if [ $ok = 1 ] && [ "$got" = "0x30 = 0x11|0x30 = 0x22|0x96 = 0x5A" ]; then check regs ok ""
 else check regs fail "ok=$ok got '$got'"; fi
 
+# A recorded update through the kernel's stack, kept as a replay fixture:
+# the capture and its report go out on the console as base64 between
+# RECORDING lines, which run-vm-test.sh turns back into files.
+if [ $QUICK = 0 ]; then
+  korvalen-fw --record /tmp/vm-update.pcap --json update --yes /data/small.bin \
+    > /tmp/vm-update.json 2>/tmp/vm-update.err
+  rc=$?
+  if [ $rc = 0 ] && [ "$(field /tmp/vm-update.json verdict)" = success ] && [ -s /tmp/vm-update.pcap ]; then
+    check recorded-update ok "$(wc -c < /tmp/vm-update.pcap) bytes captured"
+    for f in vm-update.pcap vm-update.json; do
+      echo "RECORDING BEGIN $f"; base64 /tmp/$f; echo "RECORDING END $f"
+    done
+  else
+    check recorded-update fail "rc=$rc $(json /tmp/vm-update.json) $(tail -3 /tmp/vm-update.err)"
+  fi
+fi
+
 # The transport's latency: the server logs how far apart the requests of
 # each burst arrived; one `regs get 0 256` is a burst of 257 back-to-back
 # register reads (the presence test first), so their spacing is one round
