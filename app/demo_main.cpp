@@ -17,6 +17,7 @@
 #include "app/BoxAnswerer.h"
 #include "app/DemoFiles.h"
 #include "app/DemoOptions.h"
+#include "app/RecordOption.h"
 #include "link/ModelTable.h"
 #include "link/NorvaneUsb.h"
 #include "sim/FlashModels.h"
@@ -28,9 +29,6 @@
 #include "ui/Dialogs.h"
 #include "ui/GuardedApplication.h"
 #include "ui/Unit1.h"
-#ifdef KORVALEN_HAVE_PCAP
-#include "record/CaptureDriver.h"
-#endif
 
 namespace {
 
@@ -136,35 +134,12 @@ int main(int argc, char** argv) {
     sim::ApplyFaultSpecs(options.faults, *device);
     driver.Attach(device);
   }
-  Driver* active = &driver;
-#ifdef KORVALEN_HAVE_PCAP
-  std::unique_ptr<record::CaptureFile> capture;
-  std::unique_ptr<record::CaptureDriver> recorder;
-  if (!options.record.empty()) {
-    std::string error;
-    capture = record::CaptureFile::Create(
-        options.record,
-        [](const std::string& message) {
-          std::fprintf(stderr, "korvalen-demo: %s; the demo goes on unrecorded\n",
-                       message.c_str());
-        },
-        &error);
-    if (!capture) {
-      std::fprintf(stderr, "korvalen-demo: --record: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    // Virtual time is stamped as it runs, from the epoch on.
-    recorder = std::make_unique<record::CaptureDriver>(
-        driver, *capture, clock, options.fast ? clock.NowMicros() : record::WallClockMicros());
-    active = recorder.get();
-  }
-#else
-  if (!options.record.empty()) {
-    std::fprintf(stderr, "korvalen-demo: --record: this build cannot record\n");
+  // Virtual time is stamped as it runs, from the epoch on.
+  app::RecordOption recording;
+  if (!recording.Start("korvalen-demo", options.record, driver, clock, options.fast)) {
     return kExitUsage;
   }
-#endif
-  NorvaneUsb link(*active);
+  NorvaneUsb link(recording.DriverOver(driver));
 
   WorkingDirectory directory;
   if (const auto error = PrepareWorkingDirectory(options, directory)) {

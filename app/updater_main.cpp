@@ -11,9 +11,9 @@
 #include <QStringList>
 #include <QTimer>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "app/RecordOption.h"
 #include "link/Clock.h"
 #include "link/NorvaneUsb.h"
 #include "ui/Dialogs.h"
@@ -23,9 +23,6 @@
 #include "link/Win32Driver.h"
 #else
 #include "link/LibusbDriver.h"
-#endif
-#ifdef KORVALEN_HAVE_PCAP
-#include "record/CaptureDriver.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -61,36 +58,11 @@ int main(int argc, char** argv) {
                  args[i].toLocal8Bit().constData());
     return 3;
   }
-  korvalen::Driver* active = &driver;
-#ifdef KORVALEN_HAVE_PCAP
-  std::unique_ptr<korvalen::record::CaptureFile> capture;
-  std::unique_ptr<korvalen::record::CaptureDriver> recorder;
-  if (!record_path.empty()) {
-    std::string error;
-    capture = korvalen::record::CaptureFile::Create(
-        record_path,
-        [](const std::string& message) {
-          std::fprintf(stderr, "korvalen-updater: %s; the updater goes on unrecorded\n",
-                       message.c_str());
-        },
-        &error);
-    if (!capture) {
-      std::fprintf(stderr, "korvalen-updater: --record: %s\n", error.c_str());
-      return 3;
-    }
-    recorder = std::make_unique<korvalen::record::CaptureDriver>(
-        driver, *capture, clock, korvalen::record::WallClockMicros());
-    active = recorder.get();
-  }
-#else
-  if (!record_path.empty()) {
-    std::fprintf(stderr, "korvalen-updater: --record: this build cannot record\n");
-    return 3;
-  }
-#endif
+  korvalen::app::RecordOption recording;
+  if (!recording.Start("korvalen-updater", record_path, driver, clock, false)) return 3;
   // The one link of the process: built before the window, destroyed after
   // it, which closes any handle still open.
-  korvalen::NorvaneUsb link(*active);
+  korvalen::NorvaneUsb link(recording.DriverOver(driver));
   korvalen::QtDialogs dialogs;
   int status = 0;
   {
