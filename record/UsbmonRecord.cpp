@@ -1,5 +1,6 @@
 #include "record/UsbmonRecord.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvalen::record {
@@ -66,7 +67,7 @@ std::vector<uint8_t> EncodeUsbmon(const UsbmonRecord& record) {
   Put<int32_t>(bytes, kStartFrame, 0);
   Put<uint32_t>(bytes, kFlags, in ? kUrbDirIn : 0);
   Put<uint32_t>(bytes, kDescriptors, 0);
-  std::memcpy(bytes.data() + kUsbmonHeaderSize, record.data.data(), record.data.size());
+  std::copy(record.data.begin(), record.data.end(), bytes.begin() + kUsbmonHeaderSize);
   return bytes;
 }
 
