@@ -1,0 +1,922 @@
+-- Wireshark dissector for the vendor requests of the KORVALEN USB audio chip,
+-- as korvalen-fw --record (and the updater's --record) write them: a Linux
+-- usbmon capture in which every control transfer to the chip is a submit and
+-- a complete, and a device note (transfer type bulk on endpoint 0) names the
+-- device before its first transfer.
+--
+-- It runs after the USB dissector and reads the same frame: the register
+-- requests with the bank selected last, ISP mode, the firmware mailbox, the
+-- serial-flash pass-through with the SPI command's name, address and length,
+-- and the I2C engine's start, address, data, acknowledge and stop.
+--
+-- Use from the source tree:   tshark -X lua_script:korvalen.lua -r update.pcap
+-- Installed: Wireshark loads it from its global plugin folder.
+--
+-- The chip's state (selected bank, open flash transfer, pending flash answer,
+-- mailbox arguments, I2C phase) is built on the first, in-order pass over the
+-- capture and kept per frame, so clicking around later shows each frame as it
+-- was decoded in order.
+
+local korvalen = Proto("korvalen", "KORVALEN chip requests")
+
+-- Fields ---------------------------------------------------------------------
+
+local request_names = {
+  [0x80] = "flash write",
+  [0x81] = "flash command with answer",
+  [0x82] = "flash fetch answer",
+  [0x83] = "flash answer ready",
+  [0x84] = "enter ISP mode",
+  [0x85] = "leave ISP mode",
+  [0x90] = "write register",
+  [0x91] = "read register",
+}
+
+-- The SPI NOR commands the pass-through carries: name, address bytes that
+-- follow the opcode, and which request carries them.
+local spi = {
+  [0x01] = { name = "write status", addr = 0, via = 0x80 },
+  [0x02] = { name = "page program", addr = 3, via = 0x80 },
+  [0x03] = { name = "read", addr = 3, via = 0x81 },
+  [0x04] = { name = "write disable", addr = 0, via = 0x80 },
+  [0x05] = { name = "read status", addr = 0, via = 0x81 },
+  [0x06] = { name = "write enable", addr = 0, via = 0x80 },
+  [0x20] = { name = "sector erase", addr = 3, via = 0x80 },
+  [0x9F] = { name = "read ID", addr = 0, via = 0x81 },
+  [0xAD] = { name = "word program", addr = 3, via = 0x80 },
+  [0xC7] = { name = "chip erase", addr = 0, via = 0x80 },
+}
+local spi_names = {}
+for op, c in pairs(spi) do spi_names[op] = c.name end
+
+local media_keys = { [0x40] = "Prev", [0x02] = "Vol -", [0x10] = "Play", [0x01] = "Vol +", [0x20] = "Next" }
+
+local f = {
+  device = ProtoField.string("korvalen.device", "Device"),
+  channel = ProtoField.string("korvalen.channel", "Driver channel"),
+  path = ProtoField.string("korvalen.path", "Interface path"),
+  request = ProtoField.uint8("korvalen.request", "Request", base.HEX, request_names),
+  summary = ProtoField.string("korvalen.summary", "Summary"),
+  request_in = ProtoField.framenum("korvalen.request_in", "Request in", base.NONE, frametype.REQUEST),
+  response_in = ProtoField.framenum("korvalen.response_in", "Answer in", base.NONE, frametype.RESPONSE),
+  reg_bank = ProtoField.uint8("korvalen.reg.bank", "Bank", base.DEC),
+  reg_num = ProtoField.uint8("korvalen.reg.num", "Register", base.DEC),
+  reg_value = ProtoField.uint8("korvalen.reg.value", "Value", base.HEX),
+  reg_use = ProtoField.string("korvalen.reg.use", "Use"),
+  reg_select = ProtoField.uint8("korvalen.reg.select", "Selects bank", base.DEC),
+  isp = ProtoField.bool("korvalen.isp", "ISP mode", base.NONE, { "on", "off" }),
+  mb_cmd = ProtoField.uint8("korvalen.mailbox.cmd", "Mailbox command", base.HEX),
+  mb_arg1 = ProtoField.uint8("korvalen.mailbox.arg1", "Mailbox argument 1", base.HEX),
+  mb_arg2 = ProtoField.uint8("korvalen.mailbox.arg2", "Mailbox argument 2", base.HEX),
+  mb_what = ProtoField.string("korvalen.mailbox.what", "Mailbox exchange"),
+  mb_data = ProtoField.bytes("korvalen.mailbox.data", "Mailbox data", base.SPACE),
+  mb_state = ProtoField.uint8("korvalen.mailbox.state", "Mailbox state", base.HEX),
+  key = ProtoField.uint8("korvalen.key", "Media key", base.HEX, media_keys),
+  flash_cmd = ProtoField.uint8("korvalen.flash.cmd", "SPI command", base.HEX, spi_names),
+  flash_addr = ProtoField.uint24("korvalen.flash.addr", "Flash address", base.HEX),
+  flash_len = ProtoField.uint16("korvalen.flash.len", "Length", base.DEC),
+  flash_data = ProtoField.bytes("korvalen.flash.data", "Data", base.SPACE),
+  flash_status = ProtoField.uint8("korvalen.flash.status", "Flash status", base.HEX),
+  flash_busy = ProtoField.bool("korvalen.flash.busy", "Busy", 8, nil, 0x01),
+  flash_wel = ProtoField.bool("korvalen.flash.wel", "Write enabled", 8, nil, 0x02),
+  flash_bp = ProtoField.uint8("korvalen.flash.bp", "Block protection", base.HEX, nil, 0x3C),
+  flash_id = ProtoField.bytes("korvalen.flash.id", "Flash ID", base.SPACE),
+  flash_ready = ProtoField.bool("korvalen.flash.ready", "Answer ready"),
+  flash_blank = ProtoField.bool("korvalen.flash.blank", "All bytes erased (0xFF)"),
+  flash_more = ProtoField.bool("korvalen.flash.continues", "Transfer stays open"),
+  i2c_op = ProtoField.string("korvalen.i2c.op", "I2C step"),
+  i2c_addr = ProtoField.uint8("korvalen.i2c.addr", "I2C address byte", base.HEX),
+  i2c_byte = ProtoField.uint8("korvalen.i2c.byte", "I2C data byte", base.HEX),
+  i2c_ack = ProtoField.bool("korvalen.i2c.ack", "Acknowledged"),
+}
+korvalen.fields = f
+
+local e = {
+  rejected = ProtoExpert.new("korvalen.rejected", "The device rejected the request",
+                             expert.group.RESPONSE_CODE, expert.severity.WARN),
+  unknown = ProtoExpert.new("korvalen.unknown", "Unknown request",
+                            expert.group.UNDECODED, expert.severity.WARN),
+  malformed = ProtoExpert.new("korvalen.malformed", "Malformed request",
+                              expert.group.MALFORMED, expert.severity.ERROR),
+  unmatched = ProtoExpert.new("korvalen.unmatched", "Answer without its request",
+                              expert.group.SEQUENCE, expert.severity.NOTE),
+  content = ProtoExpert.new("korvalen.content.unknown", "Content not known to the tool",
+                            expert.group.UNDECODED, expert.severity.NOTE),
+}
+korvalen.experts = { e.rejected, e.unknown, e.malformed, e.unmatched, e.content }
+
+korvalen.prefs.all_devices = Pref.bool("Decode devices without a device note", false,
+  "Decode vendor requests of every device, also in captures not made with --record " ..
+  "(which name the chip's devices in a device note)")
+
+-- The USB dissector's view of the usbmon header, which it reads in the
+-- capture's byte order.
+local encap_field = Field.new("frame.encap_type")
+local bus_field = Field.new("usb.bus_id")
+local device_field = Field.new("usb.device_address")
+local status_field = Field.new("usb.urb_status")
+
+local ENCAP_USB_LINUX_MMAPPED = 115
+local HEADER = 64 -- usbmon mmapped header; the transfer's data follows it
+local SETUP = 40 -- the setup packet inside the header, little-endian as on the bus
+local EVENT_SUBMIT, EVENT_COMPLETE = 0x53, 0x43
+local TRANSFER_CONTROL, TRANSFER_NOTE = 2, 3
+local NOTE_MAGIC = "korvalen-device\n"
+
+local VENDOR_OUT, VENDOR_IN = 0x43, 0xC3
+local ISP_ENTER = { request = 0x84, value = 0xB6A3, index = 0xF8E2 }
+local ISP_LEAVE = { request = 0x85, value = 0x91E7, index = 0x7F03 }
+local REG_BANK_SELECT = 0
+local BANK_MAILBOX, BANK_ISP_PINS, BANK_I2C = 0, 13, 14
+local MB_COMMAND, MB_ARG1, MB_ARG2, MB_DATA = 144, 145, 146, 147
+local MB_DONE, MB_KEY_TAKEN = 0xEE, 0x31
+local MB_SETTINGS, MB_KEY = 0x10, 0x30
+local REG_RATE, REG_EXTRA, REG_STATE = 164, 165, 166
+local REG_VERSION_MAJOR, REG_VERSION_MINOR = 174, 175
+local I2C_CONTROL, I2C_SETUP, I2C_SEND, I2C_RECEIVED, I2C_GO = 16, 17, 18, 19, 20
+
+local channels = {
+  ["{50894fa4-9206-4a91-8728-cf6f268f271d}"] = "audio-driver channel",
+  ["{a5dcbf10-6530-11d2-901f-00c04fb951ed}"] = "device-interface channel",
+}
+
+-- Settings sub-commands of mailbox command 0x10 (argument 1; bit 0 set
+-- means the host fetches).
+local mailbox_subjects = {
+  [0x08] = { what = "USB VID text", text = true },
+  [0x0A] = { what = "USB PID text", text = true },
+  [0x10] = { what = "manufacturer string", chunk = true },
+  [0x14] = { what = "product string", chunk = true },
+  [0x18] = { what = "serial number string", chunk = true },
+  [0x20] = { what = "settings block write" },
+  [0x21] = { what = "settings block read" },
+}
+
+local pcm_rates = { [0] = "44.1KHz", "48KHz", "88.2KHz", "96KHz", "176.4KHz", "192KHz",
+                    "352.8KHz", "384KHz", "705.6KHz", "768KHz" }
+local dsd_rates = { [0] = "DoP 64", "DoP 128", "DoP 256", "DoP 512", nil, nil, nil, nil,
+                    "DSD 64", "DSD 128", "DSD 256", "DSD 512" }
+
+local standard_requests = {
+  [0] = "GET STATUS", [1] = "CLEAR FEATURE", [3] = "SET FEATURE", [5] = "SET ADDRESS",
+  [6] = "GET DESCRIPTOR", [7] = "SET DESCRIPTOR", [8] = "GET CONFIGURATION",
+  [9] = "SET CONFIGURATION", [10] = "GET INTERFACE", [11] = "SET INTERFACE", [12] = "SYNCH FRAME",
+}
+
+-- Helpers --------------------------------------------------------------------
+
+local function bit(v, n) return math.floor(v / 2 ^ n) % 2 == 1 end
+local function hex8(v) return string.format("0x%02X", v) end
+local function hex24(v) return string.format("0x%06X", v) end
+
+local function hex_bytes(tvb, off, len, max)
+  local parts = {}
+  for i = 0, math.min(len, max or len) - 1 do
+    parts[#parts + 1] = string.format("%02X", tvb(off + i, 1):uint())
+  end
+  if max and len > max then parts[#parts + 1] = "..." end
+  return table.concat(parts, " ")
+end
+
+-- Characters as the device gets them, one byte each; anything unprintable
+-- is escaped so a text can never garble the view.
+local function quoted(bytes)
+  local out = {}
+  for i = 1, #bytes do
+    local b = bytes[i]
+    if b >= 0x20 and b < 0x7F and b ~= 0x27 and b ~= 0x5C then
+      out[#out + 1] = string.char(b)
+    else
+      out[#out + 1] = string.format("\\x%02X", b)
+    end
+  end
+  return "'" .. table.concat(out) .. "'"
+end
+
+-- One frame's decode: a summary, tree items and expert marks, kept so later
+-- passes show it without running the state machine again.
+local function new_out()
+  return { items = {}, experts = {} }
+end
+local function item(out, field, value, off, len)
+  out.items[#out.items + 1] = { field = field, value = value, off = off, len = len }
+end
+local function mark(out, which, text)
+  out.experts[#out.experts + 1] = { which = which, text = text }
+end
+
+-- Capture state -------------------------------------------------------------
+
+local devices, pending, frames
+
+local function reset()
+  devices = {} -- by bus and device number
+  pending = {} -- submitted, not yet completed transfers, by device and URB id
+  frames = {} -- frame number -> decode
+end
+reset()
+korvalen.init = reset
+
+local function device_state(key)
+  local d = devices[key]
+  if not d then
+    d = {
+      bank = nil, -- nil: not known from this capture
+      isp = nil,
+      flash = { open = nil, aai_next = nil, answer = nil },
+      mailbox = { data = {}, arg1 = nil, arg2 = nil, command = nil },
+      i2c = { expect_address = false, last = nil },
+      status = {},
+    }
+    devices[key] = d
+  end
+  return d
+end
+
+-- Device note ---------------------------------------------------------------
+
+local function decode_note(tvb, d, out)
+  local len = tvb:len() - HEADER
+  local text = tvb:raw(HEADER, len)
+  local class, path = text:match("^korvalen%-device\nclass=(%b{})\npath=([^\n]+)\n$")
+  if not class then
+    out.summary = "device note (malformed)"
+    mark(out, e.malformed, "A device note without its class and path lines")
+    return
+  end
+  local channel = channels[class:lower()] or ("interface class " .. class)
+  local id = path:match("vid_%x%x%x%x&pid_%x%x%x%x") or path
+  d.noted = { id = id, path = path, channel = channel }
+  out.summary = string.format("device note: %s on the %s", id, channel)
+  item(out, f.device, id)
+  item(out, f.channel, channel)
+  local path_off = HEADER + #"korvalen-device\nclass=" + #class + #"\npath="
+  item(out, f.path, path, path_off, #path)
+end
+
+-- Registers -----------------------------------------------------------------
+
+local function register_use(bank, reg)
+  if reg == REG_BANK_SELECT then return "bank select" end
+  if bank == BANK_MAILBOX then
+    if reg == MB_COMMAND then return "mailbox command" end
+    if reg == MB_ARG1 then return "mailbox argument 1" end
+    if reg == MB_ARG2 then return "mailbox argument 2" end
+    if reg == REG_RATE then return "playback rate" end
+    if reg == REG_EXTRA then return "playback status 2" end
+    if reg == REG_STATE then return "playback state" end
+    if reg == REG_VERSION_MAJOR then return "firmware version, major" end
+    if reg == REG_VERSION_MINOR then return "firmware version, minor" end
+    if reg >= MB_DATA then return string.format("mailbox data %d", reg - MB_DATA) end
+  elseif bank == BANK_ISP_PINS then
+    if reg == 1 or reg == 7 then return "flash pin routing" end
+  elseif bank == BANK_I2C then
+    if reg == I2C_CONTROL then return "I2C control and status" end
+    if reg == I2C_SETUP then return "I2C set-up" end
+    if reg == I2C_SEND then return "I2C byte to send" end
+    if reg == I2C_RECEIVED then return "I2C byte received" end
+    if reg == I2C_GO then return "I2C byte start" end
+  end
+  return nil
+end
+
+local function describe_mailbox(d, command, out)
+  local mb = d.mailbox
+  local bytes = {}
+  for i = 0, 108 do
+    if mb.data[i] == nil then break end
+    bytes[#bytes + 1] = mb.data[i]
+  end
+  item(out, f.mb_cmd, command)
+  if mb.arg1 then item(out, f.mb_arg1, mb.arg1) end
+  if mb.arg2 then item(out, f.mb_arg2, mb.arg2) end
+  if command == MB_KEY then
+    local name = mb.arg1 and media_keys[mb.arg1]
+    if mb.arg1 then item(out, f.key, mb.arg1) end
+    if not name then
+      mark(out, e.content, "A media key code the tool does not send")
+      return string.format("media key %s (unknown)", mb.arg1 and hex8(mb.arg1) or "?")
+    end
+    return "media key " .. name
+  end
+  local subject = command == MB_SETTINGS and mb.arg1 and mailbox_subjects[mb.arg1]
+  if not subject then
+    mark(out, e.content, "A mailbox command the tool does not send")
+    return string.format("mailbox command %s, argument %s (unknown)", hex8(command),
+                         mb.arg1 and hex8(mb.arg1) or "?")
+  end
+  local what = subject.what
+  if subject.chunk then
+    what = string.format("%s, chunk %s", what, mb.arg2 or "?")
+  end
+  item(out, f.mb_what, what)
+  if bit(mb.arg1, 0) or #bytes == 0 then return what end
+  local shown
+  if subject.text then
+    shown = quoted(bytes)
+  elseif subject.chunk and mb.arg2 == 0 then
+    local chars = { table.unpack(bytes, 2) }
+    shown = string.format("length %d, %s", bytes[1], quoted(chars))
+  elseif subject.chunk then
+    shown = quoted(bytes)
+  else
+    local hex = {}
+    for i, b in ipairs(bytes) do hex[i] = string.format("%02X", b) end
+    shown = table.concat(hex, " ")
+  end
+  return string.format("%s: %s", what, shown)
+end
+
+-- What writing value to a register means, given the device's state; updates
+-- that state.
+local function register_write_meaning(d, bank, reg, value, out)
+  if reg == REG_BANK_SELECT then
+    item(out, f.reg_select, value)
+    return "select bank " .. value
+  end
+  if bank == BANK_MAILBOX then
+    local mb = d.mailbox
+    if reg == MB_ARG1 then mb.arg1 = value
+    elseif reg == MB_ARG2 then mb.arg2 = value
+    elseif reg >= MB_DATA and reg <= 255 then mb.data[reg - MB_DATA] = value
+    elseif reg == MB_COMMAND then
+      if value == 0 then
+        mb.data = {}
+        return "mailbox: command register cleared"
+      end
+      local text = describe_mailbox(d, value, out)
+      mb.command = { code = value, arg1 = mb.arg1 }
+      mb.data = {}
+      return "mailbox: " .. text
+    end
+    return nil
+  end
+  if bank == BANK_ISP_PINS and (reg == 1 or reg == 7) then
+    return "flash pin routing"
+  end
+  if bank == BANK_I2C then
+    local i2c = d.i2c
+    if reg == I2C_CONTROL then
+      if value == 0xC0 then
+        i2c.expect_address = true
+        item(out, f.i2c_op, "start")
+        return "I2C: start"
+      elseif value == 0xA0 then
+        item(out, f.i2c_op, "stop")
+        return "I2C: stop"
+      elseif value == 0x80 then
+        i2c.last = { receive = true }
+        item(out, f.i2c_op, "receive")
+        return "I2C: receive a byte, ACK"
+      elseif value == 0x90 then
+        i2c.last = { receive = true }
+        item(out, f.i2c_op, "receive")
+        return "I2C: receive the last byte, NACK"
+      end
+      mark(out, e.content, "An I2C control value the tool does not send")
+      return "I2C: control value unknown"
+    elseif reg == I2C_SETUP then
+      item(out, f.i2c_op, "set-up")
+      return "I2C: set-up"
+    elseif reg == I2C_GO then
+      if value == 1 then return "I2C: send a byte" end
+      if value == 3 then return "I2C: receive a byte" end
+      return nil
+    elseif reg == I2C_SEND then
+      if i2c.expect_address then
+        i2c.expect_address = false
+        i2c.last = { address = value }
+        item(out, f.i2c_op, "address")
+        item(out, f.i2c_addr, value)
+        return string.format("I2C: %s %s", hex8(value), bit(value, 0) and "read" or "write")
+      end
+      i2c.last = { byte = value }
+      item(out, f.i2c_op, "data")
+      item(out, f.i2c_byte, value)
+      return "I2C: data " .. hex8(value)
+    end
+  end
+  return nil
+end
+
+-- What a value read from a register means.
+local function register_read_meaning(d, bank, reg, value, out)
+  if reg == REG_BANK_SELECT then return nil end
+  if bank == BANK_MAILBOX then
+    local mb = d.mailbox
+    if reg == MB_COMMAND then
+      item(out, f.mb_state, value)
+      if value == MB_DONE then return "mailbox: done" end
+      if value == MB_KEY_TAKEN and mb.command and mb.command.code == MB_KEY then
+        return "mailbox: media key taken"
+      end
+      return "mailbox: not done yet"
+    elseif reg == REG_RATE then
+      d.status.rate = value
+      return string.format("rate index %d", value % 16)
+    elseif reg == REG_STATE then
+      if not bit(value, 0) then return "USB Disconnected" end
+      if bit(value, 2) then return "USB connected, Mute" end
+      local dsd = bit(value, 1)
+      local text = "USB connected, Playing, " .. (dsd and "DSD" or "PCM")
+      local rate = d.status.rate and (dsd and dsd_rates or pcm_rates)[d.status.rate % 16]
+      return rate and (text .. ", " .. rate) or text
+    elseif reg == REG_VERSION_MAJOR then
+      d.status.major = value
+      return "firmware major " .. value
+    elseif reg == REG_VERSION_MINOR then
+      if d.status.major then return string.format("firmware V%d.%d", d.status.major, value) end
+      return "firmware minor " .. value
+    elseif reg >= MB_DATA and mb.command and mb.command.arg1 == 0x21 and reg < MB_DATA + 4 then
+      return string.format("settings block byte %d", reg - MB_DATA)
+    end
+    return nil
+  end
+  if bank == BANK_I2C then
+    local i2c = d.i2c
+    if reg == I2C_CONTROL then
+      if not bit(value, 0) then return "I2C: byte in progress" end
+      local last = i2c.last
+      if last and last.receive then return "I2C: byte received" end
+      local ack = not bit(value, 3)
+      item(out, f.i2c_ack, ack)
+      local verdict = ack and "ACK" or "NACK"
+      if last and last.address then
+        return string.format("I2C: %s %s, %s", hex8(last.address),
+                             bit(last.address, 0) and "read" or "write", verdict)
+      elseif last and last.byte then
+        return string.format("I2C: data %s, %s", hex8(last.byte), verdict)
+      end
+      return "I2C: byte done, " .. verdict
+    elseif reg == I2C_RECEIVED then
+      item(out, f.i2c_op, "received")
+      item(out, f.i2c_byte, value)
+      return "I2C: received " .. hex8(value)
+    end
+  end
+  return nil
+end
+
+local function bank_text(bank) return bank and tostring(bank) or "?" end
+
+local function with_meaning(text, meaning)
+  if meaning then return text .. " (" .. meaning .. ")" end
+  return text
+end
+
+local function add_register_items(out, bank, reg)
+  if bank then item(out, f.reg_bank, bank) end
+  item(out, f.reg_num, reg, SETUP + 4, 2)
+  local use = register_use(bank, reg)
+  if use then item(out, f.reg_use, use) end
+end
+
+local function decode_register_write(tvb, d, s, out)
+  local bank = d.bank
+  add_register_items(out, bank, s.index)
+  local value = tvb(HEADER, 1):uint()
+  item(out, f.reg_value, value, HEADER, 1)
+  if s.index == REG_BANK_SELECT then d.bank = value end
+  local meaning = register_write_meaning(d, bank, s.index, value, out)
+  out.summary = with_meaning(string.format("bank %s, register %d := %s", bank_text(bank),
+                                           s.index, hex8(value)), meaning)
+  return { bank = bank, selects = s.index == REG_BANK_SELECT }
+end
+
+local function decode_register_read(d, s, out)
+  local bank = d.bank
+  add_register_items(out, bank, s.index)
+  out.summary = string.format("bank %s, register %d read", bank_text(bank), s.index)
+  return { bank = bank }
+end
+
+-- Flash pass-through ------------------------------------------------------------
+
+local function address_at(tvb, off)
+  return tvb(off, 3):uint() -- most significant byte first, as the flash takes it
+end
+
+local function decode_flash_write(tvb, d, s, out, len)
+  local fl = d.flash
+  local ends = s.index == 1
+  fl.answer = nil -- a write starts a new flash transfer
+  if not ends then item(out, f.flash_more, true) end
+  if len == 0 then
+    mark(out, e.malformed, "A flash write without data")
+    out.summary = "flash write without data"
+    return
+  end
+  if fl.open then
+    -- The data of a transfer the previous packet left open.
+    local open = fl.open
+    item(out, f.flash_cmd, open.op)
+    if open.addr then item(out, f.flash_addr, open.addr) end
+    item(out, f.flash_len, len)
+    item(out, f.flash_data, nil, HEADER, len)
+    if ends then fl.open = nil end
+    out.summary = string.format("flash: %s%s, %d bytes%s", spi[open.op] and spi[open.op].name
+                                or hex8(open.op), open.addr and (" " .. hex24(open.addr)) or "",
+                                len, ends and "" or " (continues)")
+    return
+  end
+  local op = tvb(HEADER, 1):uint()
+  local c = spi[op]
+  item(out, f.flash_cmd, op, HEADER, 1)
+  if op == 0xAD and len == 3 then
+    -- Word programming goes on at the address after the last word.
+    local addr = fl.aai_next
+    item(out, f.flash_len, 2)
+    item(out, f.flash_data, nil, HEADER + 1, 2)
+    if not addr then
+      out.summary = "flash: word program, 2 bytes (its start is not in this capture)"
+      return
+    end
+    fl.aai_next = addr + 2
+    item(out, f.flash_addr, addr)
+    out.summary = string.format("flash: word program %s, 2 bytes", hex24(addr))
+    return
+  end
+  if not c or c.via ~= 0x80 then
+    mark(out, e.unknown, string.format("SPI command %s is not one the tool sends as a flash write",
+                                       hex8(op)))
+    out.summary = string.format("flash write: unknown SPI command %s, %d bytes", hex8(op), len)
+    return
+  end
+  local fixed = 1 + c.addr
+  local expected = (op == 0x01 and 2) or (op == 0xAD and 6) or (op == 0x02 and nil) or fixed
+  if (expected and len ~= expected) or len < fixed or (op == 0x02 and ends and len == fixed) then
+    mark(out, e.malformed, string.format("%s with %d bytes", c.name, len))
+    out.summary = string.format("flash: %s with %d bytes (malformed)", c.name, len)
+    return
+  end
+  local addr
+  if c.addr == 3 then
+    addr = address_at(tvb, HEADER + 1)
+    item(out, f.flash_addr, addr, HEADER + 1, 3)
+  end
+  if op ~= 0xAD then fl.aai_next = nil end
+  if op == 0x01 then
+    local v = tvb(HEADER + 1, 1):uint()
+    item(out, f.flash_status, v, HEADER + 1, 1)
+    item(out, f.flash_bp, nil, HEADER + 1, 1)
+    local bp = math.floor(v / 4) % 16
+    out.summary = string.format("flash: write status := %s (%s)", hex8(v),
+                                bp ~= 0 and "protect" or "protection off")
+  elseif op == 0x02 then
+    if len == fixed then
+      fl.open = { op = op, addr = addr }
+      out.summary = string.format("flash: page program %s, address (data follows)", hex24(addr))
+    else
+      item(out, f.flash_len, len - fixed)
+      item(out, f.flash_data, nil, HEADER + fixed, len - fixed)
+      out.summary = string.format("flash: page program %s, %d bytes", hex24(addr), len - fixed)
+    end
+  elseif op == 0xAD then
+    fl.aai_next = addr + 2
+    item(out, f.flash_len, 2)
+    item(out, f.flash_data, nil, HEADER + 4, 2)
+    out.summary = string.format("flash: word program %s, 2 bytes (starts)", hex24(addr))
+  elseif op == 0x20 then
+    out.summary = "flash: sector erase " .. hex24(addr)
+  else
+    out.summary = "flash: " .. c.name
+  end
+  if not ends and not fl.open then fl.open = { op = op, addr = addr } end
+end
+
+local function decode_flash_command(tvb, d, s, out, len)
+  local fl = d.flash
+  fl.open = nil
+  if len == 0 then
+    mark(out, e.malformed, "A flash command without its opcode")
+    out.summary = "flash command without data"
+    return
+  end
+  local op = tvb(HEADER, 1):uint()
+  local c = spi[op]
+  item(out, f.flash_cmd, op, HEADER, 1)
+  item(out, f.flash_len, s.value, SETUP + 2, 2)
+  if not c or c.via ~= 0x81 then
+    mark(out, e.unknown, string.format("SPI command %s is not one the tool sends for an answer",
+                                       hex8(op)))
+    out.summary = string.format("flash: unknown SPI command %s, %d bytes answer", hex8(op), s.value)
+    fl.answer = nil
+    return
+  end
+  if len ~= 1 + c.addr or s.value == 0 then
+    mark(out, e.malformed, string.format("%s with %d bytes and an answer of %d", c.name, len,
+                                         s.value))
+    out.summary = string.format("flash: %s (malformed)", c.name)
+    fl.answer = nil
+    return
+  end
+  local addr
+  if c.addr == 3 then
+    addr = address_at(tvb, HEADER + 1)
+    item(out, f.flash_addr, addr, HEADER + 1, 3)
+  end
+  fl.answer = { op = op, addr = addr, count = s.value }
+  if op == 0x03 then
+    out.summary = string.format("flash: read %s, %d bytes", hex24(addr), s.value)
+  else
+    out.summary = string.format("flash: %s (%d byte%s)", c.name, s.value, s.value == 1 and "" or "s")
+  end
+end
+
+local function status_text(v)
+  local parts = { bit(v, 0) and "busy" or "ready" }
+  if bit(v, 1) then parts[#parts + 1] = "write enabled" end
+  local bp = math.floor(v / 4) % 16
+  if bp ~= 0 then parts[#parts + 1] = "protected" end
+  return table.concat(parts, ", ")
+end
+
+local function answer_name(answer)
+  if not answer then return "no command pending" end
+  if answer.op == 0x03 then return "read " .. hex24(answer.addr) end
+  return spi[answer.op].name
+end
+
+-- The fetched answer of the flash command it belongs to.
+local function decode_flash_answer(tvb, ctx, out, len)
+  local answer = ctx.answer
+  item(out, f.flash_len, len)
+  if not answer then
+    out.summary = string.format("flash: fetched %d bytes, no command pending in this capture", len)
+    item(out, f.flash_data, nil, HEADER, len)
+    return
+  end
+  item(out, f.flash_cmd, answer.op)
+  if len < answer.count then
+    mark(out, e.malformed, string.format("The device sent %d of %d answer bytes", len, answer.count))
+  end
+  if answer.op == 0x9F and len >= 3 then
+    item(out, f.flash_id, nil, HEADER, 3)
+    out.summary = string.format("flash: read ID = %s (manufacturer %s, memory type %s, capacity %s)",
+                                hex_bytes(tvb, HEADER, 3), hex8(tvb(HEADER, 1):uint()),
+                                hex8(tvb(HEADER + 1, 1):uint()), hex8(tvb(HEADER + 2, 1):uint()))
+  elseif answer.op == 0x05 and len >= 1 then
+    local v = tvb(HEADER, 1):uint()
+    item(out, f.flash_status, v, HEADER, 1)
+    item(out, f.flash_busy, nil, HEADER, 1)
+    item(out, f.flash_wel, nil, HEADER, 1)
+    item(out, f.flash_bp, nil, HEADER, 1)
+    out.summary = string.format("flash: status = %s (%s)", hex8(v), status_text(v))
+  elseif answer.op == 0x03 then
+    item(out, f.flash_addr, answer.addr)
+    item(out, f.flash_data, nil, HEADER, len)
+    local blank = len > 0
+    for i = 0, len - 1 do
+      if tvb(HEADER + i, 1):uint() ~= 0xFF then
+        blank = false
+        break
+      end
+    end
+    item(out, f.flash_blank, blank)
+    out.summary = string.format("flash: read %s, %d bytes%s: %s", hex24(answer.addr), len,
+                                blank and " (erased)" or "", hex_bytes(tvb, HEADER, len, 8))
+  else
+    item(out, f.flash_data, nil, HEADER, len)
+    out.summary = string.format("flash: %s answer: %s", spi[answer.op].name,
+                                hex_bytes(tvb, HEADER, len, 8))
+  end
+end
+
+-- Submissions ---------------------------------------------------------------
+
+-- The requests the chip takes, by bRequest: which setup fields they fix.
+local function fits(s, request_type, value, index_ok, length_ok)
+  return s.request_type == request_type and (value == nil or s.value == value) and index_ok and
+         length_ok
+end
+
+-- Decodes a submission; returns the context its completion needs, or nil
+-- when the request is not the chip's.
+local function decode_submit(tvb, d, s, out, len)
+  local r = s.request
+  item(out, f.request, r, SETUP + 1, 1)
+  if r == 0x90 and fits(s, VENDOR_OUT, 0, s.index <= 255, s.length == 1) then
+    if len < 1 then
+      mark(out, e.malformed, "A register write without its value")
+      out.summary = "register write without its value"
+      return { kind = "write" }
+    end
+    local ctx = decode_register_write(tvb, d, s, out)
+    ctx.kind = "write"
+    return ctx
+  elseif r == 0x91 and fits(s, VENDOR_IN, 0, s.index <= 255, s.length == 1) then
+    local ctx = decode_register_read(d, s, out)
+    ctx.kind = "read"
+    ctx.reg = s.index
+    return ctx
+  elseif (r == ISP_ENTER.request or r == ISP_LEAVE.request) then
+    local m = r == ISP_ENTER.request and ISP_ENTER or ISP_LEAVE
+    if fits(s, VENDOR_OUT, m.value, s.index == m.index, s.length == 0) then
+      local on = r == ISP_ENTER.request
+      d.isp = on
+      item(out, f.isp, on)
+      out.summary = on and "ISP mode on" or "ISP mode off"
+      return { kind = "isp" }
+    end
+  elseif r == 0x80 and fits(s, VENDOR_OUT, 0, s.index <= 1, true) then
+    decode_flash_write(tvb, d, s, out, len)
+    return { kind = "flash write" }
+  elseif r == 0x81 and fits(s, VENDOR_OUT, nil, s.index == 1, s.length >= 1) then
+    decode_flash_command(tvb, d, s, out, len)
+    return { kind = "flash command" }
+  elseif r == 0x83 and fits(s, VENDOR_IN, 0, s.index == 0, s.length == 1) then
+    -- With an answer pending it says whether the answer is there; after a
+    -- flash write, whether the pass-through has finished with it.
+    local answer = d.flash.answer
+    out.summary = answer and string.format("flash: answer ready? (%s)", answer_name(answer))
+                  or "flash: pass-through idle?"
+    return { kind = "ready", answer = answer }
+  elseif r == 0x82 and fits(s, VENDOR_IN, 0, s.index == 0, s.length >= 1) then
+    local answer = d.flash.answer
+    d.flash.answer = nil -- the chip hands the answer over once
+    out.summary = string.format("flash: fetch %d byte%s (%s)", s.length,
+                                s.length == 1 and "" or "s", answer_name(answer))
+    if answer and answer.count ~= s.length then
+      mark(out, e.malformed, string.format("Fetching %d bytes of an answer of %d", s.length,
+                                           answer.count))
+    end
+    return { kind = "fetch", answer = answer }
+  end
+  local name = request_names[r]
+  local why = name and (name .. " with setup fields the chip does not take")
+              or ("request " .. hex8(r) .. " is not one of the chip's")
+  mark(out, e.unknown, "Unknown request: " .. why)
+  out.summary = string.format("unknown request: bmRequestType %s, bRequest %s, wValue 0x%04X, " ..
+                              "wIndex 0x%04X, wLength %d", hex8(s.request_type), hex8(r), s.value,
+                              s.index, s.length)
+  return { kind = "unknown" }
+end
+
+local function decode_complete(tvb, d, ctx, status, out, len)
+  local rejected = status ~= 0
+  if rejected then
+    mark(out, e.rejected, string.format("The device rejected the request (URB status %d)", status))
+    out.summary = ctx.summary .. " (REJECTED)"
+    -- A failed bank select leaves the chip's bank unknown.
+    if ctx.selects then d.bank = nil end
+    return
+  end
+  if ctx.kind == "read" then
+    if len < 1 then
+      mark(out, e.malformed, "A register read answered without its value")
+      out.summary = ctx.summary .. " (no value)"
+      return
+    end
+    local value = tvb(HEADER, 1):uint()
+    if ctx.bank then item(out, f.reg_bank, ctx.bank) end
+    item(out, f.reg_num, ctx.reg)
+    local use = register_use(ctx.bank, ctx.reg)
+    if use then item(out, f.reg_use, use) end
+    item(out, f.reg_value, value, HEADER, 1)
+    local meaning = register_read_meaning(d, ctx.bank, ctx.reg, value, out)
+    out.summary = with_meaning(string.format("bank %s, register %d = %s", bank_text(ctx.bank),
+                                             ctx.reg, hex8(value)), meaning)
+  elseif ctx.kind == "ready" then
+    if len < 1 then
+      mark(out, e.malformed, "An answer-ready poll without its byte")
+      out.summary = ctx.summary .. " (no value)"
+      return
+    end
+    local ready = tvb(HEADER, 1):uint() ~= 0
+    item(out, f.flash_ready, ready, HEADER, 1)
+    if ctx.answer then
+      out.summary = string.format("flash: answer %s (%s)", ready and "ready" or "not ready",
+                                  answer_name(ctx.answer))
+    else
+      out.summary = ready and "flash: pass-through idle" or "flash: pass-through busy"
+    end
+  elseif ctx.kind == "fetch" then
+    decode_flash_answer(tvb, ctx, out, len)
+  else
+    out.summary = ctx.summary .. " (done)"
+  end
+end
+
+-- Dissection ----------------------------------------------------------------
+
+local function device_key(tvb)
+  local bus, dev = bus_field(), device_field()
+  if not bus or not dev then return nil end
+  return bus.value .. "." .. dev.value
+end
+
+local function decode_frame(tvb, pinfo)
+  if tvb:len() < HEADER then return nil end -- the USB dissector marks a cut header
+  local event = tvb(8, 1):uint()
+  local transfer = tvb(9, 1):uint()
+  local endpoint = tvb(10, 1):uint()
+  local key = device_key(tvb)
+  if not key then return nil end
+  local len = tvb:len() - HEADER
+
+  if transfer == TRANSFER_NOTE and endpoint == 0x80 and len >= #NOTE_MAGIC and
+     tvb:raw(HEADER, #NOTE_MAGIC) == NOTE_MAGIC then
+    local out = new_out()
+    decode_note(tvb, device_state(key), out)
+    return out
+  end
+  if transfer ~= TRANSFER_CONTROL or endpoint % 128 ~= 0 then return nil end
+  local d = devices[key]
+  if not ((d and d.noted) or korvalen.prefs.all_devices) then return nil end
+  d = device_state(key)
+
+  local out = new_out()
+  if d.noted then item(out, f.device, d.noted.id) end
+  local urb = key .. "/" .. tvb:raw(0, 8)
+  if event == EVENT_SUBMIT then
+    if tvb(14, 1):uint() ~= 0 then return nil end -- no setup packet: not a request
+    local s = {
+      request_type = tvb(SETUP, 1):uint(),
+      request = tvb(SETUP + 1, 1):uint(),
+      value = tvb(SETUP + 2, 2):le_uint(),
+      index = tvb(SETUP + 4, 2):le_uint(),
+      length = tvb(SETUP + 6, 2):le_uint(),
+    }
+    if math.floor(s.request_type / 32) % 4 == 0 then
+      -- Standard requests (the presence check, the descriptor test of a
+      -- probe) are the USB decode's; they are the link's, not the chip's.
+      local name = standard_requests[s.request] or ("standard request " .. hex8(s.request))
+      out.summary = "USB " .. name
+      out.standard = true
+      pending[urb] = { kind = "standard", summary = out.summary, frame = pinfo.number, out = out }
+      return out
+    end
+    local ctx = decode_submit(tvb, d, s, out, len)
+    ctx.summary = out.summary
+    ctx.frame = pinfo.number
+    ctx.out = out
+    pending[urb] = ctx
+    return out
+  elseif event == EVENT_COMPLETE then
+    local ctx = pending[urb]
+    if not ctx then
+      mark(out, e.unmatched, "The request of this answer is not in the capture")
+      out.summary = "answer to a request this capture does not hold"
+      return out
+    end
+    pending[urb] = nil
+    item(out, f.request_in, ctx.frame)
+    ctx.out.response_in = pinfo.number
+    local status = status_field()
+    status = status and status.value or 0
+    if ctx.kind == "standard" then
+      out.summary = ctx.summary .. (status == 0 and " (done)" or " (REJECTED)")
+      out.standard = true
+      if status ~= 0 then
+        mark(out, e.rejected, string.format("The device rejected the request (URB status %d)", status))
+      end
+      return out
+    end
+    if ctx.kind == "unknown" then
+      out.summary = ctx.summary .. (status == 0 and " (done)" or " (REJECTED)")
+      if status ~= 0 then
+        mark(out, e.rejected, string.format("The device rejected the request (URB status %d)", status))
+      end
+      return out
+    end
+    decode_complete(tvb, d, ctx, status, out, len)
+    return out
+  end
+  return nil
+end
+
+local function render(out, tvb, pinfo, tree)
+  local t = tree:add(korvalen, tvb(), "KORVALEN chip: " .. out.summary)
+  t:add(f.summary, out.summary):set_generated()
+  if out.response_in then t:add(f.response_in, out.response_in):set_generated() end
+  for _, it in ipairs(out.items) do
+    local ti
+    if it.off then
+      local range = tvb(it.off, it.len)
+      if it.value == nil then ti = t:add(it.field, range) else ti = t:add(it.field, range, it.value) end
+    else
+      ti = t:add(it.field, it.value)
+      ti:set_generated()
+    end
+  end
+  for _, x in ipairs(out.experts) do t:add_proto_expert_info(x.which, x.text) end
+  if not out.standard then
+    pinfo.cols.protocol:set("KORVALEN")
+    pinfo.cols.info:set(out.summary)
+  end
+end
+
+function korvalen.dissector(tvb, pinfo, tree)
+  local encap = encap_field()
+  if not encap or encap.value ~= ENCAP_USB_LINUX_MMAPPED then return end
+  local out
+  if pinfo.visited then
+    out = frames[pinfo.number]
+  else
+    out = decode_frame(tvb, pinfo)
+    frames[pinfo.number] = out
+  end
+  if out then render(out, tvb, pinfo, tree) end
+end
+
+register_postdissector(korvalen)
