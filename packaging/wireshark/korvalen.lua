@@ -477,7 +477,7 @@ local function decode_register_write(tvb, d, s, out)
   local value = tvb(HEADER, 1):uint()
   item(out, f.reg_value, value, HEADER, 1)
   if s.index == REG_BANK_SELECT then d.bank = value end
-  local meaning = register_write_meaning(d, bank, s.index, value, out)
+  local meaning = register_write_meaning(d, bank, s.index, value, out) or register_use(bank, s.index)
   out.summary = with_meaning(string.format("bank %s, register %d := %s", bank_text(bank),
                                            s.index, hex8(value)), meaning)
   return { bank = bank, selects = s.index == REG_BANK_SELECT }
@@ -486,7 +486,8 @@ end
 local function decode_register_read(d, s, out)
   local bank = d.bank
   add_register_items(out, bank, s.index)
-  out.summary = string.format("bank %s, register %d read", bank_text(bank), s.index)
+  out.summary = with_meaning(string.format("bank %s, register %d read", bank_text(bank), s.index),
+                             register_use(bank, s.index))
   return { bank = bank }
 end
 
@@ -730,10 +731,12 @@ local function decode_submit(tvb, d, s, out, len)
     local answer = d.flash.answer
     out.summary = answer and string.format("flash: answer ready? (%s)", answer_name(answer))
                   or "flash: pass-through idle?"
+    if answer then item(out, f.flash_cmd, answer.op) end
     return { kind = "ready", answer = answer }
   elseif r == 0x82 and fits(s, VENDOR_IN, 0, s.index == 0, s.length >= 1) then
     local answer = d.flash.answer
     d.flash.answer = nil -- the chip hands the answer over once
+    if answer then item(out, f.flash_cmd, answer.op) end
     out.summary = string.format("flash: fetch %d byte%s (%s)", s.length,
                                 s.length == 1 and "" or "s", answer_name(answer))
     if answer and answer.count ~= s.length then
@@ -773,7 +776,7 @@ local function decode_complete(tvb, d, ctx, status, out, len)
     local use = register_use(ctx.bank, ctx.reg)
     if use then item(out, f.reg_use, use) end
     item(out, f.reg_value, value, HEADER, 1)
-    local meaning = register_read_meaning(d, ctx.bank, ctx.reg, value, out)
+    local meaning = register_read_meaning(d, ctx.bank, ctx.reg, value, out) or use
     out.summary = with_meaning(string.format("bank %s, register %d = %s", bank_text(ctx.bank),
                                              ctx.reg, hex8(value)), meaning)
   elseif ctx.kind == "ready" then
@@ -785,6 +788,7 @@ local function decode_complete(tvb, d, ctx, status, out, len)
     local ready = tvb(HEADER, 1):uint() ~= 0
     item(out, f.flash_ready, ready, HEADER, 1)
     if ctx.answer then
+      item(out, f.flash_cmd, ctx.answer.op)
       out.summary = string.format("flash: answer %s (%s)", ready and "ready" or "not ready",
                                   answer_name(ctx.answer))
     else
@@ -847,6 +851,7 @@ local function decode_frame(tvb, pinfo)
       return out
     end
     local ctx = decode_submit(tvb, d, s, out, len)
+    ctx.request = s.request
     ctx.summary = out.summary
     ctx.frame = pinfo.number
     ctx.out = out
@@ -860,6 +865,7 @@ local function decode_frame(tvb, pinfo)
       return out
     end
     pending[urb] = nil
+    if ctx.request then item(out, f.request, ctx.request) end
     item(out, f.request_in, ctx.frame)
     ctx.out.response_in = pinfo.number
     local status = status_field()
