@@ -50,6 +50,20 @@ if dpkg-query -L "$package" | grep -qx /usr/bin/korvalen-fw; then
   man -w korvalen-fw >/dev/null 2>&1 || [ -f /usr/share/man/man1/korvalen-fw.1.gz ]
 fi
 
+echo "== the installed Wireshark dissector"
+plugin=$(dpkg-query -L "$package" | grep '/wireshark/plugins/korvalen\.lua$') ||
+  { echo "the Wireshark dissector is not installed" >&2; exit 1; }
+echo "  $plugin"
+if command -v tshark >/dev/null; then
+  # Loaded from the global plugin folder, without -X: the settings exchange
+  # reads as mailbox commands.
+  tshark -G plugins 2>/dev/null | grep -q "$plugin" ||
+    { echo "tshark does not load $plugin" >&2; exit 1; }
+  tshark -r tests/recordings/settings-exchange.pcap -Y korvalen.mailbox.cmd 2>/dev/null |
+    grep -q 'mailbox: settings block write' ||
+    { echo "the installed dissector does not decode a recording" >&2; exit 1; }
+fi
+
 echo "== remove"
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$package"
 if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'installed'; then

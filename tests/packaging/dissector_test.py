@@ -41,7 +41,8 @@ def tshark(capture, *extra):
     """Runs tshark with the dissector; fails the test run on a Lua error."""
     command = [ARGS.tshark, "-n", "-X", "lua_script:" + ARGS.dissector, "-r", capture, *extra]
     done = subprocess.run(command, capture_output=True, text=True, timeout=600)
-    if done.returncode != 0 or "Lua Error" in done.stdout or "Lua Error" in done.stderr:
+    lua_error = ("Lua Error", "Lua: Error")
+    if done.returncode != 0 or any(e in done.stdout or e in done.stderr for e in lua_error):
         raise AssertionError("tshark failed on %s:\n%s%s" % (capture, done.stderr, done.stdout[-2000:]))
     return done.stdout
 
@@ -472,6 +473,17 @@ class FullUpdate(unittest.TestCase):
         print("%d frames, %d requests, 0 unknown" % (len(rows), len(reqs)), file=sys.stderr)
 
 
+def installed_elsewhere():
+    """A korvalen.lua that tshark loads by itself would take the protocol's
+    name before the one under test."""
+    listed = subprocess.run([ARGS.tshark, "-G", "plugins"], capture_output=True, text=True,
+                            timeout=120).stdout
+    ours = os.path.realpath(ARGS.dissector)
+    return [line.split("\t")[-1] for line in listed.splitlines()
+            if line.split("\t")[-1].endswith("/korvalen.lua") and
+            os.path.realpath(line.split("\t")[-1]) != ours]
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser(add_help=False)
@@ -480,6 +492,10 @@ def main():
     parser.add_argument("--recordings", required=True)
     parser.add_argument("--fw")
     ARGS, rest = parser.parse_known_args()
+    shadowing = installed_elsewhere()
+    if shadowing:
+        sys.exit("tshark loads another dissector by itself (%s), so it cannot load %s: remove "
+                 "the installed package first" % (", ".join(shadowing), ARGS.dissector))
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
