@@ -109,17 +109,10 @@ korvalen.prefs.all_devices = Pref.bool("Decode devices without a device note", f
   "Decode vendor requests of every device, also in captures not made with --record " ..
   "(which name the chip's devices in a device note)")
 
--- The USB dissector's view of the usbmon header, which it reads in the
--- capture's byte order.
-local encap_field = Field.new("frame.encap_type")
-local bus_field = Field.new("usb.bus_id")
-local device_field = Field.new("usb.device_address")
-local status_field = Field.new("usb.urb_status")
-
-local ENCAP_USB_LINUX_MMAPPED = 115
 local HEADER = 64 -- usbmon mmapped header; the transfer's data follows it
 local SETUP = 40 -- the setup packet inside the header, little-endian as on the bus
-local EVENT_SUBMIT, EVENT_COMPLETE = 0x53, 0x43
+local EVENT_SUBMIT, EVENT_COMPLETE, EVENT_ERROR = 0x53, 0x43, 0x45
+local STATUS_IN_PROGRESS = -115 -- what every submission carries
 local TRANSFER_CONTROL, TRANSFER_NOTE = 2, 3
 local NOTE_MAGIC = "korvalen-device\n"
 
@@ -803,28 +796,61 @@ end
 
 -- Dissection ----------------------------------------------------------------
 
-local function device_key(tvb)
-  local bus, dev = bus_field(), device_field()
-  if not bus or not dev then return nil end
-  return bus.value .. "." .. dev.value
+-- The USB dissector has named the two ends of a usbmon record "host" and
+-- "bus.device.endpoint"; anything else is not a USB frame.
+local function usb_ends(pinfo)
+  local src, dst = tostring(pinfo.src), tostring(pinfo.dst)
+  local usb = "^%d+%.%d+%.%d+$"
+  return (src == "host" and dst:match(usb)) or (dst == "host" and src:match(usb))
+end
+
+-- The usbmon header is in the byte order of the machine that reads the
+-- capture (Wireshark turns it when the file came from another one); the
+-- captured length, or a submission's status, tells which. Without either,
+-- the order seen last holds.
+local little_endian = true
+
+local function read_header(tvb, pinfo)
+  if tvb:len() < HEADER or not usb_ends(pinfo) then return nil end
+  local event, transfer = tvb(8, 1):uint(), tvb(9, 1):uint()
+  local flag_setup = tvb(14, 1):uint()
+  if (event ~= EVENT_SUBMIT and event ~= EVENT_COMPLETE and event ~= EVENT_ERROR) or
+     transfer > TRANSFER_NOTE or (flag_setup ~= 0 and flag_setup ~= 0x2D) then
+    return nil
+  end
+  local data = tvb:reported_len() - HEADER
+  local le, be = tvb(36, 4):le_uint(), tvb(36, 4):uint()
+  if le == data and be ~= data then little_endian = true
+  elseif be == data and le ~= data then little_endian = false
+  elseif le ~= data then return nil
+  elseif tvb(28, 4):le_int() == STATUS_IN_PROGRESS then little_endian = true
+  elseif tvb(28, 4):int() == STATUS_IN_PROGRESS then little_endian = false
+  end
+  local bus = little_endian and tvb(12, 2):le_uint() or tvb(12, 2):uint()
+  return {
+    event = event,
+    transfer = transfer,
+    endpoint = tvb(10, 1):uint(),
+    key = bus .. "." .. tvb(11, 1):uint(),
+    has_setup = flag_setup == 0,
+    status = little_endian and tvb(28, 4):le_int() or tvb(28, 4):int(),
+    data = data, -- bytes the monitor captured
+    cut = data - (tvb:len() - HEADER), -- of them, missing from this capture
+  }
 end
 
 local function decode_frame(tvb, pinfo)
-  if tvb:len() < HEADER then return nil end -- the USB dissector marks a cut header
-  local event = tvb(8, 1):uint()
-  local transfer = tvb(9, 1):uint()
-  local endpoint = tvb(10, 1):uint()
-  local key = device_key(tvb)
-  if not key then return nil end
-  local len = tvb:len() - HEADER
+  local h = read_header(tvb, pinfo)
+  if not h then return nil end
+  local key, len = h.key, h.data
 
-  if transfer == TRANSFER_NOTE and endpoint == 0x80 and len >= #NOTE_MAGIC and
+  if h.transfer == TRANSFER_NOTE and h.endpoint == 0x80 and h.cut == 0 and len >= #NOTE_MAGIC and
      tvb:raw(HEADER, #NOTE_MAGIC) == NOTE_MAGIC then
     local out = new_out()
     decode_note(tvb, device_state(key), out)
     return out
   end
-  if transfer ~= TRANSFER_CONTROL or endpoint % 128 ~= 0 then return nil end
+  if h.transfer ~= TRANSFER_CONTROL or h.endpoint % 128 ~= 0 then return nil end
   local d = devices[key]
   if not ((d and d.noted) or korvalen.prefs.all_devices) then return nil end
   d = device_state(key)
@@ -832,8 +858,20 @@ local function decode_frame(tvb, pinfo)
   local out = new_out()
   if d.noted then item(out, f.device, d.noted.id) end
   local urb = key .. "/" .. tvb:raw(0, 8)
-  if event == EVENT_SUBMIT then
-    if tvb(14, 1):uint() ~= 0 then return nil end -- no setup packet: not a request
+  if h.cut > 0 then
+    -- Decoding the bytes that are there would tell half the story.
+    mark(out, e.malformed, string.format("The capture holds %d of the %d data bytes", len - h.cut,
+                                         len))
+    out.summary = "cut short in the capture"
+    if h.event == EVENT_SUBMIT then
+      pending[urb] = { kind = "cut", summary = out.summary, frame = pinfo.number, out = out }
+    else
+      pending[urb] = nil
+    end
+    return out
+  end
+  if h.event == EVENT_SUBMIT then
+    if not h.has_setup then return nil end -- not a request
     local s = {
       request_type = tvb(SETUP, 1):uint(),
       request = tvb(SETUP + 1, 1):uint(),
@@ -857,7 +895,7 @@ local function decode_frame(tvb, pinfo)
     ctx.out = out
     pending[urb] = ctx
     return out
-  elseif event == EVENT_COMPLETE then
+  elseif h.event == EVENT_COMPLETE or h.event == EVENT_ERROR then
     local ctx = pending[urb]
     if not ctx then
       mark(out, e.unmatched, "The request of this answer is not in the capture")
@@ -868,8 +906,7 @@ local function decode_frame(tvb, pinfo)
     if ctx.request then item(out, f.request, ctx.request) end
     item(out, f.request_in, ctx.frame)
     ctx.out.response_in = pinfo.number
-    local status = status_field()
-    status = status and status.value or 0
+    local status = h.event == EVENT_ERROR and -1 or h.status
     if ctx.kind == "standard" then
       out.summary = ctx.summary .. (status == 0 and " (done)" or " (REJECTED)")
       out.standard = true
@@ -878,7 +915,7 @@ local function decode_frame(tvb, pinfo)
       end
       return out
     end
-    if ctx.kind == "unknown" then
+    if ctx.kind == "unknown" or ctx.kind == "cut" then
       out.summary = ctx.summary .. (status == 0 and " (done)" or " (REJECTED)")
       if status ~= 0 then
         mark(out, e.rejected, string.format("The device rejected the request (URB status %d)", status))
@@ -913,8 +950,6 @@ local function render(out, tvb, pinfo, tree)
 end
 
 function korvalen.dissector(tvb, pinfo, tree)
-  local encap = encap_field()
-  if not encap or encap.value ~= ENCAP_USB_LINUX_MMAPPED then return end
   local out
   if pinfo.visited then
     out = frames[pinfo.number]

@@ -188,6 +188,13 @@ class KeptUpdates(unittest.TestCase):
     def test_word_program_part(self):
         self.check_update("update-aai", 2, word_program=True)
 
+    def test_two_passes_decode_as_one(self):
+        # tshark's first pass of two builds no protocol tree; the decode must
+        # not depend on one.
+        one = decode(recording("update-retry.pcap"))
+        two = decode(recording("update-retry.pcap"), "-2")
+        self.assertEqual([r["korvalen.summary"] for r in two], [r["korvalen.summary"] for r in one])
+
     def test_retry_marks_the_rejected_request_and_erases_again(self):
         rows = decode(recording("update-retry.pcap"))
         with open(recording("update-retry.json")) as f:
@@ -267,10 +274,13 @@ def usbmon(event, urb, device=1, setup=None, data=b"", status=0, transfer=2, end
 
 
 def write_capture(path, frames):
+    """frames: (record, bytes kept); a record longer than that is cut, as a
+    small snapshot length cuts it."""
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 0x10040, 220))
-        for i, frame in enumerate(frames):
-            f.write(struct.pack("<IIII", 0, i, len(frame), len(frame)) + frame)
+        for i, (frame, kept) in enumerate(frames):
+            kept = min(kept, len(frame))
+            f.write(struct.pack("<IIII", 0, i, kept, len(frame)) + frame[:kept])
 
 
 HAND_MADE = [
@@ -302,6 +312,9 @@ HAND_MADE = [
     ("", usbmon("C", 12, device=2)),
     ("bad note", usbmon("C", 0, device=3, data=b"korvalen-device\nclass=x\n", transfer=3,
                         endpoint=0x80)),
+    ("page program, cut", usbmon("S", 13, setup=(0x43, 0x80, 0, 1, 260),
+                                 data=b"\x02\x00\x10\x00" + bytes(256)), 64 + 100),
+    ("", usbmon("C", 13)),
 ]
 
 
@@ -312,8 +325,9 @@ class HandMadeCapture(unittest.TestCase):
     def setUpClass(cls):
         cls.dir = tempfile.TemporaryDirectory()
         cls.path = os.path.join(cls.dir.name, "hand-made.pcap")
-        write_capture(cls.path, [frame for _, frame in HAND_MADE])
-        cls.rows = {what: row for (what, _), row in zip(HAND_MADE, decode(cls.path)) if what}
+        write_capture(cls.path, [(entry[1], entry[2] if len(entry) > 2 else len(entry[1]))
+                                 for entry in HAND_MADE])
+        cls.rows = {entry[0]: row for entry, row in zip(HAND_MADE, decode(cls.path)) if entry[0]}
 
     @classmethod
     def tearDownClass(cls):
@@ -347,6 +361,10 @@ class HandMadeCapture(unittest.TestCase):
         self.assertTrue(self.rows["answer without request"]["korvalen.unmatched"])
         self.assertEqual(self.rows["cut header"]["korvalen.summary"], "")
         self.assertTrue(self.rows["bad note"]["korvalen.malformed"])
+        cut = self.rows["page program, cut"]
+        self.assertTrue(cut["korvalen.malformed"])
+        self.assertEqual((cut["korvalen.summary"], cut["korvalen.flash.cmd"]),
+                         ("cut short in the capture", ""))
 
     def test_decoding_goes_on_after_bad_frames(self):
         self.assertEqual(self.rows["value 0x42"]["korvalen.summary"], "bank ?, register 5 = 0x42")
@@ -357,7 +375,7 @@ class HandMadeCapture(unittest.TestCase):
     def test_devices_without_a_note_are_left_alone_unless_asked(self):
         self.assertEqual(self.rows["other device, ISP on"]["korvalen.summary"], "")
         rows = decode(self.path, "-o", "korvalen.all_devices:TRUE")
-        asked = rows[[what for what, _ in HAND_MADE].index("other device, ISP on")]
+        asked = rows[[entry[0] for entry in HAND_MADE].index("other device, ISP on")]
         self.assertEqual(asked["korvalen.summary"], "ISP mode on")
 
     def test_full_decode_names_the_fields(self):
