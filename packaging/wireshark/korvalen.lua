@@ -163,11 +163,10 @@ local function hex8(v) return string.format("0x%02X", v) end
 local function hex24(v) return string.format("0x%06X", v) end
 
 local function hex_bytes(tvb, off, len, max)
-  local parts = {}
-  for i = 0, math.min(len, max or len) - 1 do
-    parts[#parts + 1] = string.format("%02X", tvb(off + i, 1):uint())
-  end
-  if max and len > max then parts[#parts + 1] = "..." end
+  local shown = math.min(len, max or len)
+  local parts = { tvb:raw(off, shown):byte(1, shown) }
+  for i, b in ipairs(parts) do parts[i] = string.format("%02X", b) end
+  if shown < len then parts[#parts + 1] = "..." end
   return table.concat(parts, " ")
 end
 
@@ -659,13 +658,7 @@ local function decode_flash_answer(tvb, ctx, out, len)
   elseif answer.op == 0x03 then
     item(out, f.flash_addr, answer.addr)
     item(out, f.flash_data, nil, HEADER, len)
-    local blank = len > 0
-    for i = 0, len - 1 do
-      if tvb(HEADER + i, 1):uint() ~= 0xFF then
-        blank = false
-        break
-      end
-    end
+    local blank = len > 0 and tvb:raw(HEADER, len) == string.rep("\255", len)
     item(out, f.flash_blank, blank)
     out.summary = string.format("flash: read %s, %d bytes%s: %s", hex24(answer.addr), len,
                                 blank and " (erased)" or "", hex_bytes(tvb, HEADER, len, 8))
@@ -807,57 +800,86 @@ end
 -- The usbmon header is in the byte order of the machine that reads the
 -- capture (Wireshark turns it when the file came from another one); the
 -- captured length, or a submission's status, tells which. Without either,
--- the order seen last holds.
+-- the order seen last holds. It is read from one copy of its bytes: a range
+-- per field costs more than the rest of the decode.
 local little_endian = true
 
-local function read_header(tvb, pinfo)
-  if tvb:len() < HEADER or not usb_ends(pinfo) then return nil end
-  local event, transfer = tvb(8, 1):uint(), tvb(9, 1):uint()
-  local flag_setup = tvb(14, 1):uint()
+local function u16(b1, b2, le)
+  if le then return b1 + b2 * 256 end
+  return b1 * 256 + b2
+end
+
+local function u32(b1, b2, b3, b4, le)
+  if le then return b1 + b2 * 256 + b3 * 65536 + b4 * 16777216 end
+  return b1 * 16777216 + b2 * 65536 + b3 * 256 + b4
+end
+
+local function s32(v)
+  if v >= 2147483648 then return v - 4294967296 end
+  return v
+end
+
+local function read_header(tvb)
+  if tvb:len() < HEADER then return nil end
+  local raw = tvb:raw(0, HEADER)
+  local event, transfer, endpoint, device, bus1, bus2, flag_setup = raw:byte(9, 15)
   if (event ~= EVENT_SUBMIT and event ~= EVENT_COMPLETE and event ~= EVENT_ERROR) or
      transfer > TRANSFER_NOTE or (flag_setup ~= 0 and flag_setup ~= 0x2D) then
     return nil
   end
   local data = tvb:reported_len() - HEADER
-  local le, be = tvb(36, 4):le_uint(), tvb(36, 4):uint()
+  local c1, c2, c3, c4 = raw:byte(37, 40)
+  local le, be = u32(c1, c2, c3, c4, true), u32(c1, c2, c3, c4, false)
+  local s1, s2, s3, s4 = raw:byte(29, 32)
   if le == data and be ~= data then little_endian = true
   elseif be == data and le ~= data then little_endian = false
   elseif le ~= data then return nil
-  elseif tvb(28, 4):le_int() == STATUS_IN_PROGRESS then little_endian = true
-  elseif tvb(28, 4):int() == STATUS_IN_PROGRESS then little_endian = false
+  elseif s32(u32(s1, s2, s3, s4, true)) == STATUS_IN_PROGRESS then little_endian = true
+  elseif s32(u32(s1, s2, s3, s4, false)) == STATUS_IN_PROGRESS then little_endian = false
   end
-  local bus = little_endian and tvb(12, 2):le_uint() or tvb(12, 2):uint()
-  return {
+  local h = {
     event = event,
     transfer = transfer,
-    endpoint = tvb(10, 1):uint(),
-    key = bus .. "." .. tvb(11, 1):uint(),
+    endpoint = endpoint,
+    key = u16(bus1, bus2, little_endian) .. "." .. device,
+    urb = raw:sub(1, 8),
     has_setup = flag_setup == 0,
-    status = little_endian and tvb(28, 4):le_int() or tvb(28, 4):int(),
+    status = s32(u32(s1, s2, s3, s4, little_endian)),
     data = data, -- bytes the monitor captured
     cut = data - (tvb:len() - HEADER), -- of them, missing from this capture
   }
+  if h.has_setup then
+    -- The setup packet is the bus's own, little-endian whatever the host.
+    local t, r, v1, v2, i1, i2, l1, l2 = raw:byte(SETUP + 1, SETUP + 8)
+    h.setup = { request_type = t, request = r, value = v1 + v2 * 256, index = i1 + i2 * 256,
+                length = l1 + l2 * 256 }
+  end
+  return h
 end
 
 local function decode_frame(tvb, pinfo)
-  local h = read_header(tvb, pinfo)
+  local h = read_header(tvb)
   if not h then return nil end
   local key, len = h.key, h.data
 
   if h.transfer == TRANSFER_NOTE and h.endpoint == 0x80 and h.cut == 0 and len >= #NOTE_MAGIC and
-     tvb:raw(HEADER, #NOTE_MAGIC) == NOTE_MAGIC then
+     tvb:raw(HEADER, #NOTE_MAGIC) == NOTE_MAGIC and usb_ends(pinfo) then
     local out = new_out()
     decode_note(tvb, device_state(key), out)
     return out
   end
   if h.transfer ~= TRANSFER_CONTROL or h.endpoint % 128 ~= 0 then return nil end
   local d = devices[key]
-  if not ((d and d.noted) or korvalen.prefs.all_devices) then return nil end
+  -- A device note has shown this capture to be usbmon's; without one, the
+  -- frame itself must show it.
+  if not ((d and d.noted) or (korvalen.prefs.all_devices and usb_ends(pinfo))) then
+    return nil
+  end
   d = device_state(key)
 
   local out = new_out()
   if d.noted then item(out, f.device, d.noted.id) end
-  local urb = key .. "/" .. tvb:raw(0, 8)
+  local urb = key .. "/" .. h.urb
   if h.cut > 0 then
     -- Decoding the bytes that are there would tell half the story.
     mark(out, e.malformed, string.format("The capture holds %d of the %d data bytes", len - h.cut,
@@ -871,14 +893,8 @@ local function decode_frame(tvb, pinfo)
     return out
   end
   if h.event == EVENT_SUBMIT then
-    if not h.has_setup then return nil end -- not a request
-    local s = {
-      request_type = tvb(SETUP, 1):uint(),
-      request = tvb(SETUP + 1, 1):uint(),
-      value = tvb(SETUP + 2, 2):le_uint(),
-      index = tvb(SETUP + 4, 2):le_uint(),
-      length = tvb(SETUP + 6, 2):le_uint(),
-    }
+    local s = h.setup
+    if not s then return nil end -- not a request
     if math.floor(s.request_type / 32) % 4 == 0 then
       -- Standard requests (the presence check, the descriptor test of a
       -- probe) are the USB decode's; they are the link's, not the chip's.

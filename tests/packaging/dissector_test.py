@@ -22,6 +22,7 @@ import tempfile
 import unittest
 
 ARGS = None
+SCRATCH = tempfile.TemporaryDirectory()  # fresh recordings; removed at exit
 
 FIELDS = [
     "frame.number", "usb.urb_type", "usb.bmRequestType", "korvalen.summary",
@@ -390,7 +391,7 @@ class HandMadeCapture(unittest.TestCase):
 def record(*command, expect=0):
     """Runs korvalen-fw on a simulated device with --record; returns the
     decoded capture and the command's standard output."""
-    work = tempfile.mkdtemp()
+    work = tempfile.mkdtemp(dir=SCRATCH.name)
     capture = os.path.join(work, "capture.pcap")
     done = subprocess.run([ARGS.fw, "--simulate", "--fast", "--record", capture, *command],
                           capture_output=True, text=True, timeout=600, cwd=work)
@@ -417,9 +418,14 @@ class FreshRecordings(unittest.TestCase):
             if row["korvalen.i2c.op"] in ("start", "stop", "address", "data", "received"):
                 steps.append((row["korvalen.i2c.op"], row["korvalen.i2c.addr"] or
                               row["korvalen.i2c.byte"]))
-        self.assertEqual(steps, [("start", ""), ("address", "0x20"), ("data", "0x00"),
-                                 ("start", ""), ("address", "0x21")] +
-                         [("received", "0x%02x" % v) for v in values] + [("stop", "")])
+        # One transaction per register: its number written, a repeated
+        # start, the byte read back without acknowledge, stop.
+        expected = []
+        for register, value in enumerate(values):
+            expected += [("start", ""), ("address", "0x20"), ("data", "0x%02x" % register),
+                         ("start", ""), ("address", "0x21"), ("received", "0x%02x" % value),
+                         ("stop", "")]
+        self.assertEqual(steps, expected)
         summaries = [r.complete["korvalen.summary"] for r in reqs]
         self.assertIn("bank 14, register 16 = 0x01 (I2C: 0x20 write, ACK)", summaries)
         self.assertIn("bank 14, register 16 = 0x01 (I2C: 0x21 read, ACK)", summaries)
@@ -473,8 +479,7 @@ class FullUpdate(unittest.TestCase):
     def test_every_request_of_a_256_kib_update_is_decoded(self):
         if not ARGS.fw:
             self.skipTest("needs --fw")
-        work = tempfile.mkdtemp()
-        image = os.path.join(work, "full.bin")
+        image = os.path.join(tempfile.mkdtemp(dir=SCRATCH.name), "full.bin")
         with open(image, "wb") as f:
             f.write(bytes((i * 7 + 3) % 256 for i in range(0x40000)))
         capture, out = record("--json", "update", "--yes", image)
@@ -510,6 +515,10 @@ def main():
     parser.add_argument("--recordings", required=True)
     parser.add_argument("--fw")
     ARGS, rest = parser.parse_known_args()
+    ARGS.dissector = os.path.abspath(ARGS.dissector)
+    ARGS.recordings = os.path.abspath(ARGS.recordings)
+    if ARGS.fw:
+        ARGS.fw = os.path.abspath(ARGS.fw)
     shadowing = installed_elsewhere()
     if shadowing:
         sys.exit("tshark loads another dissector by itself (%s), so it cannot load %s: remove "
