@@ -186,15 +186,22 @@ local function quoted(bytes)
 end
 
 -- One frame's decode: a summary, tree items and expert marks, kept so later
--- passes show it without running the state machine again.
+-- passes show it without running the state machine again. A recording holds
+-- hundreds of thousands of frames, so the items lie flat, four slots each
+-- (field, value, offset, length; false where there is none).
 local function new_out()
-  return { items = {}, experts = {} }
+  return { items = {} }
 end
 local function item(out, field, value, off, len)
-  out.items[#out.items + 1] = { field = field, value = value, off = off, len = len }
+  local items = out.items
+  local n = #items
+  if value == nil then value = false end
+  items[n + 1], items[n + 2], items[n + 3], items[n + 4] = field, value, off or false, len or false
 end
 local function mark(out, which, text)
-  out.experts[#out.experts + 1] = { which = which, text = text }
+  out.experts = out.experts or {}
+  out.experts[#out.experts + 1] = which
+  out.experts[#out.experts + 1] = text
 end
 
 -- Capture state -------------------------------------------------------------
@@ -948,17 +955,21 @@ local function render(out, tvb, pinfo, tree)
   local t = tree:add(korvalen, tvb(), "KORVALEN chip: " .. out.summary)
   t:add(f.summary, out.summary):set_generated()
   if out.response_in then t:add(f.response_in, out.response_in):set_generated() end
-  for _, it in ipairs(out.items) do
-    local ti
-    if it.off then
-      local range = tvb(it.off, it.len)
-      if it.value == nil then ti = t:add(it.field, range) else ti = t:add(it.field, range, it.value) end
+  local items = out.items
+  for i = 1, #items, 4 do
+    local field, value, off = items[i], items[i + 1], items[i + 2]
+    if not off then
+      t:add(field, value):set_generated()
+    elseif value == false then
+      t:add(field, tvb(off, items[i + 3]))
     else
-      ti = t:add(it.field, it.value)
-      ti:set_generated()
+      t:add(field, tvb(off, items[i + 3]), value)
     end
   end
-  for _, x in ipairs(out.experts) do t:add_proto_expert_info(x.which, x.text) end
+  local experts = out.experts
+  if experts then
+    for i = 1, #experts, 2 do t:add_proto_expert_info(experts[i], experts[i + 1]) end
+  end
   if not out.standard then
     pinfo.cols.protocol:set("KORVALEN")
     pinfo.cols.info:set(out.summary)
