@@ -509,6 +509,9 @@ local function decode_flash_write(tvb, d, s, out, len)
   if fl.open then
     -- The data of a transfer the previous packet left open.
     local open = fl.open
+    if not spi[open.op] then
+      mark(out, e.unknown, "Data of an SPI command the tool does not send")
+    end
     item(out, f.flash_cmd, open.op)
     if open.addr then item(out, f.flash_addr, open.addr) end
     item(out, f.flash_len, len)
@@ -540,13 +543,19 @@ local function decode_flash_write(tvb, d, s, out, len)
     mark(out, e.unknown, string.format("SPI command %s is not one the tool sends as a flash write",
                                        hex8(op)))
     out.summary = string.format("flash write: unknown SPI command %s, %d bytes", hex8(op), len)
+    if not ends then fl.open = { op = op } end
     return
   end
+  -- A page program carries its data in the same packet or in the next.
   local fixed = 1 + c.addr
-  local expected = (op == 0x01 and 2) or (op == 0xAD and 6) or (op == 0x02 and nil) or fixed
+  local expected = fixed
+  if op == 0x01 then expected = 2 elseif op == 0xAD then expected = 6 elseif op == 0x02 then
+    expected = nil
+  end
   if (expected and len ~= expected) or len < fixed or (op == 0x02 and ends and len == fixed) then
     mark(out, e.malformed, string.format("%s with %d bytes", c.name, len))
     out.summary = string.format("flash: %s with %d bytes (malformed)", c.name, len)
+    if not ends then fl.open = { op = op } end
     return
   end
   local addr

@@ -309,6 +309,13 @@ HAND_MADE = [
     ("", usbmon("C", 10, data=b"\xab\xcd")),
     ("page program, short", usbmon("S", 11, setup=(0x43, 0x80, 0, 1, 3), data=b"\x02\x00\x01")),
     ("", usbmon("C", 11)),
+    ("page program, one packet", usbmon("S", 14, setup=(0x43, 0x80, 0, 1, 6),
+                                        data=b"\x02\x00\x20\x00\xaa\xbb")),
+    ("", usbmon("C", 14)),
+    ("unknown command, open", usbmon("S", 15, setup=(0x43, 0x80, 0, 0, 1), data=b"\x9e")),
+    ("", usbmon("C", 15)),
+    ("its data", usbmon("S", 16, setup=(0x43, 0x80, 0, 1, 2), data=b"\x06\xc7")),
+    ("", usbmon("C", 16)),
     ("other device, ISP on", usbmon("S", 12, device=2, setup=(0x43, 0x84, 0xB6A3, 0xF8E2, 0))),
     ("", usbmon("C", 12, device=2)),
     ("bad note", usbmon("C", 0, device=3, data=b"korvalen-device\nclass=x\n", transfer=3,
@@ -366,6 +373,17 @@ class HandMadeCapture(unittest.TestCase):
         self.assertTrue(cut["korvalen.malformed"])
         self.assertEqual((cut["korvalen.summary"], cut["korvalen.flash.cmd"]),
                          ("cut short in the capture", ""))
+
+    def test_the_data_of_an_unknown_command_is_not_read_as_commands(self):
+        data = self.rows["its data"]
+        self.assertTrue(data["korvalen.unknown"])
+        self.assertEqual(data["korvalen.flash.cmd"], "0x9e")
+        self.assertNotIn("write enable", data["korvalen.summary"])
+
+    def test_a_page_program_with_its_data_in_one_packet(self):
+        row = self.rows["page program, one packet"]
+        self.assertEqual(row["korvalen.summary"], "flash: page program 0x002000, 2 bytes")
+        self.assertFalse(row["korvalen.malformed"])
 
     def test_decoding_goes_on_after_bad_frames(self):
         self.assertEqual(self.rows["value 0x42"]["korvalen.summary"], "bank ?, register 5 = 0x42")
