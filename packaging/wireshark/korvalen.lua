@@ -21,30 +21,38 @@ local korvalen = Proto("korvalen", "KORVALEN chip requests")
 
 -- Fields ---------------------------------------------------------------------
 
+-- The chip's vendor requests (bRequest).
+local REQ_FLASH_WRITE, REQ_FLASH_COMMAND, REQ_FLASH_FETCH, REQ_FLASH_READY = 0x80, 0x81, 0x82, 0x83
+local REQ_ISP_ENTER, REQ_ISP_LEAVE = 0x84, 0x85
+local REQ_WRITE_REGISTER, REQ_READ_REGISTER = 0x90, 0x91
+
 local request_names = {
-  [0x80] = "flash write",
-  [0x81] = "flash command with answer",
-  [0x82] = "flash fetch answer",
-  [0x83] = "flash answer ready",
-  [0x84] = "enter ISP mode",
-  [0x85] = "leave ISP mode",
-  [0x90] = "write register",
-  [0x91] = "read register",
+  [REQ_FLASH_WRITE] = "flash write",
+  [REQ_FLASH_COMMAND] = "flash command with answer",
+  [REQ_FLASH_FETCH] = "flash fetch answer",
+  [REQ_FLASH_READY] = "flash answer ready",
+  [REQ_ISP_ENTER] = "enter ISP mode",
+  [REQ_ISP_LEAVE] = "leave ISP mode",
+  [REQ_WRITE_REGISTER] = "write register",
+  [REQ_READ_REGISTER] = "read register",
 }
 
 -- The SPI NOR commands the pass-through carries: name, address bytes that
 -- follow the opcode, and which request carries them.
+local SPI_WRITE_STATUS, SPI_PAGE_PROGRAM, SPI_READ, SPI_WRITE_DISABLE = 0x01, 0x02, 0x03, 0x04
+local SPI_READ_STATUS, SPI_WRITE_ENABLE, SPI_SECTOR_ERASE, SPI_READ_ID = 0x05, 0x06, 0x20, 0x9F
+local SPI_WORD_PROGRAM, SPI_CHIP_ERASE = 0xAD, 0xC7
 local spi = {
-  [0x01] = { name = "write status", addr = 0, via = 0x80 },
-  [0x02] = { name = "page program", addr = 3, via = 0x80 },
-  [0x03] = { name = "read", addr = 3, via = 0x81 },
-  [0x04] = { name = "write disable", addr = 0, via = 0x80 },
-  [0x05] = { name = "read status", addr = 0, via = 0x81 },
-  [0x06] = { name = "write enable", addr = 0, via = 0x80 },
-  [0x20] = { name = "sector erase", addr = 3, via = 0x80 },
-  [0x9F] = { name = "read ID", addr = 0, via = 0x81 },
-  [0xAD] = { name = "word program", addr = 3, via = 0x80 },
-  [0xC7] = { name = "chip erase", addr = 0, via = 0x80 },
+  [SPI_WRITE_STATUS] = { name = "write status", addr = 0, via = REQ_FLASH_WRITE },
+  [SPI_PAGE_PROGRAM] = { name = "page program", addr = 3, via = REQ_FLASH_WRITE },
+  [SPI_READ] = { name = "read", addr = 3, via = REQ_FLASH_COMMAND },
+  [SPI_WRITE_DISABLE] = { name = "write disable", addr = 0, via = REQ_FLASH_WRITE },
+  [SPI_READ_STATUS] = { name = "read status", addr = 0, via = REQ_FLASH_COMMAND },
+  [SPI_WRITE_ENABLE] = { name = "write enable", addr = 0, via = REQ_FLASH_WRITE },
+  [SPI_SECTOR_ERASE] = { name = "sector erase", addr = 3, via = REQ_FLASH_WRITE },
+  [SPI_READ_ID] = { name = "read ID", addr = 0, via = REQ_FLASH_COMMAND },
+  [SPI_WORD_PROGRAM] = { name = "word program", addr = 3, via = REQ_FLASH_WRITE },
+  [SPI_CHIP_ERASE] = { name = "chip erase", addr = 0, via = REQ_FLASH_WRITE },
 }
 local spi_names = {}
 for op, c in pairs(spi) do spi_names[op] = c.name end
@@ -114,11 +122,12 @@ local SETUP = 40 -- the setup packet inside the header, little-endian as on the 
 local EVENT_SUBMIT, EVENT_COMPLETE, EVENT_ERROR = 0x53, 0x43, 0x45
 local STATUS_IN_PROGRESS = -115 -- what every submission carries
 local TRANSFER_CONTROL, TRANSFER_NOTE = 2, 3
+local ENDPOINT_0_IN = 0x80
 local NOTE_MAGIC = "korvalen-device\n"
 
 local VENDOR_OUT, VENDOR_IN = 0x43, 0xC3
-local ISP_ENTER = { request = 0x84, value = 0xB6A3, index = 0xF8E2 }
-local ISP_LEAVE = { request = 0x85, value = 0x91E7, index = 0x7F03 }
+local ISP_ENTER = { request = REQ_ISP_ENTER, value = 0xB6A3, index = 0xF8E2 }
+local ISP_LEAVE = { request = REQ_ISP_LEAVE, value = 0x91E7, index = 0x7F03 }
 local REG_BANK_SELECT = 0
 local BANK_MAILBOX, BANK_ISP_PINS, BANK_I2C = 0, 13, 14
 local MB_COMMAND, MB_ARG1, MB_ARG2, MB_DATA = 144, 145, 146, 147
@@ -127,6 +136,11 @@ local MB_SETTINGS, MB_KEY = 0x10, 0x30
 local REG_RATE, REG_EXTRA, REG_STATE = 164, 165, 166
 local REG_VERSION_MAJOR, REG_VERSION_MINOR = 174, 175
 local I2C_CONTROL, I2C_SETUP, I2C_SEND, I2C_RECEIVED, I2C_GO = 16, 17, 18, 19, 20
+-- Values of the I2C control register: start (also a repeated start), stop,
+-- receive a byte and acknowledge it, receive the last byte without.
+local I2C_START, I2C_STOP, I2C_RECEIVE_ACK, I2C_RECEIVE_LAST = 0xC0, 0xA0, 0x80, 0x90
+local MB_SETTINGS_READ = 0x21
+local NO_SETUP = 0x2D -- '-': the record carries no setup packet
 
 local channels = {
   ["{50894fa4-9206-4a91-8728-cf6f268f271d}"] = "audio-driver channel",
@@ -356,18 +370,18 @@ local function register_write_meaning(d, bank, reg, value, out)
   if bank == BANK_I2C then
     local i2c = d.i2c
     if reg == I2C_CONTROL then
-      if value == 0xC0 then
+      if value == I2C_START then
         i2c.expect_address = true
         item(out, f.i2c_op, "start")
         return "I2C: start"
-      elseif value == 0xA0 then
+      elseif value == I2C_STOP then
         item(out, f.i2c_op, "stop")
         return "I2C: stop"
-      elseif value == 0x80 then
+      elseif value == I2C_RECEIVE_ACK then
         i2c.last = { receive = true }
         item(out, f.i2c_op, "receive")
         return "I2C: receive a byte, ACK"
-      elseif value == 0x90 then
+      elseif value == I2C_RECEIVE_LAST then
         i2c.last = { receive = true }
         item(out, f.i2c_op, "receive")
         return "I2C: receive the last byte, NACK"
@@ -426,7 +440,7 @@ local function register_read_meaning(d, bank, reg, value, out)
     elseif reg == REG_VERSION_MINOR then
       if d.status.major then return string.format("firmware V%d.%d", d.status.major, value) end
       return "firmware minor " .. value
-    elseif reg >= MB_DATA and mb.command and mb.command.arg1 == 0x21 and reg < MB_DATA + 4 then
+    elseif reg >= MB_DATA and mb.command and mb.command.arg1 == MB_SETTINGS_READ and reg < MB_DATA + 4 then
       return string.format("settings block byte %d", reg - MB_DATA)
     end
     return nil
@@ -525,7 +539,7 @@ local function decode_flash_write(tvb, d, s, out, len)
   local op = tvb(HEADER, 1):uint()
   local c = spi[op]
   item(out, f.flash_cmd, op, HEADER, 1)
-  if op == 0xAD and len == 3 then
+  if op == SPI_WORD_PROGRAM and len == 3 then
     -- Word programming goes on at the address after the last word.
     local addr = fl.aai_next
     item(out, f.flash_len, 2)
@@ -539,7 +553,7 @@ local function decode_flash_write(tvb, d, s, out, len)
     out.summary = string.format("flash: word program %s, 2 bytes", hex24(addr))
     return
   end
-  if not c or c.via ~= 0x80 then
+  if not c or c.via ~= REQ_FLASH_WRITE then
     mark(out, e.unknown, string.format("SPI command %s is not one the tool sends as a flash write",
                                        hex8(op)))
     out.summary = string.format("flash write: unknown SPI command %s, %d bytes", hex8(op), len)
@@ -549,10 +563,10 @@ local function decode_flash_write(tvb, d, s, out, len)
   -- A page program carries its data in the same packet or in the next.
   local fixed = 1 + c.addr
   local expected = fixed
-  if op == 0x01 then expected = 2 elseif op == 0xAD then expected = 6 elseif op == 0x02 then
+  if op == SPI_WRITE_STATUS then expected = 2 elseif op == SPI_WORD_PROGRAM then expected = 6 elseif op == SPI_PAGE_PROGRAM then
     expected = nil
   end
-  if (expected and len ~= expected) or len < fixed or (op == 0x02 and ends and len == fixed) then
+  if (expected and len ~= expected) or len < fixed or (op == SPI_PAGE_PROGRAM and ends and len == fixed) then
     mark(out, e.malformed, string.format("%s with %d bytes", c.name, len))
     out.summary = string.format("flash: %s with %d bytes (malformed)", c.name, len)
     if not ends then fl.open = { op = op } end
@@ -563,15 +577,15 @@ local function decode_flash_write(tvb, d, s, out, len)
     addr = address_at(tvb, HEADER + 1)
     item(out, f.flash_addr, addr, HEADER + 1, 3)
   end
-  if op ~= 0xAD then fl.aai_next = nil end
-  if op == 0x01 then
+  if op ~= SPI_WORD_PROGRAM then fl.aai_next = nil end
+  if op == SPI_WRITE_STATUS then
     local v = tvb(HEADER + 1, 1):uint()
     item(out, f.flash_status, v, HEADER + 1, 1)
     item(out, f.flash_bp, nil, HEADER + 1, 1)
     local bp = math.floor(v / 4) % 16
     out.summary = string.format("flash: write status := %s (%s)", hex8(v),
                                 bp ~= 0 and "protect" or "protection off")
-  elseif op == 0x02 then
+  elseif op == SPI_PAGE_PROGRAM then
     if len == fixed then
       fl.open = { op = op, addr = addr }
       out.summary = string.format("flash: page program %s, address (data follows)", hex24(addr))
@@ -580,12 +594,12 @@ local function decode_flash_write(tvb, d, s, out, len)
       item(out, f.flash_data, nil, HEADER + fixed, len - fixed)
       out.summary = string.format("flash: page program %s, %d bytes", hex24(addr), len - fixed)
     end
-  elseif op == 0xAD then
+  elseif op == SPI_WORD_PROGRAM then
     fl.aai_next = addr + 2
     item(out, f.flash_len, 2)
     item(out, f.flash_data, nil, HEADER + 4, 2)
     out.summary = string.format("flash: word program %s, 2 bytes (starts)", hex24(addr))
-  elseif op == 0x20 then
+  elseif op == SPI_SECTOR_ERASE then
     out.summary = "flash: sector erase " .. hex24(addr)
   else
     out.summary = "flash: " .. c.name
@@ -605,7 +619,7 @@ local function decode_flash_command(tvb, d, s, out, len)
   local c = spi[op]
   item(out, f.flash_cmd, op, HEADER, 1)
   item(out, f.flash_len, s.value, SETUP + 2, 2)
-  if not c or c.via ~= 0x81 then
+  if not c or c.via ~= REQ_FLASH_COMMAND then
     mark(out, e.unknown, string.format("SPI command %s is not one the tool sends for an answer",
                                        hex8(op)))
     out.summary = string.format("flash: unknown SPI command %s, %d bytes answer", hex8(op), s.value)
@@ -625,7 +639,7 @@ local function decode_flash_command(tvb, d, s, out, len)
     item(out, f.flash_addr, addr, HEADER + 1, 3)
   end
   fl.answer = { op = op, addr = addr, count = s.value }
-  if op == 0x03 then
+  if op == SPI_READ then
     out.summary = string.format("flash: read %s, %d bytes", hex24(addr), s.value)
   else
     out.summary = string.format("flash: %s (%d byte%s)", c.name, s.value, s.value == 1 and "" or "s")
@@ -642,7 +656,7 @@ end
 
 local function answer_name(answer)
   if not answer then return "no command pending" end
-  if answer.op == 0x03 then return "read " .. hex24(answer.addr) end
+  if answer.op == SPI_READ then return "read " .. hex24(answer.addr) end
   return spi[answer.op].name
 end
 
@@ -659,19 +673,19 @@ local function decode_flash_answer(tvb, ctx, out, len)
   if len < answer.count then
     mark(out, e.malformed, string.format("The device sent %d of %d answer bytes", len, answer.count))
   end
-  if answer.op == 0x9F and len >= 3 then
+  if answer.op == SPI_READ_ID and len >= 3 then
     item(out, f.flash_id, nil, HEADER, 3)
     out.summary = string.format("flash: read ID = %s (manufacturer %s, memory type %s, capacity %s)",
                                 hex_bytes(tvb, HEADER, 3), hex8(tvb(HEADER, 1):uint()),
                                 hex8(tvb(HEADER + 1, 1):uint()), hex8(tvb(HEADER + 2, 1):uint()))
-  elseif answer.op == 0x05 and len >= 1 then
+  elseif answer.op == SPI_READ_STATUS and len >= 1 then
     local v = tvb(HEADER, 1):uint()
     item(out, f.flash_status, v, HEADER, 1)
     item(out, f.flash_busy, nil, HEADER, 1)
     item(out, f.flash_wel, nil, HEADER, 1)
     item(out, f.flash_bp, nil, HEADER, 1)
     out.summary = string.format("flash: status = %s (%s)", hex8(v), status_text(v))
-  elseif answer.op == 0x03 then
+  elseif answer.op == SPI_READ then
     item(out, f.flash_addr, answer.addr)
     item(out, f.flash_data, nil, HEADER, len)
     local blank = len > 0 and tvb:raw(HEADER, len) == string.rep("\255", len)
@@ -698,7 +712,7 @@ end
 local function decode_submit(tvb, d, s, out, len)
   local r = s.request
   item(out, f.request, r, SETUP + 1, 1)
-  if r == 0x90 and fits(s, VENDOR_OUT, 0, s.index <= 255, s.length == 1) then
+  if r == REQ_WRITE_REGISTER and fits(s, VENDOR_OUT, 0, s.index <= 255, s.length == 1) then
     if len < 1 then
       mark(out, e.malformed, "A register write without its value")
       out.summary = "register write without its value"
@@ -707,7 +721,7 @@ local function decode_submit(tvb, d, s, out, len)
     local ctx = decode_register_write(tvb, d, s, out)
     ctx.kind = "write"
     return ctx
-  elseif r == 0x91 and fits(s, VENDOR_IN, 0, s.index <= 255, s.length == 1) then
+  elseif r == REQ_READ_REGISTER and fits(s, VENDOR_IN, 0, s.index <= 255, s.length == 1) then
     local ctx = decode_register_read(d, s, out)
     ctx.kind = "read"
     ctx.reg = s.index
@@ -721,13 +735,13 @@ local function decode_submit(tvb, d, s, out, len)
       out.summary = on and "ISP mode on" or "ISP mode off"
       return { kind = "isp" }
     end
-  elseif r == 0x80 and fits(s, VENDOR_OUT, 0, s.index <= 1, true) then
+  elseif r == REQ_FLASH_WRITE and fits(s, VENDOR_OUT, 0, s.index <= 1, true) then
     decode_flash_write(tvb, d, s, out, len)
     return { kind = "flash write" }
-  elseif r == 0x81 and fits(s, VENDOR_OUT, nil, s.index == 1, s.length >= 1) then
+  elseif r == REQ_FLASH_COMMAND and fits(s, VENDOR_OUT, nil, s.index == 1, s.length >= 1) then
     decode_flash_command(tvb, d, s, out, len)
     return { kind = "flash command" }
-  elseif r == 0x83 and fits(s, VENDOR_IN, 0, s.index == 0, s.length == 1) then
+  elseif r == REQ_FLASH_READY and fits(s, VENDOR_IN, 0, s.index == 0, s.length == 1) then
     -- With an answer pending it says whether the answer is there; after a
     -- flash write, whether the pass-through has finished with it.
     local answer = d.flash.answer
@@ -735,7 +749,7 @@ local function decode_submit(tvb, d, s, out, len)
                   or "flash: pass-through idle?"
     if answer then item(out, f.flash_cmd, answer.op) end
     return { kind = "ready", answer = answer }
-  elseif r == 0x82 and fits(s, VENDOR_IN, 0, s.index == 0, s.length >= 1) then
+  elseif r == REQ_FLASH_FETCH and fits(s, VENDOR_IN, 0, s.index == 0, s.length >= 1) then
     local answer = d.flash.answer
     d.flash.answer = nil -- the chip hands the answer over once
     if answer then item(out, f.flash_cmd, answer.op) end
@@ -840,7 +854,7 @@ local function read_header(tvb)
   local raw = tvb:raw(0, HEADER)
   local event, transfer, endpoint, device, bus1, bus2, flag_setup = raw:byte(9, 15)
   if (event ~= EVENT_SUBMIT and event ~= EVENT_COMPLETE and event ~= EVENT_ERROR) or
-     transfer > TRANSFER_NOTE or (flag_setup ~= 0 and flag_setup ~= 0x2D) then
+     transfer > TRANSFER_NOTE or (flag_setup ~= 0 and flag_setup ~= NO_SETUP) then
     return nil
   end
   local data = tvb:reported_len() - HEADER
@@ -878,7 +892,7 @@ local function decode_frame(tvb, pinfo)
   if not h then return nil end
   local key, len = h.key, h.data
 
-  if h.transfer == TRANSFER_NOTE and h.endpoint == 0x80 and h.cut == 0 and len >= #NOTE_MAGIC and
+  if h.transfer == TRANSFER_NOTE and h.endpoint == ENDPOINT_0_IN and h.cut == 0 and len >= #NOTE_MAGIC and
      tvb:raw(HEADER, #NOTE_MAGIC) == NOTE_MAGIC and usb_ends(pinfo) then
     local out = new_out()
     decode_note(tvb, device_state(key), out)
