@@ -164,12 +164,15 @@ if [ $status = 0 ] && cmp -s "$BIN/back.bin" "$BIN/$FILE"; then check read ok "6
 else check read fail "rc=$status $(tail -3 "$WORK/read.out")"; fi
 
 # The same small update as the Linux VM test's, its report compared with the
-# one that test keeps (tests/recordings/vm-update.json).
+# one that test keeps (tests/recordings/vm-update.json). Both ran in real
+# time, so the erase's busy polls, and with them the request count, follow
+# the wall clock: the count is shown, not compared.
+VM_REPORT="$HERE/../recordings/vm-update.json"
 status=0
 fw update small.bin --yes --json >"$WORK/small.json" 2>"$WORK/small.err" || status=$?
-if [ $status = 0 ] && python3 "$HERE/../wine/compare-reports.py" \
-     "$HERE/../recordings/vm-update.json" "$WORK/small.json" >"$WORK/compare.out" 2>&1; then
-  check report-as-linux ok "$(tail -1 "$WORK/compare.out")"
+if [ $status = 0 ] && python3 "$HERE/../wine/compare-reports.py" --ignore requests \
+     "$VM_REPORT" "$WORK/small.json" >"$WORK/compare.out" 2>&1; then
+  check report-as-linux ok "$(tail -1 "$WORK/compare.out"); requests $(field "$WORK/small.json" requests) here, $(field "$VM_REPORT" requests) in the VM test"
 else
   check report-as-linux fail "rc=$status $(cat "$WORK/compare.out") $(tail -3 "$WORK/small.err")"
 fi
@@ -257,19 +260,26 @@ VANISH_BOUND_S=90
 VANISH=$(( ${UPDATE_REQUESTS:-4000} / 2 ))
 start_server vanish --model KORVALEN_TIDE --flash page256 --serial 2 --fault "vanish:$VANISH" ||
   check plug-vanish fail "$(tail -3 "$WORK/server.log")"
-t0=$(now)
+# When the device went: the update's bounded waits count from then.
+rm -f "$WORK/gone"
+(i=0; while [ $i -lt 3000 ] && ! grep -q 'went away' "$WORK/server.log"; do sleep 0.1; i=$((i + 1)); done
+ now >"$WORK/gone") &
+WATCH=$!
 status=0
-FW_TIMEOUT=300 fw update "$FILE" --yes --json >"$WORK/vanish.json" 2>"$WORK/vanish.err" || status=$?
-secs=$(since "$t0")
+fw update "$FILE" --yes --json >"$WORK/vanish.json" 2>"$WORK/vanish.err" || status=$?
+ended=$(now)
+kill $WATCH 2>/dev/null || true
+wait $WATCH 2>/dev/null || true
+secs=$(awk -v a="$(cat "$WORK/gone" 2>/dev/null || echo 0)" -v b="$ended" 'BEGIN{printf "%.2f", b-a}')
 verdict=$(field "$WORK/vanish.json" verdict)
 gone_list=0
 fw list >/dev/null 2>&1 || gone_list=$?
 if [ $status = 1 ] && [ "$verdict" = failed ] && [ $gone_list = 3 ] &&
    grep -q "went away at request $VANISH" "$WORK/server.log" &&
    awk -v s="$secs" -v b=$VANISH_BOUND_S 'BEGIN{exit !(s < b)}'; then
-  check vanish ok "vanish:$VANISH rc=1 verdict=failed in ${secs}s; the child left the bus"
+  check vanish ok "vanish:$VANISH rc=1 verdict=failed ${secs}s after the unplug; the child left the bus"
 else
-  check vanish fail "vanish:$VANISH rc=$status verdict=$verdict list=$gone_list ${secs}s $(tail -3 "$WORK/vanish.err")"
+  check vanish fail "vanish:$VANISH rc=$status verdict=$verdict list=$gone_list ${secs}s after the unplug $(tail -3 "$WORK/vanish.err")"
 fi
 stop_server
 
@@ -294,11 +304,12 @@ if [ $status = 0 ] && [ -n "$MALFORMED2" ]; then
 else
   check malformed-device-interface fail "$MALFORMED_OUT"
 fi
+# The small file: the 64 KiB one has shown the transport's speed already.
 status=0
-fw update "$FILE" --yes --json >"$WORK/update2.json" 2>"$WORK/update2.err" || status=$?
+fw update small.bin --yes --json >"$WORK/update2.json" 2>"$WORK/update2.err" || status=$?
 if [ $status = 0 ] && [ "$(field "$WORK/update2.json" verdict)" = success ] &&
-   fw verify "$FILE" >/dev/null 2>&1 && fw read back2.bin --size 65536 >/dev/null 2>&1 &&
-   cmp -s "$BIN/back2.bin" "$BIN/$FILE"; then
+   fw verify small.bin >/dev/null 2>&1 && fw read back2.bin --size 2048 >/dev/null 2>&1 &&
+   cmp -s "$BIN/back2.bin" "$BIN/small.bin"; then
   check update-identity-5e1a ok "requests=$(field "$WORK/update2.json" requests) duration_ms=$(field "$WORK/update2.json" duration_ms)"
 else
   check update-identity-5e1a fail "rc=$status $(tr -d '\n' <"$WORK/update2.json") $(tail -3 "$WORK/update2.err")"
