@@ -92,8 +92,8 @@ std::unique_ptr<PcapReader> PcapReader::Open(const std::string& path, std::strin
     return nullptr;
   }
   // The magic tells the byte order the file was written in.
-  const uint32_t little = header[0] | header[1] << 8 | header[2] << 16 |
-                          static_cast<uint32_t>(header[3]) << 24;
+  const uint32_t little =
+      header[0] | header[1] << 8 | header[2] << 16 | static_cast<uint32_t>(header[3]) << 24;
   bool swapped = false;
   if (little == kMagicMicros || little == kMagicNanos) {
     swapped = false;

@@ -20,7 +20,8 @@ std::vector<uint8_t> FileBytes(const std::filesystem::path& path) {
 
 void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST(PcapFile, WritesTheHeaderAndRecordsCaptureToolsRead) {
@@ -45,8 +46,9 @@ TEST(PcapFile, WritesTheHeaderAndRecordsCaptureToolsRead) {
 TEST(PcapFile, ReadsBigEndianAndNanosecondFiles) {
   const auto path = ScratchFile("big-endian.pcap");
   WriteBytes(path, {0xA1, 0xB2, 0x3C, 0x4D, 0x00, 0x02, 0x00, 0x04,  // nanosecond magic
-                    0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xDC,
-                    0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 3, 7, 8, 9});
+                    0,    0,    0,    0,    0,    0,    0,    0,    0x00, 0x00, 0xFF, 0xFF,
+                    0x00, 0x00, 0x00, 0xDC, 0,    0,    0,    1,    0,    0,    0,    2,
+                    0,    0,    0,    3,    0,    0,    0,    3,    7,    8,    9});
   std::string error;
   auto reader = PcapReader::Open(path.string(), &error);
   ASSERT_NE(reader, nullptr) << error;
@@ -74,9 +76,9 @@ TEST(PcapFile, TellsACutRecordFromTheEnd) {
   EXPECT_EQ(reader->Read(&bytes), PcapReader::Next::kCut);
 
   // A record longer than the snapshot length is no record.
-  WriteBytes(path, {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 220,
-                    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 9, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7,
-                    8, 9});
+  WriteBytes(path, {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8,
+                    0,    0,    0,    220,  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0,
+                    0,    0,    9,    0,    0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
   reader = PcapReader::Open(path.string(), &error);
   ASSERT_NE(reader, nullptr) << error;
   EXPECT_EQ(reader->Read(&bytes), PcapReader::Next::kCut);

@@ -1,13 +1,14 @@
 // The stand-in driver's checks: every record the link builds passes them,
 // and each malformed variant is refused, so a stand-in that carried a wrong
 // record could not hide a fault of the link.
+#include "StandinRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "StandinProtocol.h"
-#include "StandinRecords.h"
 #include "link/RequestRecord.h"
 
 namespace korvalen {
@@ -15,10 +16,9 @@ namespace {
 
 const char* Check(unsigned int channel, uint32_t code, const std::vector<uint8_t>& in,
                   const std::vector<uint8_t>& out) {
-  return standin_check_request(channel, code, in.empty() ? nullptr : in.data(),
-                               static_cast<unsigned int>(in.size()),
-                               out.empty() ? nullptr : out.data(),
-                               static_cast<unsigned int>(out.size()));
+  return standin_check_request(
+      channel, code, in.empty() ? nullptr : in.data(), static_cast<unsigned int>(in.size()),
+      out.empty() ? nullptr : out.data(), static_cast<unsigned int>(out.size()));
 }
 
 constexpr SetupPacket kWriteRegister{kVendorOut, 0x90, 0, 0x30};
@@ -60,7 +60,8 @@ TEST(StandinRecords, RefusesMalformedSetupRecords) {
   EXPECT_NE(Check(channel, 0x22242E, with(23, 1), one), nullptr);
   EXPECT_NE(Check(channel, 0x222429, good, one), nullptr) << "IN request on the OUT code";
   EXPECT_NE(Check(channel, 0x22242E, BuildSetupRecord(kWriteRegister, 0), one), nullptr);
-  EXPECT_NE(Check(channel, 0x22242E, with(10, 1), one), nullptr) << "setup length in vendor request";
+  EXPECT_NE(Check(channel, 0x22242E, with(10, 1), one), nullptr)
+      << "setup length in vendor request";
   EXPECT_NE(Check(channel, 0x22242E, BuildSetupRecord({0x80, 6, 0x0100, 1}, 18),
                   std::vector<uint8_t>(64)),
             nullptr);
@@ -73,9 +74,10 @@ TEST(StandinRecords, AcceptsThePropertyBlocksTheLinkBuilds) {
   EXPECT_EQ(Check(STANDIN_CHANNEL_AUDIO, kIoctlKsProperty, BuildPropertyBlock(kWriteRegister, data),
                   data),
             nullptr);
-  EXPECT_EQ(Check(STANDIN_CHANNEL_AUDIO, kIoctlKsProperty,
-                  BuildPropertyBlock(kReadRegister, std::vector<uint8_t>(1)), std::vector<uint8_t>(1)),
-            nullptr);
+  EXPECT_EQ(
+      Check(STANDIN_CHANNEL_AUDIO, kIoctlKsProperty,
+            BuildPropertyBlock(kReadRegister, std::vector<uint8_t>(1)), std::vector<uint8_t>(1)),
+      nullptr);
   EXPECT_EQ(Check(STANDIN_CHANNEL_AUDIO, kIoctlKsProperty,
                   BuildPropertyBlock({kVendorOut, 0x84, 0xB6A3, 0xF8E2}, {}), {}),
             nullptr);

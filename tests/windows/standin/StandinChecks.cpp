@@ -6,13 +6,15 @@
 
 #include "StandinProtocol.h"
 #include "StandinSystem.h"
-#include "link/RequestRecord.h"
 #include "link/Registers.h"
+#include "link/RequestRecord.h"
 
 namespace korvalen::standin {
 namespace {
 
 constexpr DWORD kInterfaceWaitMs = 5000;
+// Long enough for the removal of an unplugged device to have run its course.
+constexpr DWORD kSettleMs = 500;
 
 struct Sent {
   bool ok;
@@ -133,24 +135,29 @@ std::string Unplug(HANDLE control, unsigned long slot, const std::string& path,
     return "unplug failed (error " + std::to_string(error) + ")";
   const auto gone = WaitForInterface(interface_class, path, false, kInterfaceWaitMs);
   char text[200];
-  std::snprintf(text, sizeof text, "unplugged: interface %s after %.0f ms", gone ? "gone" : "STILL THERE",
-                NowMs() - start);
+  std::snprintf(text, sizeof text, "unplugged: interface %s after %.0f ms",
+                gone ? "gone" : "STILL THERE", NowMs() - start);
   std::string said = text;
   if (stale != INVALID_HANDLE_VALUE) {
-    // The presence test of each channel, well formed.
+    // The presence test of each channel, well formed: once while the system
+    // still removes the device, once after it has had time to delete it.
     const bool audio = &interface_class == &kAudioClass;
-    const Sent sent = audio ? Send(stale, kIoctlKsProperty, BuildPresenceQuery(), {})
-                            : Send(stale, kIoctlVendorDeviceToHost,
-                                   BuildSetupRecord({0x80, 6, 0x0100, 1}, 18),
-                                   std::vector<uint8_t>(18));
-    said += "; a handle opened before: DeviceIoControl " +
-            (sent.ok ? std::string("succeeded") : "error " + std::to_string(sent.error));
+    auto probe = [&] {
+      const Sent sent =
+          audio ? Send(stale, kIoctlKsProperty, BuildPresenceQuery(), {})
+                : Send(stale, kIoctlVendorDeviceToHost, BuildSetupRecord({0x80, 6, 0x0100, 1}, 18),
+                       std::vector<uint8_t>(18));
+      return sent.ok ? std::string("succeeded") : "error " + std::to_string(sent.error);
+    };
+    said += "; a handle opened before: DeviceIoControl " + probe();
+    Sleep(kSettleMs);
+    said += ", " + std::to_string(kSettleMs) + " ms later " + probe();
     CloseHandle(stale);
   }
   HANDLE again = OpenDevicePath(path);
-  said += "; CreateFileA afterwards: " +
-          (again != INVALID_HANDLE_VALUE ? std::string("succeeded")
-                                         : "error " + std::to_string(GetLastError()));
+  said += "; CreateFileA afterwards: " + (again != INVALID_HANDLE_VALUE
+                                              ? std::string("succeeded")
+                                              : "error " + std::to_string(GetLastError()));
   if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
   return said;
 }

@@ -98,8 +98,8 @@ int Serve(const ServeOptions& options) {
     return 1;
   }
   const bool audio = identity->channel == kAudioDriverChannel;
-  standin_plug plug{identity->vid, identity->pid, audio ? 0u : kNoInterfaceNumber,
-                    options.serial, audio ? STANDIN_CHANNEL_AUDIO : STANDIN_CHANNEL_DEVICE_INTERFACE};
+  standin_plug plug{identity->vid, identity->pid, audio ? 0u : kNoInterfaceNumber, options.serial,
+                    audio ? STANDIN_CHANNEL_AUDIO : STANDIN_CHANNEL_DEVICE_INTERFACE};
   ULONG slot = 0;
   const double plugged_at = NowMs();
   if (!Control(control, IOCTL_STANDIN_PLUG, &plug, sizeof plug, &slot, sizeof slot, &error)) {
@@ -115,14 +115,16 @@ int Serve(const ServeOptions& options) {
     return 1;
   }
   char line[160];
-  std::snprintf(line, sizeof line, "plugged %.*s in %.0f ms: ", static_cast<int>(identity->name.size()),
+  std::snprintf(line, sizeof line,
+                "plugged %.*s in %.0f ms: ", static_cast<int>(identity->name.size()),
                 identity->name.data(), NowMs() - plugged_at);
   Say(line + *path);
 
   bool plugged = true;
   char command[64];
   while (std::fgets(command, sizeof command, stdin) != nullptr) {
-    const std::string word = std::string(command).substr(0, std::string(command).find_first_of("\r\n"));
+    const std::string word =
+        std::string(command).substr(0, std::string(command).find_first_of("\r\n"));
     if (word == "report") {
       server.ReportBurst();
       Say("served " + std::to_string(server.Served()) + " requests");
@@ -135,7 +137,8 @@ int Serve(const ServeOptions& options) {
       Complain("unknown command '" + word + "' (unplug, report, quit)");
     }
   }
-  if (plugged && server.GoneAt() == 0) Control(control, IOCTL_STANDIN_UNPLUG, &slot, sizeof slot, nullptr, 0, &error);
+  if (plugged && server.GoneAt() == 0)
+    Control(control, IOCTL_STANDIN_UNPLUG, &slot, sizeof slot, nullptr, 0, &error);
   Control(control, IOCTL_STANDIN_PIPE, nullptr, 0, nullptr, 0, &error);  // the driver lets go
   server.Join();
   CloseHandle(control);
@@ -153,7 +156,8 @@ int Counts() {
   }
   standin_counts counts{};
   DWORD error = 0;
-  const bool ok = Control(control, IOCTL_STANDIN_COUNTS, nullptr, 0, &counts, sizeof counts, &error);
+  const bool ok =
+      Control(control, IOCTL_STANDIN_COUNTS, nullptr, 0, &counts, sizeof counts, &error);
   CloseHandle(control);
   if (!ok) {
     Complain("the driver did not give its counters (error " + std::to_string(error) + ")");
@@ -184,8 +188,9 @@ int main(int argc, char** argv) {
       ->required();
   ServeOptions serve_options;
   auto* serve = app.add_subcommand("serve", "plug a simulated chip and answer its requests");
-  serve->add_option("--model", serve_options.model,
-                    "a ModelTable row 0-4, a model key, or 5e1a/0c3d for a firmware-update identity");
+  serve->add_option(
+      "--model", serve_options.model,
+      "a ModelTable row 0-4, a model key, or 5e1a/0c3d for a firmware-update identity");
   serve->add_option("--flash", serve_options.flash, "page256, page32, aai or a flash part name");
   serve->add_option("--fault", serve_options.faults, "a fault of the chip (vanish:N unplugs it)");
   serve->add_option("--serial", serve_options.serial, "makes the child's instance id");
@@ -202,7 +207,8 @@ int main(int argc, char** argv) {
       Complain(error);
       return 1;
     }
-    Say("installed " STANDIN_INSTANCE_ID " in " + std::to_string(static_cast<int>(NowMs() - start)) + " ms");
+    Say("installed " STANDIN_INSTANCE_ID " in " +
+        std::to_string(static_cast<int>(NowMs() - start)) + " ms");
     return 0;
   }
   if (remove->parsed()) {

@@ -16,9 +16,9 @@ extern "C" {
 /* NULL when the request is what the channel's driver takes; otherwise why
  * the driver refuses it. `out` is the caller's data block as the driver got
  * it (NULL when out_len is 0). */
-const char* standin_check_request(unsigned int channel, unsigned int code,
-                                  const unsigned char* in, unsigned int in_len,
-                                  const unsigned char* out, unsigned int out_len);
+const char* standin_check_request(unsigned int channel, unsigned int code, const unsigned char* in,
+                                  unsigned int in_len, const unsigned char* out,
+                                  unsigned int out_len);
 
 #ifdef __cplusplus
 }

@@ -12,14 +12,13 @@ namespace {
 
 // The largest request message: header, the largest property block, and the
 // largest data block.
-constexpr DWORD kMessageSize =
-    sizeof(standin_pipe_request) + 2 * (STANDIN_MAX_DATA + 64);
+constexpr DWORD kMessageSize = sizeof(standin_pipe_request) + 2 * (STANDIN_MAX_DATA + 64);
 // A pause this long ends a burst of requests (one command of the host's).
 constexpr double kBurstIdleMs = 150;
 // What the driver hands the caller back as the system's status.
 constexpr unsigned int kStatusSuccess = 0;
-constexpr unsigned int kStatusUnsuccessful = 0xC0000001;    // the chip refused (a stall)
-constexpr unsigned int kStatusNotConnected = 0xC000009D;    // the device has gone
+constexpr unsigned int kStatusUnsuccessful = 0xC0000001;  // the chip refused (a stall)
+constexpr unsigned int kStatusNotConnected = 0xC000009D;  // the device has gone
 constexpr unsigned int kStatusNoSuchDevice = 0xC000000E;
 
 std::vector<uint8_t> Reply(unsigned int status, std::span<const uint8_t> data, unsigned int flags) {

@@ -18,8 +18,9 @@ const GUID kSystemSetupClass = {
     0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 constexpr DWORD kPollMs = 20;
 
-std::string LastError(const char* what) { return std::string(what) + " failed, error " +
-                                                 std::to_string(GetLastError()); }
+std::string LastError(const char* what) {
+  return std::string(what) + " failed, error " + std::to_string(GetLastError());
+}
 }  // namespace
 
 double NowMs() {
@@ -31,8 +32,8 @@ double NowMs() {
 
 std::vector<std::string> Interfaces(const GUID& interface_class) {
   std::vector<std::string> paths;
-  HDEVINFO set =
-      SetupDiGetClassDevsA(&interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO set = SetupDiGetClassDevsA(&interface_class, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return paths;
   SP_DEVICE_INTERFACE_DATA data{};
   data.cbSize = sizeof data;
@@ -117,8 +118,8 @@ bool RemoveRootDevice(std::string* error) {
 }
 
 HANDLE OpenDevicePath(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 HANDLE OpenControl() {
