@@ -316,6 +316,10 @@ else
 fi
 stop_server
 
+# ---- the window: korvalen-updater.exe clicking Start goes here, once the ----
+# ---- window builds for Windows (a model plugged as above, its update file ---
+# ---- beside the program, Xvfb) ----------------------------------------------
+
 # ---- what the driver saw ---------------------------------------------------
 COUNTS=$(standin counts 2>&1 | tr -d '\r' || true)
 malformed_seen=$(echo "$COUNTS" | sed -n 's/.* malformed \([0-9]*\) .*/\1/p')
