@@ -1,19 +1,18 @@
 #include "record/CaptureFile.h"
 
-#include <pcap/pcap.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "link/UsbInterfacePath.h"
+#include "record/PcapFile.h"
 #include "record/UsbmonRecord.h"
 
 namespace korvalen::record {
 namespace {
 
 // Room for the largest control transfer and its header.
-constexpr int kSnapLength = 0x10000 + static_cast<int>(kUsbmonHeaderSize);
+constexpr uint32_t kSnapLength = 0x10000 + kUsbmonHeaderSize;
 // usbmon numbers devices 1 to 127 on each bus.
 constexpr uint8_t kMaxDeviceNumber = 127;
 // Paths that do not name a bus (the Windows ones) are put on this one.
@@ -33,41 +32,16 @@ std::string LocationKey(const std::string& path, uint16_t* bus) {
 
 }  // namespace
 
-struct CaptureFile::Handles {
-  pcap_t* dead = nullptr;
-  pcap_dumper_t* dumper = nullptr;
-  ~Handles() {
-    if (dumper != nullptr) pcap_dump_close(dumper);
-    if (dead != nullptr) pcap_close(dead);
-  }
-};
-
 CaptureFile::CaptureFile(std::string path, ErrorCallback on_error)
-    : pcap_(std::make_unique<Handles>()), path_(std::move(path)), on_error_(std::move(on_error)) {}
+    : path_(std::move(path)), on_error_(std::move(on_error)) {}
 
 CaptureFile::~CaptureFile() = default;
 
 std::unique_ptr<CaptureFile> CaptureFile::Create(const std::string& path, ErrorCallback on_error,
                                                  std::string* error) {
   std::unique_ptr<CaptureFile> file(new CaptureFile(path, std::move(on_error)));
-  file->pcap_->dead = pcap_open_dead_with_tstamp_precision(kLinkTypeUsbLinuxMmapped, kSnapLength,
-                                                           PCAP_TSTAMP_PRECISION_MICRO);
-  if (file->pcap_->dead == nullptr) {
-    *error = "cannot start a capture for " + path;
-    return nullptr;
-  }
-  errno = 0;
-  file->pcap_->dumper = pcap_dump_open(file->pcap_->dead, path.c_str());
-  if (file->pcap_->dumper == nullptr) {
-    *error = "cannot create " + path + ": " + pcap_geterr(file->pcap_->dead);
-    return nullptr;
-  }
-  // The header goes out now, so a file that cannot take it is refused before
-  // anything is sent rather than at the first transfer.
-  if (pcap_dump_flush(file->pcap_->dumper) != 0) {
-    *error = "cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
-    return nullptr;
-  }
+  file->writer_ = PcapWriter::Create(path, kLinkTypeUsbLinuxMmapped, kSnapLength, error);
+  if (!file->writer_) return nullptr;
   return file;
 }
 
@@ -89,12 +63,8 @@ void CaptureFile::Fail(const std::string& why) {
 
 void CaptureFile::WriteRecord(std::span<const uint8_t> bytes, uint64_t micros) {
   if (failed_) return;
-  pcap_pkthdr header{};
-  header.ts.tv_sec = static_cast<time_t>(micros / 1000000);
-  header.ts.tv_usec = static_cast<suseconds_t>(micros % 1000000);
-  header.caplen = static_cast<bpf_u_int32>(bytes.size());
-  header.len = static_cast<bpf_u_int32>(bytes.size());
-  pcap_dump(reinterpret_cast<u_char*>(pcap_->dumper), &header, bytes.data());
+  errno = 0;
+  if (!writer_->Write(bytes, micros)) Fail(std::strerror(errno != 0 ? errno : EIO));
 }
 
 CaptureAddress CaptureFile::NoteInterface(const std::string& path, const Guid& interface_class,
@@ -124,8 +94,7 @@ CaptureAddress CaptureFile::NoteInterface(const std::string& path, const Guid& i
     note.urb_length = static_cast<uint32_t>(note.data.size());
     note.SetTimeMicros(micros);
     WriteRecord(EncodeUsbmon(note), micros);
-    errno = 0;
-    if (pcap_dump_flush(pcap_->dumper) != 0) Fail(std::strerror(errno != 0 ? errno : EIO));
+    Flush();
   }
   return address;
 }
@@ -162,8 +131,13 @@ void CaptureFile::WriteTransfer(const CapturedTransfer& transfer) {
   ++transfers_;
   // Each transfer reaches the disk at once, so a recording of an update that
   // crashed or lost power still shows everything up to that point.
+  Flush();
+}
+
+void CaptureFile::Flush() {
+  if (failed_) return;
   errno = 0;
-  if (pcap_dump_flush(pcap_->dumper) != 0) Fail(std::strerror(errno != 0 ? errno : EIO));
+  if (!writer_->Flush()) Fail(std::strerror(errno != 0 ? errno : EIO));
 }
 
 }  // namespace korvalen::record

@@ -1,4 +1,4 @@
-// A capture file being written: usbmon records through libpcap, shared by
+// A capture file being written: usbmon records in a pcap file, shared by
 // every driver that records into it (korvalen-fw's --all writes one file from
 // several threads). Each device opened gets a bus and device number of its
 // own and a note with its interface path and class before its first transfer.
@@ -18,6 +18,7 @@
 
 #include "link/Driver.h"
 #include "link/RequestRecord.h"
+#include "record/PcapFile.h"
 
 namespace korvalen::record {
 
@@ -71,9 +72,9 @@ class CaptureFile {
   CaptureFile(std::string path, ErrorCallback on_error);
   void WriteRecord(std::span<const uint8_t> bytes, uint64_t micros);
   void Fail(const std::string& why);
+  void Flush();
 
-  struct Handles;
-  std::unique_ptr<Handles> pcap_;
+  std::unique_ptr<PcapWriter> writer_;
   std::string path_;
   ErrorCallback on_error_;
   mutable std::mutex mutex_;

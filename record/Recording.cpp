@@ -1,12 +1,11 @@
 #include "record/Recording.h"
 
-#include <pcap/pcap.h>
-
 #include <cstdio>
 #include <map>
 #include <memory>
 
 #include "link/UsbInterfacePath.h"
+#include "record/PcapFile.h"
 #include "record/UsbmonRecord.h"
 
 namespace korvalen::record {
@@ -54,23 +53,14 @@ std::optional<RecordedInterface> ParseNote(const UsbmonRecord& record) {
   return note;
 }
 
-struct PcapCloser {
-  void operator()(pcap_t* p) const { pcap_close(p); }
-};
-
 }  // namespace
 
 std::optional<Recording> ReadRecording(const std::string& path, std::string* error) {
-  char pcap_error[PCAP_ERRBUF_SIZE] = {};
-  std::unique_ptr<pcap_t, PcapCloser> capture(pcap_open_offline_with_tstamp_precision(
-      path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, pcap_error));
-  if (!capture) {
-    *error = "cannot read " + path + ": " + pcap_error;
-    return std::nullopt;
-  }
-  if (pcap_datalink(capture.get()) != kLinkTypeUsbLinuxMmapped) {
-    *error = path + " is not a USB capture (link type " +
-             std::to_string(pcap_datalink(capture.get())) + ", not usbmon)";
+  const auto capture = PcapReader::Open(path, error);
+  if (!capture) return std::nullopt;
+  if (capture->link_type() != kLinkTypeUsbLinuxMmapped) {
+    *error = path + " is not a USB capture (link type " + std::to_string(capture->link_type()) +
+             ", not usbmon)";
     return std::nullopt;
   }
 
@@ -78,12 +68,12 @@ std::optional<Recording> ReadRecording(const std::string& path, std::string* err
   std::vector<UsbmonRecord> records;
   std::vector<uint64_t> frames;
   uint64_t frame = 0;
-  pcap_pkthdr* header = nullptr;
-  const u_char* bytes = nullptr;
-  int status = 0;
-  while ((status = pcap_next_ex(capture.get(), &header, &bytes)) == 1) {
+  std::vector<uint8_t> bytes;
+  // A capture cut short ends with a truncated record: what came before is
+  // kept, as capture tools do.
+  while (capture->Read(&bytes) == PcapReader::Next::kRecord) {
     ++frame;
-    const auto record = DecodeUsbmon({bytes, header->caplen});
+    const auto record = DecodeUsbmon(bytes);
     if (!record) {
       *error = path + ": frame " + std::to_string(frame) + " is not a whole usbmon record";
       return std::nullopt;
@@ -94,12 +84,6 @@ std::optional<Recording> ReadRecording(const std::string& path, std::string* err
     }
     records.push_back(*record);
     frames.push_back(frame);
-  }
-  // A capture cut short ends with a truncated record: what came before is
-  // kept, as capture tools do.
-  if (status == PCAP_ERROR && records.empty() && recording.interfaces.empty()) {
-    *error = "cannot read " + path + ": " + pcap_geterr(capture.get());
-    return std::nullopt;
   }
   if (recording.interfaces.empty()) {
     *error =

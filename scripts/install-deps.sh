@@ -8,7 +8,6 @@ packages=(
   qt6-base-dev libgl-dev                # the window (Qt 6 Widgets, QtTest)
   fonts-dejavu-core                     # text for the offscreen platform in tests
   libusb-1.0-0-dev                      # the USB transport on Linux
-  libpcap-dev                           # --record and --replay: pcap captures
   libgtest-dev libgmock-dev             # core tests
   libbenchmark-dev                      # benchmarks
   srecord bc                            # benchmarks: the loaders beside srec_cat, timings

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Compares two korvalen-fw JSON reports field for field, leaving out what
-differs between runs or systems by nature: timings and paths."""
+differs between runs or systems by nature: timings and paths.
+--ignore KEY (repeatable) leaves out more, such as the request count of an
+update that ran in real time, whose busy polls follow the wall clock."""
 import json
 import sys
 
@@ -39,8 +41,13 @@ def differences(a, b, where="$"):
 
 
 def main():
+    args = sys.argv[1:]
+    while "--ignore" in args:
+        at = args.index("--ignore")
+        VARYING.add(args[at + 1])
+        del args[at:at + 2]
     reports = []
-    for name in sys.argv[1:3]:
+    for name in args[0:2]:
         with open(name, "rb") as f:
             reports.append(json.loads(f.read().decode("utf-8")))
     linux, windows = (strip(r) for r in reports)
@@ -48,7 +55,7 @@ def main():
     for line in found:
         print(line, file=sys.stderr)
     compared = sum(1 for _ in walk(linux))
-    print(f"{sys.argv[2]}: {compared} fields compared, {len(found)} differ")
+    print(f"{args[1]}: {compared} fields compared, {len(found)} differ")
     return 1 if found or compared == 0 else 0
 
 

@@ -14,7 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvalen::record;
-  // libpcap reads files: the input goes into a file in memory.
+  // The reader takes a file: the input goes into a file in memory.
   static const int fd = memfd_create("recording", 0);
   if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
   if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;

@@ -1,0 +1,349 @@
+#!/usr/bin/env bash
+# korvalen-fw.exe through the link's real Windows driver (SetupAPI,
+# CreateFileA, DeviceIoControl; no --simulate) under wine, against a
+# stand-in for the two kernel drivers: standin.sys, a root-enumerated bus
+# driver whose child devices carry USB interface paths, checks each record as
+# the real driver does and hands it over a named pipe to the simulated chip
+# in korvalen-standin.exe. Every check prints a CHECK line with its figure,
+# the measurements PERF lines; exit 0 when every check passes.
+#
+# Usage: run-driver-test.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
+#   LINUX_BUILD_DIR    has app/korvalen-fw (replays the Windows recording)
+#   WINDOWS_BUILD_DIR  the mingw preset's build: app/korvalen-fw.exe,
+#                      tests/windows/korvalen-standin.exe, standin.sys, .inf
+# Needs wine64 (/usr/lib/wine/wine64) and python3.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 LINUX_BUILD_DIR WINDOWS_BUILD_DIR" >&2
+  exit 2
+fi
+HERE=$(cd "$(dirname "$0")" && pwd)
+LINUX=$(cd "$1" && pwd)
+WINDOWS=$(cd "$2" && pwd)
+WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+LINUX_FW="$LINUX/app/korvalen-fw"
+for f in "$LINUX_FW" "$WINDOWS/app/korvalen-fw.exe" "$WINDOWS/tests/windows/korvalen-standin.exe" \
+  "$WINDOWS/tests/windows/standin.sys" "$WINDOWS/tests/windows/standin.inf" "$WINE" "$WINESERVER"; do
+  [ -e "$f" ] || { echo "run-driver-test: $f is missing: build first" >&2; exit 2; }
+done
+
+WORK=$(mktemp -d)
+BIN="$WORK/bin"
+mkdir -p "$BIN"
+cp "$WINDOWS/app/korvalen-fw.exe" "$WINDOWS/tests/windows/korvalen-standin.exe" \
+  "$WINDOWS/tests/windows/standin.sys" "$WINDOWS/tests/windows/standin.inf" "$BIN/"
+export WINEPREFIX="$WORK/prefix" WINEDEBUG=-all
+FAILED=0
+HOLDER=
+SERVER=
+cleanup() {
+  [ -n "$SERVER" ] && kill "$SERVER" 2>/dev/null
+  [ -n "$HOLDER" ] && kill "$HOLDER" 2>/dev/null
+  timeout 30 "$WINESERVER" -k 2>/dev/null || true
+  if [ $FAILED -ne 0 ] || [ -n "${KORVALEN_KEEP_WORK:-}" ]; then
+    echo "work directory kept: $WORK"
+  else
+    rm -rf "$WORK"
+  fi
+}
+trap cleanup EXIT
+
+START=$(date +%s.%N)
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN{printf "%.2f", b-a}'; }
+check() {  # check NAME ok|fail DETAIL
+  echo "CHECK $1 $2 ${3:-}"
+  [ "$2" = ok ] || FAILED=1
+}
+# Every program runs bounded and in bin/, so relative names stay short.
+fw() { (cd "$BIN" && timeout "${FW_TIMEOUT:-300}" "$WINE" korvalen-fw.exe "$@"); }
+standin() { (cd "$BIN" && timeout 60 "$WINE" korvalen-standin.exe "$@"); }
+field() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); d=d[0] if isinstance(d,list) else d; print(d.get(sys.argv[2]))' "$1" "$2" 2>/dev/null || true; }
+
+# A server for one simulated chip, plugged into the stand-in's bus; it takes
+# commands on a fifo (unplug, report, quit).
+start_server() {  # start_server NAME SERVE_OPTIONS...
+  local name=$1
+  shift
+  rm -f "$WORK/server.in"
+  mkfifo "$WORK/server.in"
+  (cd "$BIN" && exec "$WINE" korvalen-standin.exe serve "$@" <"$WORK/server.in" \
+     >"$WORK/server-$name.out" 2>>"$WORK/server.log") &
+  SERVER=$!
+  exec 3<>"$WORK/server.in"
+  local i=0
+  while [ $i -lt 300 ] && ! grep -q '^plugged ' "$WORK/server-$name.out" 2>/dev/null; do
+    kill -0 $SERVER 2>/dev/null || break
+    sleep 0.1
+    i=$((i + 1))
+  done
+  PLUGGED=$(grep -a '^plugged ' "$WORK/server-$name.out" | tr -d '\r' || true)
+  DEVICE_PATH=${PLUGGED##*: }
+  [ -n "$PLUGGED" ]
+}
+server_says() { echo "$1" >&3; }
+stop_server() {
+  server_says quit
+  local i=0
+  while [ $i -lt 300 ] && kill -0 $SERVER 2>/dev/null; do sleep 0.1; i=$((i + 1)); done
+  kill $SERVER 2>/dev/null || true
+  wait $SERVER 2>/dev/null || true
+  exec 3>&-
+  SERVER=
+}
+# The instance part of an interface path, as korvalen-fw names a device.
+place_of() { local p=${1#\\\\?\\}; echo "${p%#*}"; }
+
+echo "== wine prefix"
+timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || { echo "run-driver-test: wineboot failed" >&2; exit 1; }
+timeout 120 "$WINESERVER" -w
+echo "prefix ready after $(since "$START") s"
+
+# One process holds the session for the whole test: when the last one ends,
+# wine unloads the driver and forgets its devices. The services it starts
+# (and so the driver's DbgPrint lines) inherit its standard error.
+(cd "$BIN" && WINEDEBUG=-all,err+ntoskrnl,err+plugplay,warn+debugstr \
+   exec "$WINE" korvalen-standin.exe hold 1800 >/dev/null 2>"$WORK/driver.log") &
+HOLDER=$!
+sleep 2
+
+echo "== the stand-in driver"
+if out=$(standin install standin.inf 2>&1); then
+  check install ok "$(echo "$out" | tr -d '\r' | tail -1)"
+else
+  check install fail "$out"
+  exit 1
+fi
+
+# ---- a model on the audio driver's channel ---------------------------------
+FILE=update-64k.bin
+head -c 65536 /dev/urandom >"$BIN/$FILE"
+cp "$HERE/../recordings/small.bin" "$BIN/small.bin"
+start_server tide --model KORVALEN_TIDE --flash page256 --serial 1 ||
+  { check plug fail "$(cat "$WORK/server.log")"; exit 1; }
+echo "$PLUGGED"
+WANT=$(place_of "$DEVICE_PATH")
+
+status=0
+fw list --json >"$WORK/list.json" 2>"$WORK/list.err" || status=$?
+if [ $status = 0 ] && [ "$(field "$WORK/list.json" path)" = "$WANT" ] &&
+   [ "$(field "$WORK/list.json" model)" = "KORVALEN TIDE" ] &&
+   [ "$(field "$WORK/list.json" channel)" = audio ]; then
+  check list-model ok "$WANT"
+else
+  check list-model fail "rc=$status want $WANT: $(tr -d '\n' <"$WORK/list.json") $(cat "$WORK/list.err")"
+fi
+
+status=0
+MALFORMED_OUT=$(standin malformed 'vid_5e1a&pid_f072' 2>&1) || status=$?
+MALFORMED=$(echo "$MALFORMED_OUT" | tr -d '\r' | sed -n 's/^\([0-9]*\) malformed records sent.*/\1/p')
+if [ $status = 0 ] && [ -n "$MALFORMED" ]; then
+  check malformed-audio ok "$MALFORMED malformed property blocks refused, a well-formed one carried"
+else
+  check malformed-audio fail "$MALFORMED_OUT"
+fi
+
+t0=$(now)
+status=0
+fw update "$FILE" --yes --json >"$WORK/update.json" 2>"$WORK/update.err" || status=$?
+UPDATE_MS=$(field "$WORK/update.json" duration_ms)
+UPDATE_REQUESTS=$(field "$WORK/update.json" requests)
+if [ $status = 0 ] && [ "$(field "$WORK/update.json" verdict)" = success ]; then
+  check update-model ok "requests=$UPDATE_REQUESTS duration_ms=$UPDATE_MS wall_s=$(since "$t0")"
+else
+  check update-model fail "rc=$status $(tr -d '\n' <"$WORK/update.json") $(tail -3 "$WORK/update.err")"
+fi
+status=0
+fw verify "$FILE" >"$WORK/verify.out" 2>&1 || status=$?
+[ $status = 0 ] && check verify ok "" || check verify fail "rc=$status $(tail -3 "$WORK/verify.out")"
+status=0
+fw read back.bin --size 65536 >"$WORK/read.out" 2>&1 || status=$?
+if [ $status = 0 ] && cmp -s "$BIN/back.bin" "$BIN/$FILE"; then check read ok "65536 bytes as written"
+else check read fail "rc=$status $(tail -3 "$WORK/read.out")"; fi
+
+# The same small update as the Linux VM test's, its report compared with the
+# one that test keeps (tests/recordings/vm-update.json). Both ran in real
+# time, so the erase's busy polls, and with them the request count, follow
+# the wall clock: the count is shown, not compared.
+VM_REPORT="$HERE/../recordings/vm-update.json"
+status=0
+fw update small.bin --yes --json >"$WORK/small.json" 2>"$WORK/small.err" || status=$?
+if [ $status = 0 ] && python3 "$HERE/../wine/compare-reports.py" --ignore requests \
+     "$VM_REPORT" "$WORK/small.json" >"$WORK/compare.out" 2>&1; then
+  check report-as-linux ok "$(tail -1 "$WORK/compare.out"); requests $(field "$WORK/small.json" requests) here, $(field "$VM_REPORT" requests) in the VM test"
+else
+  check report-as-linux fail "rc=$status $(cat "$WORK/compare.out") $(tail -3 "$WORK/small.err")"
+fi
+
+# --record through the Windows driver: the capture replays on Linux to the
+# same report.
+status=0
+fw --record small.pcap --json update --yes small.bin >"$WORK/recorded.json" 2>"$WORK/recorded.err" ||
+  status=$?
+replay=0
+(cd "$BIN" && "$LINUX_FW" --replay small.pcap --json update --yes small.bin) \
+  >"$WORK/replayed.json" 2>"$WORK/replayed.err" || replay=$?
+if [ $status = 0 ] && [ $replay = 0 ] && python3 "$HERE/../wine/compare-reports.py" \
+     "$WORK/recorded.json" "$WORK/replayed.json" >"$WORK/compare-replay.out" 2>&1; then
+  check record-replay ok "$(stat -c %s "$BIN/small.pcap") bytes; $(tail -1 "$WORK/compare-replay.out")"
+else
+  check record-replay fail "record rc=$status replay rc=$replay $(cat "$WORK/compare-replay.out") $(tail -3 "$WORK/recorded.err" "$WORK/replayed.err")"
+fi
+
+ok=1
+fw regs set 0x30 0x11 --bank 2 >/dev/null || ok=0
+fw regs set 0x30 0x22 --bank 3 >/dev/null || ok=0
+fw regs set 150 0x5A >/dev/null || ok=0
+got="$(fw regs get 0x30 --bank 2 | tr -d '\r')|$(fw regs get 0x30 --bank 3 | tr -d '\r')|$(fw regs get 150 | tr -d '\r')"
+if [ $ok = 1 ] && [ "$got" = "0x30 = 0x11|0x30 = 0x22|0x96 = 0x5A" ]; then check regs ok "$got"
+else check regs fail "ok=$ok got '$got'"; fi
+
+# A settings exchange through the firmware's mailbox: the block read back
+# after a change is the one the Linux binary reads from the simulated chip
+# after the same change (all but the path).
+SETTINGS=(settings set --mclk 256 --i2s-format left-justify --spdif-out off)
+status=0
+fw "${SETTINGS[@]}" >"$WORK/settings.out" 2>&1 || status=$?
+fw settings get --json >"$WORK/settings.json" 2>&1 || status=$?
+"$LINUX_FW" --simulate KORVALEN_TIDE --fast --sim-state "$WORK/linux-state" "${SETTINGS[@]}" >/dev/null &&
+  "$LINUX_FW" --simulate KORVALEN_TIDE --fast --sim-state "$WORK/linux-state" settings get --json \
+    >"$WORK/settings-linux.json" 2>&1 || status=$?
+if [ $status = 0 ] && python3 "$HERE/../wine/compare-reports.py" "$WORK/settings-linux.json" \
+     "$WORK/settings.json" >/dev/null 2>&1 && grep -q '"mclk_fs": 256' "$WORK/settings.json"; then
+  check settings ok "$(tr -d '\r\n ' <"$WORK/settings.json")"
+else
+  check settings fail "rc=$status $(cat "$WORK/settings.out") $(tr -d '\r\n' <"$WORK/settings.json")"
+fi
+
+# The round trip of one request: `regs get 0 256` is a burst of 257
+# back-to-back requests (the presence test first); the server logs how far
+# apart they arrived.
+ROUNDS=8
+t0=$(now)
+for _ in $(seq $ROUNDS); do fw regs get 0 256 >/dev/null; done
+REGS_S=$(awk -v a="$t0" -v b="$(now)" -v n=$ROUNDS 'BEGIN{printf "%.2f", (b-a)/n}')
+server_says report
+sleep 2
+grep -a 'requests: 257 in' "$WORK/server.log" | tail -$ROUNDS |
+  sed 's/.*requests: \([0-9]*\) in \([0-9.]*\) ms.*/\1 \2/' >"$WORK/bursts.txt" || true
+PERF_LINE=$(awk -v rounds=$ROUNDS -v regs="$REGS_S" -v ums="$UPDATE_MS" -v ureq="$UPDATE_REQUESTS" '
+  { gaps += $1 - 1; span += $2; n++ }
+  END {
+    if (n != rounds || gaps == 0) { print "none"; exit }
+    per = span / gaps
+    printf "request_latency_ms=%.3f requests_per_s=%.0f (%d reads); regs_get_256_s=%.2f", per, 1000 / per, gaps, regs
+    if (ums != "" && ureq != "") printf "; update_64k_ms=%d update_requests=%d floor_ms=%.0f", ums, ureq, ureq * per
+  }' "$WORK/bursts.txt")
+if [ "$PERF_LINE" != none ]; then echo "PERF $PERF_LINE"; check latency ok "$ROUNDS bursts of 257"
+else check latency fail "no register bursts in the server log"; fi
+
+# What a caller sees once the device is unplugged (a handle opened before,
+# and a new open), for the link's error handling.
+server_says unplug
+i=0
+while [ $i -lt 100 ] && ! grep -q '^unplugged' "$WORK/server-tide.out"; do sleep 0.1; i=$((i + 1)); done
+UNPLUGGED=$(grep -a '^unplugged' "$WORK/server-tide.out" | tr -d '\r' || true)
+echo "$UNPLUGGED"
+status=0
+fw list >"$WORK/list-gone.out" 2>&1 || status=$?
+if echo "$UNPLUGGED" | grep -q 'interface gone' && [ $status = 3 ]; then
+  check unplugged ok "${UNPLUGGED#unplugged: }; list exits 3"
+else
+  check unplugged fail "list rc=$status: $UNPLUGGED"
+fi
+stop_server
+
+# ---- an unplug halfway through programming --------------------------------
+VANISH_BOUND_S=90
+VANISH=$(( ${UPDATE_REQUESTS:-4000} / 2 ))
+start_server vanish --model KORVALEN_TIDE --flash page256 --serial 2 --fault "vanish:$VANISH" ||
+  check plug-vanish fail "$(tail -3 "$WORK/server.log")"
+# When the device went: the update's bounded waits count from then.
+rm -f "$WORK/gone"
+(i=0; while [ $i -lt 3000 ] && ! grep -q 'went away' "$WORK/server.log"; do sleep 0.1; i=$((i + 1)); done
+ now >"$WORK/gone") &
+WATCH=$!
+status=0
+fw update "$FILE" --yes --json >"$WORK/vanish.json" 2>"$WORK/vanish.err" || status=$?
+ended=$(now)
+kill $WATCH 2>/dev/null || true
+wait $WATCH 2>/dev/null || true
+secs=$(awk -v a="$(cat "$WORK/gone" 2>/dev/null || echo 0)" -v b="$ended" 'BEGIN{printf "%.2f", b-a}')
+verdict=$(field "$WORK/vanish.json" verdict)
+gone_list=0
+fw list >/dev/null 2>&1 || gone_list=$?
+if [ $status = 1 ] && [ "$verdict" = failed ] && [ $gone_list = 3 ] &&
+   grep -q "went away at request $VANISH" "$WORK/server.log" &&
+   awk -v s="$secs" -v b=$VANISH_BOUND_S 'BEGIN{exit !(s < b)}'; then
+  check vanish ok "vanish:$VANISH rc=1 verdict=failed ${secs}s after the unplug; the child left the bus"
+else
+  check vanish fail "vanish:$VANISH rc=$status verdict=$verdict list=$gone_list ${secs}s after the unplug $(tail -3 "$WORK/vanish.err")"
+fi
+stop_server
+
+# ---- the firmware-update identity on the device-interface channel ---------
+start_server 5e1a --model 5e1a --flash page256 --serial 3 ||
+  check plug-5e1a fail "$(tail -3 "$WORK/server.log")"
+WANT=$(place_of "$DEVICE_PATH")
+status=0
+fw list --json >"$WORK/list2.json" 2>&1 || status=$?
+if [ $status = 0 ] && [ "$(field "$WORK/list2.json" path)" = "$WANT" ] &&
+   [ "$(field "$WORK/list2.json" vid_pid)" = 5e1a:6000 ] &&
+   [ "$(field "$WORK/list2.json" channel)" = device-interface ]; then
+  check list-update-identity ok "$WANT"
+else
+  check list-update-identity fail "rc=$status want $WANT: $(tr -d '\n' <"$WORK/list2.json")"
+fi
+status=0
+MALFORMED_OUT=$(standin malformed 'vid_5e1a&pid_6000' 2>&1) || status=$?
+MALFORMED2=$(echo "$MALFORMED_OUT" | tr -d '\r' | sed -n 's/^\([0-9]*\) malformed records sent.*/\1/p')
+if [ $status = 0 ] && [ -n "$MALFORMED2" ]; then
+  check malformed-device-interface ok "$MALFORMED2 malformed setup records refused, a well-formed one carried"
+else
+  check malformed-device-interface fail "$MALFORMED_OUT"
+fi
+# The small file: the 64 KiB one has shown the transport's speed already.
+status=0
+fw update small.bin --yes --json >"$WORK/update2.json" 2>"$WORK/update2.err" || status=$?
+if [ $status = 0 ] && [ "$(field "$WORK/update2.json" verdict)" = success ] &&
+   fw verify small.bin >/dev/null 2>&1 && fw read back2.bin --size 2048 >/dev/null 2>&1 &&
+   cmp -s "$BIN/back2.bin" "$BIN/small.bin"; then
+  check update-identity-5e1a ok "requests=$(field "$WORK/update2.json" requests) duration_ms=$(field "$WORK/update2.json" duration_ms)"
+else
+  check update-identity-5e1a fail "rc=$status $(tr -d '\n' <"$WORK/update2.json") $(tail -3 "$WORK/update2.err")"
+fi
+stop_server
+
+# ---- the window: korvalen-updater.exe clicking Start goes here, once the ----
+# ---- window builds for Windows (a model plugged as above, its update file ---
+# ---- beside the program, Xvfb) ----------------------------------------------
+
+# ---- what the driver saw ---------------------------------------------------
+COUNTS=$(standin counts 2>&1 | tr -d '\r' || true)
+malformed_seen=$(echo "$COUNTS" | sed -n 's/.* malformed \([0-9]*\) .*/\1/p')
+if [ -n "$malformed_seen" ] && [ "$malformed_seen" = $(( ${MALFORMED:-0} + ${MALFORMED2:-0} )) ]; then
+  check records ok "$COUNTS: none of korvalen-fw's records refused"
+else
+  check records fail "$COUNTS; the malformed checks sent $(( ${MALFORMED:-0} + ${MALFORMED2:-0} ))"
+fi
+
+# The stand-in leaves nothing behind: its root device and children go.
+if out=$(standin remove 2>&1); then
+  status=0
+  fw list >/dev/null 2>&1 || status=$?
+  [ $status = 3 ] && check remove ok "list exits 3 afterwards" || check remove fail "list rc=$status"
+else
+  check remove fail "$out"
+fi
+
+echo "total $(since "$START") s"
+if [ $FAILED -ne 0 ]; then
+  echo "--- server log"; tail -20 "$WORK/server.log"
+  echo "--- driver log"
+  grep -a 'standin:' "$WORK/driver.log" | sed 's/.*vDbgPrintExWithPrefix [0-9a-f:]*: //' | tail -20
+  echo "run-driver-test: FAIL"
+  exit 1
+fi
+echo "run-driver-test: PASS"
