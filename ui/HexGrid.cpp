@@ -11,8 +11,12 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTableWidget>
 #include <algorithm>
+
+#include "ui/Dialogs.h"
+#include "ui/TypedNumbers.h"
 
 namespace korvalen {
 namespace {
@@ -25,6 +29,9 @@ constexpr int kTableMargin = 8;
 const QColor kSelectedHeader(0xC0, 0xC0, 0xC0);
 
 // The controls below the table, left to right.
+constexpr int kReadButtonWidth = 100;
+constexpr int kReadButtonHeight = 25;
+constexpr int kLabelsBelowButton = 4;
 constexpr int kAddressX = 124;
 constexpr int kValueX = 196;
 constexpr int kValueLabelWidth = 70;
@@ -85,7 +92,10 @@ void FillHexGridHeaders(QTableWidget* table) {
 HexGrid::HexGrid(QTableWidget* table) : table_(table) {
   table_->setCurrentCell(1, 1);  // before the connection: start-up reads nothing
   connect(table_, &QTableWidget::currentCellChanged, this, [this](int row, int column, int, int) {
-    if (row >= 1 && column >= 1) Q_EMIT CellSelected(column, row);
+    if (row < 1 || column < 1) return;
+    HighlightHeaders(column, row);
+    if (address_label_) ShowAddress(RegisterAt(column, row));
+    Q_EMIT CellSelected(column, row);
   });
   // Keys go to the table or, while a cell is edited, to its cell editor,
   // which is made on demand: an application filter sees both first and
@@ -93,18 +103,24 @@ HexGrid::HexGrid(QTableWidget* table) : table_(table) {
   QApplication::instance()->installEventFilter(this);
 }
 
-void HexGrid::AddControls(QWidget* tab, const HexGridControls& controls) {
-  address_label_ = MakeLabel(tab, controls.address_label, "Reg 0x00", kAddressX, controls.labels_y,
+HexGridWidgets HexGrid::AddControls(QWidget* tab, const HexGridControls& controls) {
+  read_caption_ = controls.read_caption;
+  read_button_ = new QPushButton(read_caption_, tab);
+  read_button_->setObjectName(controls.read_button);
+  read_button_->setGeometry(kTableMargin, controls.read_button_y, kReadButtonWidth,
+                            kReadButtonHeight);
+  const int labels_y = controls.read_button_y + kLabelsBelowButton;
+  address_label_ = MakeLabel(tab, controls.address_label, "Reg 0x00", kAddressX, labels_y,
                              kValueLabelWidth, kCellHeight);
-  value_label_ = MakeLabel(tab, controls.value_label, "= 0x00", kValueX, controls.labels_y,
+  value_label_ = MakeLabel(tab, controls.value_label, "= 0x00", kValueX, labels_y,
                            kValueLabelWidth, kCellHeight);
 
-  bit_numbers_label_ = MakeLabel(tab, controls.bit_numbers_label, "7 6 5 4 3 2 1 0", kBitsX,
-                                 controls.bit_numbers_y, kBitsLabelWidth, kBitsLabelHeight);
+  QLabel* bit_numbers = MakeLabel(tab, controls.bit_numbers_label, "7 6 5 4 3 2 1 0", kBitsX,
+                                  controls.bit_numbers_y, kBitsLabelWidth, kBitsLabelHeight);
   QFont fixed("Monospace");
   fixed.setStyleHint(QFont::TypeWriter);
   fixed.setPixelSize(20);  // wide enough for a box under every digit
-  bit_numbers_label_->setFont(fixed);
+  bit_numbers->setFont(fixed);
   // Each box sits under its digit of the fixed-pitch label.
   const QFontMetrics metrics(fixed);
   const int step = metrics.horizontalAdvance("0 ");
@@ -116,6 +132,23 @@ void HexGrid::AddControls(QWidget* tab, const HexGridControls& controls) {
                      kBitBoxSize);
     bit_boxes_[i] = box;
   }
+  return {read_button_, address_label_, value_label_, bit_numbers, bit_boxes_};
+}
+
+bool HexGrid::StartPass() {
+  if (pass_running_) {
+    // The running pass sees the cleared flag before its next read.
+    EndPass();
+    return false;
+  }
+  read_button_->setText("Stop");
+  pass_running_ = true;
+  return true;
+}
+
+void HexGrid::EndPass() {
+  pass_running_ = false;
+  read_button_->setText(read_caption_);
 }
 
 bool HexGrid::eventFilter(QObject* watched, QEvent* event) {
@@ -165,6 +198,13 @@ QString HexGrid::CurrentCellText() const {
   if (const QLineEdit* editor = CellEditor()) return editor->text();
   if (const QTableWidgetItem* item = table_->currentItem()) return item->text();
   return QString();
+}
+
+std::optional<uint32_t> HexGrid::TypedValue(Dialogs& dialogs) const {
+  const QString typed = CurrentCellText();
+  const std::optional<uint32_t> value = ParseTypedHexText(typed);
+  if (!value) dialogs.ShowError(InvalidHexText(typed));
+  return value;
 }
 
 void HexGrid::HighlightHeaders(int column, int row) {

@@ -24,9 +24,9 @@ namespace korvalen {
 namespace {
 
 constexpr HexGridControls kGridControls = {
-    .address_label = "lblMI2CRegAddr", .value_label = "lblMI2CRegData",
-    .bit_numbers_label = "lblMI2CBitNumbers", .bit_box_prefix = "chkMI2CBit",
-    .labels_y = 398, .bit_numbers_y = 360, .bit_boxes_y = 384};
+    .read_button = "btnReadMI2C", .read_caption = "Read", .address_label = "lblMI2CRegAddr",
+    .value_label = "lblMI2CRegData", .bit_numbers_label = "lblMI2CBitNumbers",
+    .bit_box_prefix = "chkMI2CBit", .read_button_y = 394, .bit_numbers_y = 360, .bit_boxes_y = 384};
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y,
                   int width) {
@@ -74,25 +74,17 @@ I2cPage::I2cPage(TForm1& form, QWidget* tab)
 }
 
 void I2cPage::BuildAccessPage(QWidget* tab) {
-  connect(&grid_, &HexGrid::CellSelected, this, &I2cPage::StringGridMIICSelectCell);
-  connect(&grid_, &HexGrid::KeyPressed, this, &I2cPage::StringGridMIICKeyDown);
-  connect(&grid_, &HexGrid::BitBoxReleased, this, &I2cPage::chkMI2CBitMouseUp);
-
   MakeLabel(tab, "lblMI2CAddr", "Slave Address: 0x", 8, 364, 110);
   edtMI2CAddr = MakeEdit(tab, "edtMI2CAddr", "20", 118, 363);
   MakeLabel(tab, "lblMI2CAddrHint", "(enter)", 158, 364, 50);
   connect(edtMI2CAddr, &QLineEdit::returnPressed, this, &I2cPage::edtMI2CAddrKeyDown);
 
-  btnReadMI2C = new QPushButton("Read", tab);
-  btnReadMI2C->setObjectName("btnReadMI2C");
-  btnReadMI2C->setGeometry(8, 394, 100, 25);
+  std::tie(btnReadMI2C, lblMI2CRegAddr, lblMI2CRegData, lblMI2CBitNumbers, chkMI2CBit) =
+      grid_.AddControls(tab, kGridControls);
   connect(btnReadMI2C, &QPushButton::clicked, this, &I2cPage::btnReadMI2CClick);
-
-  grid_.AddControls(tab, kGridControls);
-  lblMI2CRegAddr = grid_.address_label();
-  lblMI2CRegData = grid_.value_label();
-  lblMI2CBitNumbers = grid_.bit_numbers_label();
-  chkMI2CBit = grid_.bit_boxes();
+  connect(&grid_, &HexGrid::CellSelected, this, &I2cPage::StringGridMIICSelectCell);
+  connect(&grid_, &HexGrid::KeyPressed, this, &I2cPage::StringGridMIICKeyDown);
+  connect(&grid_, &HexGrid::BitBoxReleased, this, &I2cPage::chkMI2CBitMouseUp);
 }
 
 void I2cPage::BuildSpecialGroup(QWidget* group) {
@@ -170,33 +162,22 @@ void I2cPage::edtMI2CAddr1KeyDown() {
 }
 
 void I2cPage::btnReadMI2CClick() {
-  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice()) return;
-  if (running) {
-    // The running pass sees the cleared flag before its next read.
-    running = false;
-    btnReadMI2C->setText("Read");
-    return;
-  }
-  btnReadMI2C->setText("Stop");
-  running = true;
+  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice() || !grid_.StartPass()) return;
   NorvaneUsb& link = form_.link();
   access.ReadAll([this, &link](uint8_t reg) {
     grid_.ShowValue(reg, access.Shadow(reg));
     form_.ProcessPendingInput();
     // A handler that ran in between closed the link after its own
     // transaction; the rest of the pass would read nothing but zeros.
-    if (running && !link.HasHandle()) link.Open();
-    return running;
+    if (grid_.PassGoesOn() && !link.HasHandle()) link.Open();
+    return grid_.PassGoesOn();
   });
-  running = false;
-  btnReadMI2C->setText("Read");
+  grid_.EndPass();
 }
 
 void I2cPage::StringGridMIICSelectCell(int column, int row) {
-  const uint8_t reg = HexGrid::RegisterAt(column, row);
-  grid_.HighlightHeaders(column, row);
-  grid_.ShowAddress(reg);
   if (form_.UpdateOwnsDevice()) return;
+  const uint8_t reg = HexGrid::RegisterAt(column, row);
   access.ReadRegister(reg);
   ShowCurrent(reg);
   grid_.ShowData(access.Shadow(reg));
@@ -215,15 +196,10 @@ void I2cPage::StringGridMIICKeyDown(int key) {
   } else {
     return;
   }
-  const QString typed = grid_.CurrentCellText();
-  const std::optional<uint32_t> value = ParseTypedHexText(typed);
-  if (!value) {
-    form_.dialogs().ShowError(InvalidHexText(typed));
-    return;
-  }
-  if (form_.UpdateOwnsDevice()) return;
+  const std::optional<uint32_t> value = grid_.TypedValue(form_.dialogs());
+  if (!value || form_.UpdateOwnsDevice()) return;
   const bool sends = SteppedValue(grid_key, static_cast<uint8_t>(*value & 0xFF)).has_value();
-  access.GridKey(grid_key, *reg, typed.toStdString());
+  access.GridKey(grid_key, *reg, grid_.CurrentCellText().toStdString());
   if (!sends) return;  // the converted value stays in the shadow, the cell as typed
   ShowCurrent(*reg);
 }

@@ -48,7 +48,6 @@ class I2cPage : public QObject {
 
   // The shared slave address, the slave shadow and their transactions.
   I2cSlaveAccess access;
-  bool running = false;  // a Read pass runs
 
   void MainPageControlChange(int index);
   void edtMI2CAddrKeyDown();

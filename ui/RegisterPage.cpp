@@ -7,7 +7,6 @@
 #include <QPushButton>
 
 #include "link/Registers.h"
-#include "ui/TypedNumbers.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
@@ -19,62 +18,43 @@ constexpr uint32_t kKeyWriteSettleMs = 1;
 constexpr uint32_t kBitWriteSettleMs = 3;
 
 constexpr HexGridControls kGridControls = {
-    .address_label = "lblRegAddr", .value_label = "lblRegData",
-    .bit_numbers_label = "lblBitNumbers", .bit_box_prefix = "chkBit",
-    .labels_y = 366, .bit_numbers_y = 352, .bit_boxes_y = 374};
+    .read_button = "btnReadAll", .read_caption = "Read Bank", .address_label = "lblRegAddr",
+    .value_label = "lblRegData", .bit_numbers_label = "lblBitNumbers", .bit_box_prefix = "chkBit",
+    .read_button_y = 362, .bit_numbers_y = 352, .bit_boxes_y = 374};
 
 }  // namespace
 
 RegisterPage::RegisterPage(TForm1& form, QWidget* tab) : form_(form), grid_(form.RegStringGrid1) {
+  std::tie(btnReadAll, lblRegAddr, lblRegData, lblBitNumbers, chkBit) =
+      grid_.AddControls(tab, kGridControls);
+  connect(btnReadAll, &QPushButton::clicked, this, &RegisterPage::btnReadAllClick);
   connect(&grid_, &HexGrid::CellSelected, this, &RegisterPage::RegStringGridSelectCell);
   connect(&grid_, &HexGrid::KeyPressed, this, &RegisterPage::RegStringGridKeyDown);
   connect(&grid_, &HexGrid::BitBoxReleased, this, &RegisterPage::chkBit0MouseUp);
-
-  btnReadAll = new QPushButton("Read Bank", tab);
-  btnReadAll->setObjectName("btnReadAll");
-  btnReadAll->setGeometry(8, 362, 100, 25);
-  connect(btnReadAll, &QPushButton::clicked, this, &RegisterPage::btnReadAllClick);
-
-  grid_.AddControls(tab, kGridControls);
-  lblRegAddr = grid_.address_label();
-  lblRegData = grid_.value_label();
-  lblBitNumbers = grid_.bit_numbers_label();
-  chkBit = grid_.bit_boxes();
 }
 
 void RegisterPage::btnReadAllClick() {
   NorvaneUsb& link = form_.link();
-  if (!link.IsPresent() || form_.UpdateOwnsDevice()) return;
-  if (running) {
-    // The running pass sees the cleared flag before its next read.
-    running = false;
-    btnReadAll->setText("Read Bank");
-    return;
-  }
-  btnReadAll->setText("Stop");
-  running = true;
+  if (!link.IsPresent() || form_.UpdateOwnsDevice() || !grid_.StartPass()) return;
   link.Open();
-  for (int i = 0; i < kCells && running; ++i) {
-    for (int j = 0; j < kCells && running; ++j) {
+  for (int i = 0; i < kCells && grid_.PassGoesOn(); ++i) {
+    for (int j = 0; j < kCells && grid_.PassGoesOn(); ++j) {
       const auto reg = static_cast<uint8_t>(i * kCells + j);
       shadow.ReadFromChip(link, reg);
       grid_.ShowValue(reg, shadow.Get(reg));
       form_.ProcessPendingInput();
       // A cell chosen in between read its register in a transaction of its
       // own and closed the link; the rest of the pass would read nothing.
-      if (running && !link.HasHandle()) link.Open();
+      if (grid_.PassGoesOn() && !link.HasHandle()) link.Open();
     }
   }
   link.Close();
-  running = false;
-  btnReadAll->setText("Read Bank");
+  grid_.EndPass();
 }
 
 void RegisterPage::RegStringGridSelectCell(int column, int row) {
-  const uint8_t reg = HexGrid::RegisterAt(column, row);
-  grid_.HighlightHeaders(column, row);
-  grid_.ShowAddress(reg);
   if (form_.UpdateOwnsDevice()) return;
+  const uint8_t reg = HexGrid::RegisterAt(column, row);
   NorvaneUsb& link = form_.link();
   link.Open();
   shadow.ReadFromChip(link, reg);
@@ -89,13 +69,8 @@ void RegisterPage::RegStringGridKeyDown(int key) {
   const std::optional<uint8_t> reg = grid_.CurrentRegister();
   if (!reg) return;
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-    const QString typed = grid_.CurrentCellText();
-    const std::optional<uint32_t> value = ParseTypedHexText(typed);
-    if (!value) {
-      form_.dialogs().ShowError(InvalidHexText(typed));
-      return;
-    }
-    if (form_.UpdateOwnsDevice()) return;
+    const std::optional<uint32_t> value = grid_.TypedValue(form_.dialogs());
+    if (!value || form_.UpdateOwnsDevice()) return;
     shadow.Set(*reg, static_cast<uint8_t>(*value & 0xFF));
   } else if (key == Qt::Key_Insert) {
     if (form_.UpdateOwnsDevice() || !shadow.StepUp(*reg)) return;

@@ -32,7 +32,6 @@ class RegisterPage : public QObject {
   std::array<QCheckBox*, 8> chkBit{};  // chkBit0 .. chkBit7
 
   RegisterShadow shadow;
-  bool running = false;  // a Read Bank pass runs
 
   void btnReadAllClick();
   void RegStringGridSelectCell(int column, int row);
