@@ -52,6 +52,9 @@ std::optional<std::vector<DeviceEntry>> ChooseDevices(DeviceSource& source,
 struct Connected {
   std::unique_ptr<DeviceSession> session;
   int exit_code = 0;
+  // The device is chosen and open: the command may send its requests.
+  // Otherwise the message is out and the command ends with exit_code.
+  bool ready() const { return session != nullptr && exit_code == 0; }
 };
 Connected ConnectOne(DeviceSource& source, const CommonOptions& common, Output& out);
 

@@ -43,8 +43,7 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
     return kExitRefused;
   }
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session) return connected.exit_code;
-  if (connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   NorvaneUsb& link = session.link();
 
@@ -97,8 +96,7 @@ int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::
     return kExitRefused;
   }
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session) return connected.exit_code;
-  if (connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   NorvaneUsb& link = session.link();
 

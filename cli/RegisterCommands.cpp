@@ -89,7 +89,7 @@ int RegsGetCommand(DeviceSource& source, const CommonOptions& common, const Engi
   const auto bank = static_cast<uint8_t>(select ? numbers.Take(args.bank, "bank", 0, 255) : 0);
   if (numbers.Refused(out)) return kExitRefused;
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   NorvaneUsb& link = session.link();
   const uint64_t failed_before = session.failed_requests();
@@ -120,7 +120,7 @@ int RegsSetCommand(DeviceSource& source, const CommonOptions& common, const Engi
   const auto bank = static_cast<uint8_t>(select ? numbers.Take(args.bank, "bank", 0, 255) : 0);
   if (numbers.Refused(out)) return kExitRefused;
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   NorvaneUsb& link = session.link();
   const uint64_t failed_before = session.failed_requests();
@@ -155,7 +155,7 @@ int I2cReadCommand(DeviceSource& source, const CommonOptions& common, const Engi
   const RegisterRange range = TakeRange(numbers, args);
   if (numbers.Refused(out)) return kExitRefused;
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   const uint64_t failed_before = session.failed_requests();
 
@@ -193,7 +193,7 @@ int I2cWriteCommand(DeviceSource& source, const CommonOptions& common, const Eng
   }
   if (numbers.Refused(out)) return kExitRefused;
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   const uint64_t failed_before = session.failed_requests();
 
@@ -227,7 +227,7 @@ int I2cWriteCommand(DeviceSource& source, const CommonOptions& common, const Eng
 
 int StatusCommand(DeviceSource& source, const CommonOptions& common, Output& out) {
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   const uint64_t failed_before = session.failed_requests();
   PlaybackStatus status;
@@ -276,7 +276,7 @@ int KeyCommand(DeviceSource& source, const CommonOptions& common, const Engineer
   }
   const MediaKey& key = kMediaKeys[chosen->index];
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   const uint64_t failed_before = session.failed_requests();
   const MediaKeyResult result = SendMediaKey(session.link(), session.clock(), key.code);

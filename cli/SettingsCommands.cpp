@@ -104,7 +104,7 @@ bool ApplyChanges(const EngineeringArgs& args, DeviceSettingsBlock& block) {
 
 int SettingsGetCommand(DeviceSource& source, const CommonOptions& common, Output& out) {
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   DeviceSettingsBlock block = kStartupDeviceSettings;
   if (!ReadBlock(session, block, out)) return FinishCommand(source, out, kExitFailed);
@@ -120,7 +120,7 @@ int SettingsSetCommand(DeviceSource& source, const CommonOptions& common,
     return kExitRefused;
   }
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   // What the device has, so the bits nobody asked to change go back as read.
   DeviceSettingsBlock block = kStartupDeviceSettings;
@@ -176,7 +176,7 @@ int IdentityCommand(DeviceSource& source, const CommonOptions& common, const Eng
     return kExitRefused;
   }
   Connected connected = ConnectOne(source, common, out);
-  if (!connected.session || connected.exit_code != kExitOk) return connected.exit_code;
+  if (!connected.ready()) return connected.exit_code;
   DeviceSession& session = *connected.session;
   // The firmware confirms no identity text; a settings fetch first shows
   // that it answers its mailbox at all.

@@ -16,6 +16,7 @@
 #include "cli/UpdateRun.h"
 #include "flash/UpdateProgress.h"
 #include "flash/UpdateSequences.h"
+#include "flash/UpdateTexts.h"
 #include "image/Loaders.h"
 #include "image/PathText.h"
 #include "image/UpdateFile.h"
@@ -23,8 +24,6 @@
 
 namespace korvalen::cli {
 namespace {
-
-constexpr std::string_view kAbortText = "Abort Firmware update process";
 
 struct LoadedImage {
   std::unique_ptr<FirmwareImage> image = std::make_unique<FirmwareImage>();

@@ -2,6 +2,7 @@
 
 #include "flash/FlashOperations.h"
 #include "flash/UpdateSequences.h"
+#include "flash/UpdateTexts.h"
 
 namespace korvalen::cli {
 namespace {
@@ -11,17 +12,15 @@ struct StepStart {
   std::string_view name;
 };
 constexpr StepStart kStepStarts[] = {
-    {"Clear Status register", "clear-status"},
-    {"Start Blanking Check", "blank-check"},
-    {"Start Programming", "program"},
-    {"Start Verifying Check", "verify"},
+    {kClearStatusText, "clear-status"},
+    {kBlankCheckStartText, "blank-check"},
+    {kProgramStartText, "program"},
+    {kVerifyStartText, "verify"},
 };
-constexpr std::string_view kEraseStart = "Flash Erase All";
-constexpr std::string_view kEraseFail = "Erase Flash Fail";
-constexpr std::string_view kRetry = "ISP Fail and retry";
-constexpr std::string_view kStopped = "Stopped";
-constexpr std::string_view kSuccessVerdict = "Firmware update success!";
-constexpr std::string_view kFailVerdict = "Firmware update Fail!";
+// The erase step shows its text with a growing row of dots; the report
+// prints the text once, without the blank before the dots.
+constexpr std::string_view kEraseStart =
+    kEraseAllText.substr(0, kEraseAllText.find_last_not_of(' ') + 1);
 
 bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
@@ -77,10 +76,10 @@ class ReportView : public FlashView {
     }
     if (EndsWith(text, " Success")) {
       Close(true);
-    } else if (text == kEraseFail || text == kStopped) {
+    } else if (text == kEraseFailText || text == kStoppedText) {
       if (open_) Current().message = std::string(text);
       Close(false);
-    } else if (text == kRetry) {
+    } else if (text == kRetryText) {
       Close(false);
     } else if (text == kSuccessVerdict) {
       Close(true);

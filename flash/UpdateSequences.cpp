@@ -4,6 +4,7 @@
 
 #include "flash/FlashBusyScope.h"
 #include "flash/FlashCapacity.h"
+#include "flash/UpdateTexts.h"
 #include "link/FlashPassThrough.h"
 #include "link/Registers.h"
 
@@ -19,14 +20,6 @@ constexpr uint8_t kStatusUnprotected = 0x00;
 // register's top bit clear.
 constexpr uint8_t kProtectAai = 0x7F;
 constexpr uint8_t kProtectPaged = 0xFF;
-
-constexpr std::string_view kEnterIspText = "Enter ISP Mode";
-constexpr std::string_view kClearStatusText = "Clear Status register";
-constexpr std::string_view kRetryText = "ISP Fail and retry";
-constexpr std::string_view kAbortText = "Abort Firmware update process";
-constexpr std::string_view kSuccessVerdict = "Firmware update success!";
-constexpr std::string_view kFailVerdict = "Firmware update Fail!";
-constexpr std::string_view kStoppedText = "Stopped";
 
 }  // namespace
 
@@ -210,9 +203,9 @@ bool UpdateSequences::RunDataSteps(bool blank, bool program, bool verify, uint32
     bool (FlashOperations::*run)(uint32_t, uint32_t);
   };
   const Step steps[] = {
-      {blank, "Start Blanking Check", "Blanking Success", &FlashOperations::BlankCheckRange},
-      {program, "Start Programming", "Programming Success", &FlashOperations::ProgramRange},
-      {verify, "Start Verifying Check", "Verifying Success", &FlashOperations::VerifyRange},
+      {blank, kBlankCheckStartText, "Blanking Success", &FlashOperations::BlankCheckRange},
+      {program, kProgramStartText, "Programming Success", &FlashOperations::ProgramRange},
+      {verify, kVerifyStartText, "Verifying Success", &FlashOperations::VerifyRange},
   };
   for (const Step& step : steps) {
     if (!step.chosen || operations_.step_failed()) continue;

@@ -36,6 +36,11 @@ bool TForm1::PageBuilt(QWidget* tab) const {
 }
 
 void TForm1::HideEngineeringTabs() {
+  // A hidden current tab hands the page on to the next visible one, and
+  // choosing the I2C Access page sets the I2C controller up on the device:
+  // the page that stays is made current first, so no other page is chosen
+  // on the way.
+  MainPageControl->setCurrentWidget(tabISP);
   for (QWidget* page : {TabSheet1, tabI2CAccess, tabParameter, tabInformation, tabGenBinFile}) {
     MainPageControl->setTabVisible(MainPageControl->indexOf(page), false);
   }
@@ -56,12 +61,11 @@ void TForm1::SetEngineeringView(bool on) {
     MainPageControl->setTabVisible(i, true);
     MainPageControl->setTabEnabled(i, PageBuilt(MainPageControl->widget(i)));
   }
-  if (!MainPageControl->isTabEnabled(MainPageControl->currentIndex())) {
-    for (int i = 0; i < MainPageControl->count(); ++i) {
-      if (MainPageControl->isTabEnabled(i)) {
-        MainPageControl->setCurrentIndex(i);
-        break;
-      }
+  // The view opens on its first page, as at start-up.
+  for (int i = 0; i < MainPageControl->count(); ++i) {
+    if (MainPageControl->isTabEnabled(i)) {
+      MainPageControl->setCurrentIndex(i);
+      break;
     }
   }
   // The single flash operations and the Auto choices belong to this view.

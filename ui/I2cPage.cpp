@@ -7,32 +7,26 @@
 // selects another bank.
 #include "ui/I2cPage.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QFontMetrics>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTabWidget>
-#include <QTableWidget>
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "image/HexDigits.h"
 #include "ui/InformationPage.h"
+#include "ui/TypedNumbers.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
 namespace {
 
-constexpr int kCells = 16;
-const QColor kSelectedHeader(0xC0, 0xC0, 0xC0);
-
-QString Hex2(uint8_t value) { return QString::asprintf("%02X", value); }
+constexpr HexGridControls kGridControls = {
+    .read_button = "btnReadMI2C", .read_caption = "Read", .address_label = "lblMI2CRegAddr",
+    .value_label = "lblMI2CRegData", .bit_numbers_label = "lblMI2CBitNumbers",
+    .bit_box_prefix = "chkMI2CBit", .read_button_y = 394, .bit_numbers_y = 360, .bit_boxes_y = 384};
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y,
                   int width) {
@@ -69,7 +63,10 @@ std::vector<std::string> TextsOf(const std::array<QLineEdit*, kI2cRawMaxLength>&
 }  // namespace
 
 I2cPage::I2cPage(TForm1& form, QWidget* tab)
-    : access(form.link(), form.clock()), form_(form), tab_(tab) {
+    : access(form.link(), form.clock()),
+      form_(form),
+      tab_(tab),
+      grid_(form.StringGridMIIC) {
   BuildAccessPage(tab);
   BuildSpecialGroup(form.InformationPg->GroupBox7);
   connect(form.MainPageControl, &QTabWidget::currentChanged, this,
@@ -77,45 +74,17 @@ I2cPage::I2cPage(TForm1& form, QWidget* tab)
 }
 
 void I2cPage::BuildAccessPage(QWidget* tab) {
-  QTableWidget* grid = form_.StringGridMIIC;
-  grid->setCurrentCell(1, 1);  // before the connection: start-up reads nothing
-  connect(grid, &QTableWidget::currentCellChanged, this, [this](int row, int column, int, int) {
-    if (row >= 1 && column >= 1) StringGridMIICSelectCell(column, row);
-  });
-  // Keys go to the grid or, while a cell is edited, to its cell editor,
-  // which is made on demand: an application filter sees both first and
-  // passes every key on.
-  QApplication::instance()->installEventFilter(this);
-
   MakeLabel(tab, "lblMI2CAddr", "Slave Address: 0x", 8, 364, 110);
   edtMI2CAddr = MakeEdit(tab, "edtMI2CAddr", "20", 118, 363);
   MakeLabel(tab, "lblMI2CAddrHint", "(enter)", 158, 364, 50);
   connect(edtMI2CAddr, &QLineEdit::returnPressed, this, &I2cPage::edtMI2CAddrKeyDown);
 
-  btnReadMI2C = new QPushButton("Read", tab);
-  btnReadMI2C->setObjectName("btnReadMI2C");
-  btnReadMI2C->setGeometry(8, 394, 100, 25);
+  std::tie(btnReadMI2C, lblMI2CRegAddr, lblMI2CRegData, lblMI2CBitNumbers, chkMI2CBit) =
+      grid_.AddControls(tab, kGridControls);
   connect(btnReadMI2C, &QPushButton::clicked, this, &I2cPage::btnReadMI2CClick);
-
-  lblMI2CRegAddr = MakeLabel(tab, "lblMI2CRegAddr", "Reg 0x00", 124, 398, 70);
-  lblMI2CRegData = MakeLabel(tab, "lblMI2CRegData", "= 0x00", 196, 398, 70);
-
-  lblMI2CBitNumbers = MakeLabel(tab, "lblMI2CBitNumbers", "7 6 5 4 3 2 1 0", 290, 360, 260);
-  QFont fixed("Monospace");
-  fixed.setStyleHint(QFont::TypeWriter);
-  fixed.setPixelSize(20);  // wide enough for a box under every digit
-  lblMI2CBitNumbers->setFont(fixed);
-  lblMI2CBitNumbers->resize(260, 22);
-  // Each box sits under its digit of the fixed-pitch label.
-  const QFontMetrics metrics(fixed);
-  const int step = metrics.horizontalAdvance("0 ");
-  const int digit = metrics.horizontalAdvance("0");
-  for (int i = 0; i < 8; ++i) {
-    auto* box = new QCheckBox(tab);
-    box->setObjectName(QString("chkMI2CBit%1").arg(i));
-    box->setGeometry(290 + (7 - i) * step + digit / 2 - 7, 384, 18, 18);
-    chkMI2CBit[i] = box;
-  }
+  connect(&grid_, &HexGrid::CellSelected, this, &I2cPage::StringGridMIICSelectCell);
+  connect(&grid_, &HexGrid::KeyPressed, this, &I2cPage::StringGridMIICKeyDown);
+  connect(&grid_, &HexGrid::BitBoxReleased, this, &I2cPage::chkMI2CBitMouseUp);
 }
 
 void I2cPage::BuildSpecialGroup(QWidget* group) {
@@ -152,83 +121,15 @@ void I2cPage::BuildSpecialGroup(QWidget* group) {
   connect(btnReadSpecI2C, &QPushButton::clicked, this, &I2cPage::btnReadSpecI2CClick);
 }
 
-bool I2cPage::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    auto* widget = qobject_cast<QWidget*>(watched);
-    QTableWidget* grid = form_.StringGridMIIC;
-    const bool in_grid = widget == grid;
-    const bool in_editor = widget && widget->parentWidget() == grid->viewport();
-    auto* key = static_cast<QKeyEvent*>(event);
-    // A key the editor leaves alone travels on to the grid: handle it once.
-    const bool again = in_grid && key == last_key_ && key->timestamp() == last_key_time_;
-    if ((in_grid || in_editor) && !again) {
-      last_key_ = in_editor ? key : nullptr;
-      last_key_time_ = key->timestamp();
-      StringGridMIICKeyDown(key->key());
-    }
-    return false;
-  }
-  if (event->type() == QEvent::MouseButtonRelease &&
-      std::find(chkMI2CBit.begin(), chkMI2CBit.end(), watched) != chkMI2CBit.end()) {
-    // The box's own click handling comes first (it may tick the box), then
-    // the write, for any mouse button.
-    watched->event(event);
-    chkMI2CBitMouseUp();
-    return true;
-  }
-  return false;
-}
-
-QLineEdit* I2cPage::CellEditor() const {
-  auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
-  if (editor && editor->parentWidget() == form_.StringGridMIIC->viewport()) return editor;
-  return nullptr;
-}
-
-QString I2cPage::CurrentCellText() const {
-  // While the cell is being edited, the editor holds the typed text.
-  if (const QLineEdit* editor = CellEditor()) return editor->text();
-  if (const QTableWidgetItem* item = form_.StringGridMIIC->currentItem()) return item->text();
-  return QString();
-}
-
-uint8_t I2cPage::CurrentRegister() const {
-  const QTableWidget* grid = form_.StringGridMIIC;
-  const int row = std::max(grid->currentRow(), 1);
-  const int column = std::max(grid->currentColumn(), 1);
-  return static_cast<uint8_t>((row - 1) * kCells + (column - 1));
-}
-
-void I2cPage::ShowInCell(int column, int row, uint8_t value) {
-  QTableWidget* grid = form_.StringGridMIIC;
-  if (!grid->item(row, column)) grid->setItem(row, column, new QTableWidgetItem);
-  grid->item(row, column)->setText(Hex2(value));
-  // An open editor commits its text when it closes: make that the value too.
-  const bool current = grid->currentRow() == row && grid->currentColumn() == column;
-  if (QLineEdit* editor = CellEditor(); editor && current) editor->setText(Hex2(value));
-}
-
-void I2cPage::ShowBits(uint8_t value) {
-  for (int i = 0; i < 8; ++i) chkMI2CBit[i]->setChecked((value >> i) & 1);
-}
-
-void I2cPage::HighlightHeaders(int column, int row) {
-  QTableWidget* grid = form_.StringGridMIIC;
-  const QBrush plain = grid->palette().button();
-  for (int i = 1; i <= kCells; ++i) {
-    if (QTableWidgetItem* header = grid->item(0, i)) {
-      header->setBackground(i == column ? QBrush(kSelectedHeader) : plain);
-    }
-    if (QTableWidgetItem* header = grid->item(i, 0)) {
-      header->setBackground(i == row ? QBrush(kSelectedHeader) : plain);
-    }
-  }
+void I2cPage::ShowCurrent(uint8_t reg) {
+  grid_.ShowValue(reg, access.Shadow(reg));
+  grid_.ShowBits(access.Shadow(reg));
 }
 
 std::optional<uint8_t> I2cPage::TakeAddress(const QLineEdit* edit) {
-  const std::string typed = edit->text().toLatin1().toStdString();
-  const std::optional<uint8_t> address = SlaveAddressFromText(typed);
-  if (!address) form_.dialogs().ShowError(QString::fromStdString(TypedHexError(typed)));
+  const QString typed = edit->text();
+  const std::optional<uint8_t> address = SlaveAddressFromText(typed.toStdString());
+  if (!address) form_.dialogs().ShowError(InvalidHexText(typed));
   return address;
 }
 
@@ -249,7 +150,7 @@ void I2cPage::edtMI2CAddrKeyDown() {
   const std::optional<uint8_t> address = TakeAddress(edtMI2CAddr);
   if (!address) return;
   access.set_slave_address(*address);
-  edtMI2CAddr->setText(Hex2(*address));
+  edtMI2CAddr->setText(HexByte(*address));
 }
 
 void I2cPage::edtMI2CAddr1KeyDown() {
@@ -257,45 +158,34 @@ void I2cPage::edtMI2CAddr1KeyDown() {
   if (!address) return;
   access.set_slave_address(*address);
   // The page's edit shows the address now in use; this one keeps the typing.
-  edtMI2CAddr->setText(Hex2(*address));
+  edtMI2CAddr->setText(HexByte(*address));
 }
 
 void I2cPage::btnReadMI2CClick() {
-  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice()) return;
-  if (running) {
-    // The running pass sees the cleared flag before its next read.
-    running = false;
-    btnReadMI2C->setText("Read");
-    return;
-  }
-  btnReadMI2C->setText("Stop");
-  running = true;
+  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice() || !grid_.StartPass()) return;
   NorvaneUsb& link = form_.link();
   access.ReadAll([this, &link](uint8_t reg) {
-    ShowInCell(reg % kCells + 1, reg / kCells + 1, access.Shadow(reg));
+    grid_.ShowValue(reg, access.Shadow(reg));
     form_.ProcessPendingInput();
     // A handler that ran in between closed the link after its own
     // transaction; the rest of the pass would read nothing but zeros.
-    if (running && !link.HasHandle()) link.Open();
-    return running;
+    if (grid_.PassGoesOn() && !link.HasHandle()) link.Open();
+    return grid_.PassGoesOn();
   });
-  running = false;
-  btnReadMI2C->setText("Read");
+  grid_.EndPass();
 }
 
 void I2cPage::StringGridMIICSelectCell(int column, int row) {
-  const auto reg = static_cast<uint8_t>((row - 1) * kCells + (column - 1));
-  HighlightHeaders(column, row);
-  lblMI2CRegAddr->setText("Reg 0x" + Hex2(reg));
   if (form_.UpdateOwnsDevice()) return;
+  const uint8_t reg = HexGrid::RegisterAt(column, row);
   access.ReadRegister(reg);
-  const uint8_t value = access.Shadow(reg);
-  ShowInCell(column, row, value);
-  ShowBits(value);
-  lblMI2CRegData->setText("= 0x" + Hex2(value));
+  ShowCurrent(reg);
+  grid_.ShowData(access.Shadow(reg));
 }
 
 void I2cPage::StringGridMIICKeyDown(int key) {
+  const std::optional<uint8_t> reg = grid_.CurrentRegister();
+  if (!reg) return;
   I2cGridKey grid_key;
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
     grid_key = I2cGridKey::kEnter;
@@ -306,37 +196,21 @@ void I2cPage::StringGridMIICKeyDown(int key) {
   } else {
     return;
   }
-  const std::string typed = CurrentCellText().toLatin1().toStdString();
-  const std::optional<uint32_t> value = ParseTypedHex(typed);
-  if (!value) {
-    form_.dialogs().ShowError(QString::fromStdString(TypedHexError(typed)));
-    return;
-  }
-  if (form_.UpdateOwnsDevice()) return;
-  const uint8_t reg = CurrentRegister();
+  const std::optional<uint32_t> value = grid_.TypedValue(form_.dialogs());
+  if (!value || form_.UpdateOwnsDevice()) return;
   const bool sends = SteppedValue(grid_key, static_cast<uint8_t>(*value & 0xFF)).has_value();
-  access.GridKey(grid_key, reg, typed);
+  access.GridKey(grid_key, *reg, grid_.CurrentCellText().toStdString());
   if (!sends) return;  // the converted value stays in the shadow, the cell as typed
-  const QTableWidget* grid = form_.StringGridMIIC;
-  ShowInCell(std::max(grid->currentColumn(), 1), std::max(grid->currentRow(), 1),
-             access.Shadow(reg));
-  ShowBits(access.Shadow(reg));
+  ShowCurrent(*reg);
 }
 
 void I2cPage::chkMI2CBitMouseUp() {
-  if (form_.UpdateOwnsDevice()) return;
-  uint8_t byte = 0;
-  for (int i = 0; i < 8; ++i) {
-    if (chkMI2CBit[i]->isChecked()) byte |= static_cast<uint8_t>(1 << i);
-  }
-  const uint8_t reg = CurrentRegister();
-  access.WriteBits(reg, byte);
-  const uint8_t value = access.Shadow(reg);
-  const QTableWidget* grid = form_.StringGridMIIC;
-  ShowInCell(std::max(grid->currentColumn(), 1), std::max(grid->currentRow(), 1), value);
-  ShowBits(value);
-  lblMI2CRegAddr->setText("Reg 0x" + Hex2(reg));
-  lblMI2CRegData->setText("= 0x" + Hex2(value));
+  const std::optional<uint8_t> reg = grid_.CurrentRegister();
+  if (!reg || form_.UpdateOwnsDevice()) return;
+  access.WriteBits(*reg, grid_.BitsValue());
+  ShowCurrent(*reg);
+  grid_.ShowAddress(*reg);
+  grid_.ShowData(access.Shadow(*reg));
 }
 
 void I2cPage::srblen0Change() {
@@ -362,7 +236,7 @@ void I2cPage::btnReadSpecI2CClick() {
   const std::optional<std::vector<uint8_t>> received = access.ReadRaw(TransferFromFields());
   // A slave that did not answer filled nothing: the fields keep what they had.
   if (!received) return;
-  for (size_t i = 0; i < received->size(); ++i) edtI2Cdat[i]->setText(Hex2((*received)[i]));
+  for (size_t i = 0; i < received->size(); ++i) edtI2Cdat[i]->setText(HexByte((*received)[i]));
 }
 
 std::unique_ptr<I2cPage> MakeI2cPage(TForm1& form, QWidget* tab) {

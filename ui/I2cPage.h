@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "flash/I2cAccess.h"
+#include "ui/HexGrid.h"
 
 class QCheckBox;
-class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -27,7 +27,7 @@ class I2cPage : public QObject {
  public:
   I2cPage(TForm1& form, QWidget* tab);
 
-  // The I2C Access page; the grid is TForm1's StringGridMIIC.
+  // The I2C Access page; the grid's table is TForm1's StringGridMIIC.
   QLineEdit* edtMI2CAddr = nullptr;
   QPushButton* btnReadMI2C = nullptr;
   QLabel* lblMI2CRegAddr = nullptr;
@@ -48,7 +48,6 @@ class I2cPage : public QObject {
 
   // The shared slave address, the slave shadow and their transactions.
   I2cSlaveAccess access;
-  bool running = false;  // a Read pass runs
 
   void MainPageControlChange(int index);
   void edtMI2CAddrKeyDown();
@@ -62,26 +61,18 @@ class I2cPage : public QObject {
   void btnWriteSpecI2CClick();
   void btnReadSpecI2CClick();
 
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
  private:
   void BuildAccessPage(QWidget* tab);
   void BuildSpecialGroup(QWidget* group);
-  uint8_t CurrentRegister() const;
-  void ShowInCell(int column, int row, uint8_t value);
-  void ShowBits(uint8_t value);
-  void HighlightHeaders(int column, int row);
-  QLineEdit* CellEditor() const;  // the open cell editor, or nullptr
-  QString CurrentCellText() const;
+  // The current cell shows the shadow entry of reg, and the bit boxes too.
+  void ShowCurrent(uint8_t reg);
   // The typed address, or nullopt after showing the conversion error.
   std::optional<uint8_t> TakeAddress(const QLineEdit* edit);
   I2cRawTransfer TransferFromFields() const;
 
   TForm1& form_;
   QWidget* tab_;
-  const QKeyEvent* last_key_ = nullptr;
-  quint64 last_key_time_ = 0;
+  HexGrid grid_;
 };
 
 std::unique_ptr<I2cPage> MakeI2cPage(TForm1& form, QWidget* tab);

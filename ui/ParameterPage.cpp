@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kMclkChoices = 4;
 const char kMclkPrefix[] = "rbnMCLKOutFreq";
+const char kUpdateRunningNote[] = "A firmware update is running: nothing was sent to the device.";
 
 QRadioButton* MakeRadio(QWidget* parent, const char* name, const char* caption, int x, int y) {
   auto* button = new QRadioButton(caption, parent);
@@ -220,19 +221,29 @@ void ParameterPage::chkSPDIFOutOffClick() {
 
 bool ParameterPage::RefuseWhileUpdating() {
   if (!form_.UpdateOwnsDevice()) return false;
-  lblSysIdentityNote->setText("A firmware update is running: nothing was sent to the device.");
+  lblSysIdentityNote->setText(kUpdateRunningNote);
   return true;
+}
+
+void ParameterPage::ClearUpdateRunningNote() {
+  // Once an exchange has gone through, "nothing was sent" is no longer so;
+  // a note about a refused identity text still holds and stays.
+  if (lblSysIdentityNote->text() == kUpdateRunningNote) lblSysIdentityNote->clear();
 }
 
 void ParameterPage::btnReadParaClick() {
   if (RefuseWhileUpdating()) return;
-  ReadDeviceSettings(form_.link(), form_.clock(), form_.DeviceSettings);
+  if (ReadDeviceSettings(form_.link(), form_.clock(), form_.DeviceSettings)) {
+    ClearUpdateRunningNote();
+  }
   ShowDeviceSettings();
 }
 
 void ParameterPage::btnSetParaClick() {
   if (RefuseWhileUpdating()) return;
-  WriteDeviceSettings(form_.link(), form_.clock(), form_.DeviceSettings);
+  if (WriteDeviceSettings(form_.link(), form_.clock(), form_.DeviceSettings)) {
+    ClearUpdateRunningNote();
+  }
 }
 
 void ParameterPage::lbledSysVIDPIDKeyDown(LabeledEdit* sender) {

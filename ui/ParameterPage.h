@@ -80,6 +80,7 @@ class ParameterPage : public QObject {
   void SendIdentity(LabeledEdit* sender, int field);
   // True (and says so under the edits) while an update holds the device.
   bool RefuseWhileUpdating();
+  void ClearUpdateRunningNote();
 
   TForm1& form_;
 };

@@ -1,6 +1,6 @@
 // The Register page: the chip's 256 registers of the selected bank in a
 // 16 x 16 grid, Read Bank, and eight bit boxes. Controls and state, held by
-// TForm1; the grid is TForm1's RegStringGrid1.
+// TForm1; the grid's table is TForm1's RegStringGrid1.
 #pragma once
 
 #include <QObject>
@@ -8,11 +8,10 @@
 #include <memory>
 
 #include "link/RegisterShadow.h"
+#include "ui/HexGrid.h"
 
 class QCheckBox;
-class QKeyEvent;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QWidget;
 
@@ -33,26 +32,19 @@ class RegisterPage : public QObject {
   std::array<QCheckBox*, 8> chkBit{};  // chkBit0 .. chkBit7
 
   RegisterShadow shadow;
-  bool running = false;  // a Read Bank pass runs
 
   void btnReadAllClick();
   void RegStringGridSelectCell(int column, int row);
   void RegStringGridKeyDown(int key);
   void chkBit0MouseUp();
 
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
  private:
-  uint8_t CurrentRegister() const;
-  void ShowInCurrentCell(uint8_t value);
-  void ShowBits(uint8_t value);
-  void HighlightHeaders(int column, int row);
-  QLineEdit* CellEditor() const;  // the open cell editor, or nullptr
+  // Writes the shadow entry of reg, reads it back after settle_ms and shows
+  // the value read in its cell and the bit boxes.
+  uint8_t WriteAndShow(uint8_t reg, uint32_t settle_ms);
 
   TForm1& form_;
-  const QKeyEvent* last_key_ = nullptr;
-  quint64 last_key_time_ = 0;
+  HexGrid grid_;
 };
 
 std::unique_ptr<RegisterPage> MakeRegisterPage(TForm1& form, QWidget* tab);

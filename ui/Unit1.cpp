@@ -6,14 +6,12 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGuiApplication>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
-#include <QTableWidget>
 #include <QTimer>
 
 #include "flash/UpdateSequences.h"
@@ -22,6 +20,7 @@
 #include "link/Registers.h"
 #include "ui/FixedTexts.h"
 #include "ui/GenBinPage.h"
+#include "ui/HexGrid.h"
 #include "ui/I2cPage.h"
 #include "ui/InformationPage.h"
 #include "ui/LabeledEdit.h"
@@ -46,7 +45,6 @@ constexpr int kBaseHeight = 200;
 // Extra room for the wider text of a high-resolution screen.
 constexpr int kHighDpi = 120;
 constexpr int kHighDpiAllowance = 140;
-constexpr int kGridSize = 17;
 // The device line's room while it shows the access advice: up to the Start
 // button, and down to the progress line.
 constexpr int kAdviceWidth = 318;
@@ -68,19 +66,6 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pi
   label->move(x, y);
   FitLabelToText(label);
   return label;
-}
-
-QTableWidget* MakeGrid(QWidget* parent, const char* name) {
-  auto* grid = new QTableWidget(kGridSize, kGridSize, parent);
-  grid->setObjectName(name);
-  grid->horizontalHeader()->hide();
-  grid->verticalHeader()->hide();
-  for (int i = 0; i < kGridSize; ++i) {
-    grid->setColumnWidth(i, 32);
-    grid->setRowHeight(i, 20);
-  }
-  grid->setGeometry(8, 8, 32 * kGridSize + 4, 20 * kGridSize + 4);
-  return grid;
 }
 
 }  // namespace
@@ -186,8 +171,8 @@ void TForm1::BuildPages() {
     (*page)->setObjectName(names[i++]);
     MainPageControl->addTab(*page, caption);
   }
-  RegStringGrid1 = MakeGrid(TabSheet1, "RegStringGrid1");
-  StringGridMIIC = MakeGrid(tabI2CAccess, "StringGridMIIC");
+  RegStringGrid1 = MakeHexGridTable(TabSheet1, "RegStringGrid1");
+  StringGridMIIC = MakeHexGridTable(tabI2CAccess, "StringGridMIIC");
   BuildIspPage(tabISP);
   RegisterPg = MakeRegisterPage(*this, TabSheet1);
   InformationPg = MakeInformationPage(*this, tabInformation);
@@ -205,14 +190,7 @@ void TForm1::FormCreate() {
   setWindowTitle(kWindowCaption);
   ApplyIspDefaults();
 
-  for (int i = 0; i < 16; ++i) {
-    const QString column = QString::asprintf("%02X", i);
-    const QString row = QString::asprintf("%02X", i * 16);
-    for (QTableWidget* grid : {RegStringGrid1, StringGridMIIC}) {
-      grid->setItem(0, i + 1, new QTableWidgetItem(column));
-      grid->setItem(i + 1, 0, new QTableWidgetItem(row));
-    }
-  }
+  for (QTableWidget* grid : {RegStringGrid1, StringGridMIIC}) FillHexGridHeaders(grid);
   MainPageControl->setCurrentWidget(TabSheet1);
 
   DetectEnabled = false;  // no sequence runs yet: SequenceBusy starts false

@@ -63,8 +63,10 @@ class EngineeringViewTest : public QObject {
     QCOMPARE(captions, (QStringList{"Register", "I2C Access", "ISP", "Parameter", "Information",
                                     "Gen. Bin File"}));
     QVERIFY(f.MainPageControl->isTabEnabled(TabIndex(f, "ISP")));
-    QVERIFY(f.GroupBox1->isVisible());
-    QVERIFY(f.chkErase->isVisible());
+    // The view opens on the Register page; the ISP page's controls are on.
+    QCOMPARE(f.MainPageControl->currentWidget(), f.TabSheet1);
+    QVERIFY(f.GroupBox1->isVisibleTo(f.tabISP));
+    QVERIFY(f.chkErase->isVisibleTo(f.tabISP));
     // The compact panel stays where it was.
     QCOMPARE(f.pnlUSB->geometry(), QRect(0, 0, 606, 120));
     QVERIFY(f.btnSimpleAuto->isVisible());
@@ -85,6 +87,31 @@ class EngineeringViewTest : public QObject {
     PressEngineeringKey(f);
     QCOMPARE(f.size(), QSize(606, 680));
     QVERIFY(f.MainPageControl->isVisible());
+  }
+
+  void HidingAndShowingTheViewSendsNothing() {
+    SimWindow w(sim::kSimOrbit);
+    TForm1& f = *w.form;
+    QVERIFY(w.Detect());
+    QVERIFY(ShowActive(f));
+    const auto before = w.device->RequestCount();
+    PressEngineeringKey(f);
+    QCOMPARE(f.MainPageControl->currentWidget(), f.TabSheet1);
+    // Closed while the Register page is current, and opened again.
+    PressEngineeringKey(f);
+    PressEngineeringKey(f);
+    QCOMPARE(w.device->RequestCount(), before);
+    QCOMPARE(int(w.device->CurrentBank()), 0);
+    QCOMPARE(f.MainPageControl->currentWidget(), f.TabSheet1);
+
+    // Closed on another page: it opens on the Register page again.
+    QTabBar* bar = f.MainPageControl->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(TabIndex(f, "Parameter")).center());
+    QCOMPARE(f.MainPageControl->currentWidget(), f.tabParameter);
+    PressEngineeringKey(f);
+    PressEngineeringKey(f);
+    QCOMPARE(w.device->RequestCount(), before);
+    QCOMPARE(f.MainPageControl->currentWidget(), f.TabSheet1);
   }
 
   void OtherKeysLeaveTheCompactUpdater() {

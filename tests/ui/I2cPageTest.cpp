@@ -87,6 +87,12 @@ struct I2cWindow {
   bool ok = false;
 };
 
+// A key that types one character, as a keyboard with that key sends it.
+void TypeCharacter(QWidget* widget, char16_t character) {
+  QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(QChar(character)),
+                      Qt::NoModifier);
+}
+
 // Ten refused address attempts, each after a (repeated) start, then the
 // stop that ends the transaction.
 QString Refused(const char* address) {
@@ -244,6 +250,52 @@ class I2cPageTest : public QObject {
     QCOMPARE(r.w.dialogs.shown, QStringList{"Error|'0x-1' is not a valid integer value"});
     QVERIFY(r.TakeTrace().isEmpty());
     QCOMPARE(int(r.dac().Register(0x03)), 0xFF);
+  }
+
+  void HeadersCanNeitherBeChosenNorEdited() {
+    I2cWindow r;
+    QVERIFY(r.ok);
+    r.ClickCell(6, 1);  // register 0x05 holds 0x02
+    r.TakeTrace();
+    // Clicks on the corner and on headers read nothing and leave register
+    // 0x05 current: Delete steps it, with its own cell's text.
+    r.ClickCell(0, 0);
+    r.ClickCell(0, 3);
+    r.ClickCell(9, 0);
+    QVERIFY(r.TakeTrace().isEmpty());
+    QCOMPARE(r.page().lblMI2CRegAddr->text(), QString("Reg 0x05"));
+    QTest::keyClick(r.grid(), Qt::Key_Delete);
+    QCOMPARE(r.TakeTrace(), QString("S 20+ 05+ 01+ P S 20+ 05+ Sr 21+ r01- P"));
+    QVERIFY(r.w.dialogs.shown.isEmpty());
+
+    // No editor opens on a header: what is typed next goes to register 0x05.
+    QTest::mouseDClick(r.grid()->viewport(), Qt::LeftButton, {},
+                       r.grid()->visualRect(r.grid()->model()->index(0, 4)).center());
+    QCOMPARE(QApplication::focusWidget(), r.grid());
+    r.TypeIntoCell("7");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(int(r.dac().Register(0x05)), 0x07);
+    QCOMPARE(r.Cell(4, 0), QString("03"));
+    QCOMPARE(r.Cell(0, 1), QString("00"));
+  }
+
+  void TheConversionErrorShowsTheTextAsTyped() {
+    I2cWindow r;
+    QVERIFY(r.ok);
+    // Outside ASCII, inside and outside Latin-1.
+    r.ClickCell(2, 1);
+    r.TakeTrace();
+    r.TypeIntoCell("1");
+    TypeCharacter(QApplication::focusWidget(), u'Ω');
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    r.Type(r.page().edtMI2CAddr, "");
+    TypeCharacter(r.page().edtMI2CAddr, u'é');
+    QTest::keyClicks(r.page().edtMI2CAddr, "5");
+    QTest::keyClick(r.page().edtMI2CAddr, Qt::Key_Return);
+    QCOMPARE(r.w.dialogs.shown, (QStringList{"Error|'0x1Ω' is not a valid integer value",
+                                             "Error|'0xé5' is not a valid integer value"}));
+    QVERIFY(r.TakeTrace().isEmpty());
+    QCOMPARE(r.page().access.slave_address(), 0x20);
   }
 
   void BitBoxesWriteTheCurrentCellOnMouseRelease() {

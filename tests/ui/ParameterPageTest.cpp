@@ -233,6 +233,39 @@ class ParameterPageTest : public QObject {
              QString("String 2 not sent: the device takes 8-bit characters only."));
   }
 
+  void TheUpdateNoteGoesWithTheNextExchange() {
+    ParameterWindow w;
+    QVERIFY(w.ok);
+    ParameterPage& p = w.page();
+    TForm1& f = *w.window.form;
+    std::ofstream(w.scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
+    f.Timer1Timer();
+    QVERIFY(f.btnSimpleAuto->isEnabled());
+    bool clicked = false;
+    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+      if (text != "Start Programming" || clicked) return;
+      clicked = true;
+      w.Click(p.btnSetPara);
+    });
+    w.Click(f.btnSimpleAuto);
+    QVERIFY(clicked);
+    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    const QString note("A firmware update is running: nothing was sent to the device.");
+    QCOMPARE(p.lblSysIdentityNote->text(), note);
+    QVERIFY(w.Received().empty());
+
+    w.Click(p.btnReadPara);
+    QCOMPARE(w.Received().size(), size_t{1});
+    QCOMPARE(p.lblSysIdentityNote->text(), QString());
+
+    // A refused text's note is still true after an exchange, and stays.
+    w.TypeAndEnter(p.lbledSysVID, "5e1a0");
+    w.Click(p.btnSetPara);
+    QCOMPARE(w.Received().size(), size_t{2});
+    QCOMPARE(p.lblSysIdentityNote->text(),
+             QString("VID not sent: it has 5 characters, the device takes at most 4."));
+  }
+
   void SilentFirmwareLeavesTheWindowUsable() {
     ParameterWindow w;
     QVERIFY(w.ok);

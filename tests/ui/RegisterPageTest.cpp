@@ -104,6 +104,49 @@ class RegisterPageTest : public QObject {
     QCOMPARE(r.Cell(1, 1), QString("01"));
   }
 
+  void HeadersCanNeitherBeChosenNorEdited() {
+    RegisterWindow r;
+    QVERIFY(r.ok);
+    // Bank 1 selected from the grid: the bank select's shadow entry is 1, so
+    // a Delete that reached register 0x00 would select bank 0 again.
+    r.grid()->setFocus();
+    QTest::keyClick(r.grid(), Qt::Key_Insert);
+    QCOMPARE(int(r.w.device->CurrentBank()), 1);
+    r.ClickCell(2, 1);  // register 0x01 of bank 1 holds 0x00
+    QCOMPARE(r.page().lblRegAddr->text(), QString("Reg 0x01"));
+
+    const auto before = r.w.device->RequestCount();
+    r.ClickCell(0, 0);
+    QTest::keyClick(r.grid(), Qt::Key_Delete);
+    QCOMPARE(r.w.device->RequestCount(), before);
+    QCOMPARE(int(r.w.device->CurrentBank()), 1);
+    QCOMPARE(r.grid()->currentRow(), 1);
+    QCOMPARE(r.grid()->currentColumn(), 2);
+
+    // A click on a row header reads nothing; Insert steps the data cell
+    // still current, not a register of that row.
+    r.ClickCell(0, 2);
+    QCOMPARE(r.w.device->RequestCount(), before);
+    QCOMPARE(r.page().lblRegAddr->text(), QString("Reg 0x01"));
+    QTest::keyClick(r.grid(), Qt::Key_Insert);
+    QCOMPARE(r.Reg(1, 0x01), 1);
+    QCOMPARE(r.Reg(1, 0x10), 0);
+
+    // No editor opens on a header, so its text cannot be typed over.
+    QTest::mouseDClick(r.grid()->viewport(), Qt::LeftButton, {}, r.CellCentre(5, 0));
+    QCOMPARE(QApplication::focusWidget(), r.grid());
+    QCOMPARE(r.Cell(5, 0), QString("04"));
+
+    // The cursor keys stop at the first data row and column.
+    r.ClickCell(1, 1);
+    QTest::keyClick(r.grid(), Qt::Key_Up);
+    QTest::keyClick(r.grid(), Qt::Key_Left);
+    QCOMPARE(r.grid()->currentRow(), 1);
+    QCOMPARE(r.grid()->currentColumn(), 1);
+    QCOMPARE(r.Cell(0, 0), QString());
+    QCOMPARE(r.Cell(1, 0), QString("00"));
+  }
+
   void InsertAndDeleteStepTheShadowNotTheText() {
     RegisterWindow r;
     QVERIFY(r.ok);
