@@ -184,13 +184,29 @@ TEST(AutoWordProgramming, LostLastWriteDisableIsNeverTakenForSuccess) {
   EXPECT_EQ(bench.view_.Last(Target::kProcessInfo), "Flash still in word-program mode, status 0x42");
   ASSERT_TRUE(bench.device_->flash().InAaiMode());
 
-  // Run again: the part ignores the erase and every read, and takes the next
-  // word after the image; nothing may call that a success.
+  // Run again: the part ignores the erase and every read, and would take the
+  // next word after the image; nothing may call that a success. Its ID read
+  // answers all ones here, which alone refuses the run.
   const AutoResult again = bench.sequences_.RunAuto(AutoOptions{});
   EXPECT_FALSE(again.success);
+  EXPECT_EQ(bench.view_.Last(Target::kProcessInfo), "Read Flash ID Fail");
   EXPECT_EQ(bench.device_->flash().stats().chip_erases, 1u);
-  const std::vector<uint8_t> past = bench.FlashBytes(kImageLength, 0x100);
-  EXPECT_EQ(past, std::vector<uint8_t>(0x100, kErasedByte)) << "programmed past the image";
+  EXPECT_EQ(bench.FlashBytes(kImageLength, 0x100), std::vector<uint8_t>(0x100, kErasedByte));
+
+  // A part that still gives its ID in that state: without closing the
+  // sequence first, the erase and the blank check pass over nothing, the
+  // first chunk lands after the image, and the old image passes the verify.
+  bench.spy_.tamper = [](const DecodedRequest& r, std::span<uint8_t> data) {
+    if (r.setup.request == kRequestFlashFetch && data.size() == 3) {
+      const uint8_t id[] = {0xBF, 0x25, 0x8C};
+      std::copy(std::begin(id), std::end(id), data.begin());
+    }
+  };
+  const AutoResult third = bench.sequences_.RunAuto(AutoOptions{});
+  EXPECT_TRUE(third.success);
+  EXPECT_FALSE(bench.device_->flash().InAaiMode());
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 2u);
+  ExpectImageThenErased(bench);
 }
 
 TEST(AutoWordProgramming, OpenSequenceIsClosedBeforeTheErase) {
