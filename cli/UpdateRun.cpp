@@ -97,7 +97,9 @@ class ReportView : public FlashView {
       if (!report_.attempts.empty()) report_.attempts.back().ok = true;
       report_.verdict_text = std::string(text);
     } else if (text.substr(0, kFailVerdict.size()) == kFailVerdict) {
-      Close(false);
+      // A verdict that carries its reason is a refusal before anything
+      // touched the flash: the step in work went through.
+      Close(text.size() > kFailVerdict.size());
       report_.verdict_text = std::string(text);
     }
   }
