@@ -98,8 +98,8 @@ TEST(FwUpdateFaults, UnplugEndsTheUpdateAtOnceAndSaysWhatToDo) {
   EXPECT_EQ(report["attempts"].size(), 1u);
   EXPECT_EQ(report["attempts"][0]["steps"].back()["result"], "failed");
   const std::string notice =
-      "The device stopped answering during programming. The flash may have been changed, so the "
-      "device may not start. Plug the device in again and run the update again.";
+      "The device stopped answering during programming. The flash may have changed. Plug the "
+      "device in again and run the update again.";
   EXPECT_EQ(report["notice"], notice);
   // Half the clean run's requests, in device time less than the clean run.
   EXPECT_LE(report["requests"].get<int>(), requests / 2 + 20);

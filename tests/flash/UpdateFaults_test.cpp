@@ -29,8 +29,7 @@ bool IsIdRead(const SpiedTransfer& t) {
   return t.setup.request == kRequestFlashCommandRead && !t.data.empty() && t.data[0] == kOpReadId;
 }
 bool IsStatusWrite(const SpiedTransfer& t) {
-  return t.setup.request == kRequestFlashWrite && t.data.size() == 2 &&
-         t.data[0] == kOpWriteStatus;
+  return t.setup.request == kRequestFlashWrite && t.data.size() == 2 && t.data[0] == kOpWriteStatus;
 }
 bool IsProtectionWrite(const SpiedTransfer& t) {
   return IsStatusWrite(t) && (t.data[1] == 0x7F || t.data[1] == 0xFF);
@@ -92,8 +91,8 @@ TEST_P(FailedIdRead, RejectedReadErasesNothingAndTheNextAttemptEntersAndReadsAga
   EXPECT_LT(second_entry, second_id);
   EXPECT_LT(second_id, erase);
   // Nothing but the way in was sent before the retry.
-  EXPECT_EQ(IndexOfFirst(bench.spy_, IsStatusWrite), IndexOfFirst(bench.spy_, IsStatusWrite,
-                                                                   second_id));
+  EXPECT_EQ(IndexOfFirst(bench.spy_, IsStatusWrite),
+            IndexOfFirst(bench.spy_, IsStatusWrite, second_id));
 }
 
 INSTANTIATE_TEST_SUITE_P(Parts, FailedIdRead,
@@ -122,8 +121,9 @@ TEST(FailedIdRead, AnIdOfAllZerosOrAllOnesIsNoPart) {
 }
 
 TEST(FailedIspEntry, RejectedEntryIsEnteredAgainInsteadOfProgrammingBlind) {
-  const uint64_t entry = FirstRequestOfCleanRun(
-      sim::kFlashW25x20cl, [](const SpiedTransfer& t) { return t.setup.request == kRequestEnterIsp; });
+  const uint64_t entry = FirstRequestOfCleanRun(sim::kFlashW25x20cl, [](const SpiedTransfer& t) {
+    return t.setup.request == kRequestEnterIsp;
+  });
   FlashBench clean(sim::kFlashW25x20cl);
   PrepareUpdate(clean);
   ASSERT_TRUE(clean.sequences_.RunOneClickUpdate().success);
@@ -181,7 +181,8 @@ TEST(AutoWordProgramming, LostLastWriteDisableIsNeverTakenForSuccess) {
   };
   EXPECT_FALSE(bench.sequences_.RunAuto(AutoOptions{}).success);
   ASSERT_TRUE(words_sent);
-  EXPECT_EQ(bench.view_.Last(Target::kProcessInfo), "Flash still in word-program mode, status 0x42");
+  EXPECT_EQ(bench.view_.Last(Target::kProcessInfo),
+            "Flash still in word-program mode, status 0x42");
   ASSERT_TRUE(bench.device_->flash().InAaiMode());
 
   // Run again: the part ignores the erase and every read, and would take the
@@ -231,7 +232,7 @@ TEST(AutoWordProgramming, OpenSequenceIsClosedBeforeTheErase) {
 struct GoneCase {
   const char* step_text;  // the unplug comes as this text shows
   const char* notice;
-  int nth = 1;            // at the nth pump that shows it
+  int nth = 1;  // at the nth pump that shows it
 };
 
 const std::vector<GoneCase> kGoneCases = {
@@ -243,18 +244,18 @@ const std::vector<GoneCase> kGoneCases = {
      "changed. Plug the device in again and run the update again."},
     // The first status poll after the erase command.
     {"Flash Erase All ",
-     "The device stopped answering during the erase. The flash may have been changed, so the "
-     "device may not start. Plug the device in again and run the update again.",
+     "The device stopped answering during the erase. The flash may have changed. Plug the device "
+     "in again and run the update again.",
      2},
     {"Start Blanking Check",
-     "The device stopped answering during the blank check. The flash may have been changed, "
-     "so the device may not start. Plug the device in again and run the update again."},
+     "The device stopped answering during the blank check. The flash may have changed. Plug the "
+     "device in again and run the update again."},
     {"Start Programming",
-     "The device stopped answering during programming. The flash may have been changed, so "
-     "the device may not start. Plug the device in again and run the update again."},
+     "The device stopped answering during programming. The flash may have changed. Plug the device "
+     "in again and run the update again."},
     {"Start Verifying Check",
-     "The device stopped answering during the verify. The flash may have been changed, so the "
-     "device may not start. Plug the device in again and run the update again."},
+     "The device stopped answering during the verify. The flash may have changed. Plug the device "
+     "in again and run the update again."},
 };
 
 class DeviceGone : public ::testing::TestWithParam<sim::FlashModel> {};
@@ -333,8 +334,8 @@ TEST(DeviceGone, AutoStopsAtOnceWithoutProtectionOrIspExit) {
   EXPECT_FALSE(result.success);
   EXPECT_LT(bench.clock_.NowMicros() - unplugged_at, kGoneVerdictMicros);
   EXPECT_EQ(bench.view_.Last(Target::kProcessInfo),
-            "The device stopped answering during programming. The flash may have been changed, "
-            "so the device may not start. Plug the device in again and run the update again.");
+            "The device stopped answering during programming. The flash may have changed. Plug the "
+            "device in again and run the update again.");
   EXPECT_FALSE(bench.sequences_.Running());
 }
 

@@ -69,7 +69,7 @@ class UnplugTest : public QObject {
     QTest::addColumn<QString>("notice");
     const QString again = " Plug the device in again and run the update again.";
     const QString unchanged = " The flash was not changed." + again;
-    const QString changed = " The flash may have been changed, so the device may not start." + again;
+    const QString changed = " The flash may have changed." + again;
     const QString stopped = "The device stopped answering during ";
     QTest::newRow("Enter ISP Mode")
         << "Enter ISP Mode" << stopped + "the entry into update mode." + unchanged;
