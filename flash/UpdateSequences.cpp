@@ -212,8 +212,7 @@ std::string UpdateSequences::DeviceGoneText() const {
       break;
   }
   return "The device stopped answering during " + std::string(during) + ". " +
-         (erase_started_ ? "The flash may have changed. "
-                         : "The flash was not changed. ") +
+         (erase_started_ ? "The flash may have changed. " : "The flash was not changed. ") +
          "Plug the device in again and run the update again.";
 }
 

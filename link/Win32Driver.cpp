@@ -105,8 +105,9 @@ bool Win32Driver::DeviceGoneAfterFailure(DriverHandle handle, unsigned long erro
   // path openable.
   const auto path = paths_.find(handle);
   if (path == paths_.end()) return false;
-  HANDLE probe = CreateFileA(path->second.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE probe =
+      CreateFileA(path->second.c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (probe != INVALID_HANDLE_VALUE && probe != nullptr) {
     ::CloseHandle(probe);
     return false;

@@ -182,13 +182,13 @@ TEST_P(FaultMatrix, NoFaultEndsInSuccessOverAWrongFlash) {
     // part: a rejected read or all zeros or all ones leaves the flash alone.
     bool id_known = false;
     for (const SpiedTransfer& t : bench.spy_.transfers) {
-      if (t.setup.request == kRequestEnterIsp ||
-          (t.setup.request == kRequestFlashCommandRead && !t.data.empty() &&
-           t.data[0] == kOpReadId)) {
+      if (t.setup.request == kRequestEnterIsp || (t.setup.request == kRequestFlashCommandRead &&
+                                                  !t.data.empty() && t.data[0] == kOpReadId)) {
         id_known = false;
       }
       if (t.setup.request == kRequestFlashFetch && t.data.size() == 3) {
-        const bool zeros = std::all_of(t.data.begin(), t.data.end(), [](uint8_t b) { return b == 0; });
+        const bool zeros =
+            std::all_of(t.data.begin(), t.data.end(), [](uint8_t b) { return b == 0; });
         const bool ones =
             std::all_of(t.data.begin(), t.data.end(), [](uint8_t b) { return b == 0xFF; });
         id_known = t.ok && !zeros && !ones;

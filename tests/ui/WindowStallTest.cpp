@@ -60,9 +60,10 @@ class WindowStallTest : public QObject {
         r.window.device->timing().request_latency_us = latency;
         const StallRun run = RunAndMeasure(r);
         QCOMPARE(run.verdict, QString("Firmware update success!"));
-        QVERIFY2(run.longest_us < kLongestStallUs,
-                 qPrintable(QString("%1 at %2 us: %3 us").arg(model.name).arg(latency).arg(
-                     run.longest_us)));
+        QVERIFY2(
+            run.longest_us < kLongestStallUs,
+            qPrintable(
+                QString("%1 at %2 us: %3 us").arg(model.name).arg(latency).arg(run.longest_us)));
       }
     }
   }
