@@ -71,6 +71,7 @@ class CountingDriver : public Driver {
   }
   DriverHandle OpenPath(const std::string& path) override { return inner_.OpenPath(path); }
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
+  bool LastIoDeviceGone() const override { return inner_.LastIoDeviceGone(); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override {
     const bool ok = inner_.IoControl(handle, code, in, out);

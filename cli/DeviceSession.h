@@ -21,6 +21,7 @@ class OneDeviceDriver : public Driver {
   std::optional<std::vector<std::string>> EnumerateInterfaces(const Guid& interface_class) override;
   DriverHandle OpenPath(const std::string& path) override;
   bool LastOpenDenied() const override { return inner_.LastOpenDenied(); }
+  bool LastIoDeviceGone() const override { return inner_.LastIoDeviceGone(); }
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;

@@ -61,6 +61,7 @@ nlohmann::json ReportJson(const UpdateReport& report) {
   json["verdict"] = VerdictName(report.verdict);
   json["message"] = report.verdict_text;
   json["left_update_mode"] = report.left_update_mode;
+  json["device_gone"] = report.device_gone;
   json["notice"] = report.notice.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.notice);
   return json;
 }

@@ -24,8 +24,11 @@ struct Difference {
 };
 
 struct StepReport {
-  std::string name;  // clear-status, erase, blank-check, program, verify
+  // isp-entry, read-id, clear-status, erase, blank-check, program, verify
+  std::string name;
   uint64_t duration_us = 0;
+  // False when the step failed, or when any of its requests was not carried
+  // even though the update went on past it.
   bool ok = false;
   std::string message;                   // the failure text the step showed
   std::optional<Difference> difference;  // the byte a failed check stopped at
@@ -55,6 +58,9 @@ struct UpdateReport {
   // False when the device did not accept the protection write or the exit
   // from ISP mode; notice then says what the user must do.
   bool left_update_mode = true;
+  // The device stopped answering: the update ended at once; notice says
+  // where and what to do.
+  bool device_gone = false;
   std::string notice;
 };
 

@@ -35,6 +35,8 @@ PollOutcome FlashOperations::PollEraseDone(
     const std::function<void(int poll, uint8_t status)>& show) {
   for (int poll = 0; poll < kErasePolls; ++poll) {
     const uint8_t status = FlashReadStatus(link_);
+    // A device that is gone reads busy forever; waiting on it is pointless.
+    if (device_gone()) return PollOutcome::kDeviceGone;
     show(poll, status);
     view_.PumpMessages();
     if ((status & kStatusBusy) == 0) return PollOutcome::kIdle;
@@ -78,7 +80,7 @@ bool FlashOperations::EraseSectors(bool* timed_out) {
     // Any sector that never finished leaves the range unerased, so the whole
     // erase fails even when later sectors go through.
     if (outcome == PollOutcome::kTimedOut) *timed_out = true;
-    if (outcome == PollOutcome::kStopped) return false;
+    if (outcome == PollOutcome::kStopped || outcome == PollOutcome::kDeviceGone) return false;
   }
   return true;
 }
@@ -94,13 +96,13 @@ bool FlashOperations::EraseBody(bool all_range) {
       view_.ShowStatusRegister(StatusRegisterText(status));
     });
     timed_out = outcome == PollOutcome::kTimedOut;
-    stopped = outcome == PollOutcome::kStopped;
+    stopped = outcome == PollOutcome::kStopped || outcome == PollOutcome::kDeviceGone;
   } else {
     stopped = !EraseSectors(&timed_out);
   }
   link_.Close();
   if (stopped || timed_out) {
-    view_.ShowProcessInfo(stopped ? kEraseStoppedText : kEraseFailText);
+    view_.ShowProcessInfo(stopped && !device_gone() ? kEraseStoppedText : kEraseFailText);
     step_failed_ = true;
     return false;
   }

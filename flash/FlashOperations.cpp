@@ -112,6 +112,7 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
       ShowStopped(address);
       return false;
     }
+    if (device_gone()) return false;
     if (kind != WalkKind::kBlank) chunk.fill(0);
     uint32_t examined = 0;
     if (!FlashRead(link_, clock_, address, kReadChunkSize, chunk.data())) {
@@ -180,6 +181,7 @@ void FlashOperations::CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const
 bool FlashOperations::WaitStatusIdleShort() {
   for (int poll = 0; poll < kShortStatusPolls; ++poll) {
     if (!Busy(FlashReadStatus(link_))) return true;
+    if (device_gone()) return false;
     clock_.Sleep(kShortPollMs);
   }
   return false;
@@ -206,6 +208,7 @@ bool FlashOperations::ProgramPages(uint32_t start, uint32_t end) {
       ShowStopped(address);
       return false;
     }
+    if (device_gone()) return false;
     view_.NoteProgress(ProgressStep::kProgram, address - start, end - start);
     CopyChunk(address - start, chunk);
     if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
@@ -234,6 +237,7 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
       ShowStopped(address);
       return false;
     }
+    if (device_gone()) return false;
     view_.NoteProgress(ProgressStep::kProgram, address - start, end - start);
     view_.ShowProcessAddress("0x" + HexAddressText(address));
     view_.PumpMessages();
@@ -242,7 +246,9 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
     if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
       continue;
     if (!idle) return false;
-    FlashAaiProgram(link_, address, program_chunk_size_, chunk.data());
+    // A 256-byte chunk is 128 word requests with no wait between them; the
+    // clock's yield after each word keeps the window answering meanwhile.
+    FlashAaiProgram(link_, address, program_chunk_size_, chunk.data(), [this] { clock_.Yield(); });
     // Ends the word-program mode, which otherwise keeps the flash busy.
     FlashWriteDisable(link_);
     programmed = true;
@@ -257,6 +263,7 @@ std::optional<std::string> FlashOperations::WordProgrammingEnded() {
   for (int poll = 0; poll < kShortStatusPolls; ++poll) {
     status = FlashReadStatus(link_);
     if ((status & (kStatusAaiSequence | kStatusBusy)) == 0) return std::nullopt;
+    if (device_gone()) break;
     // The busy bit of the last word clears by itself; the sequence does not.
     if ((status & kStatusBusy) == 0) break;
     clock_.Sleep(kShortPollMs);
@@ -275,6 +282,7 @@ std::optional<std::string> FlashOperations::EndWordProgramming() {
 void FlashOperations::WaitStatusIdle() {
   for (int poll = 0; poll < kStatusPolls; ++poll) {
     const uint8_t status = FlashReadStatus(link_);
+    if (device_gone()) return;
     view_.NoteFlashStatus(status);
     if (!Busy(status)) return;
     view_.PumpMessages();
@@ -282,14 +290,21 @@ void FlashOperations::WaitStatusIdle() {
   }
 }
 
-void FlashOperations::SelectProgramMode() {
+bool FlashOperations::SelectProgramMode() {
   // A failed read leaves the previous ID bytes in force.
   FlashId id = {};
-  if (FlashReadId(link_, &id)) flash_id_ = id;
+  const bool read = FlashReadId(link_, &id);
+  if (read) flash_id_ = id;
   const bool small_pages =
       flash_id_[0] == kManufacturerSmallPage && flash_id_[1] == kMemoryTypeSmallPage;
   program_chunk_size_ = small_pages ? kSmallChunkSize : kPageChunkSize;
   use_aai_program_ = flash_id_[0] == kManufacturerAai;
+  // All zeros or all ones is the pass-through answering with no flash on the
+  // pins (not routed, not powered), not a part.
+  auto all = [&id](uint8_t byte) {
+    return std::all_of(id.begin(), id.end(), [byte](uint8_t b) { return b == byte; });
+  };
+  return read && !all(0x00) && !all(0xFF);
 }
 
 }  // namespace korvalen

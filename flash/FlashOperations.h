@@ -43,7 +43,7 @@ inline constexpr std::string_view kWordProgramOpenText =
     "Flash still in word-program mode, status ";
 
 // How a bounded status poll ended.
-enum class PollOutcome { kIdle, kTimedOut, kStopped };
+enum class PollOutcome { kIdle, kTimedOut, kStopped, kDeviceGone };
 
 class FlashOperations {
  public:
@@ -68,6 +68,9 @@ class FlashOperations {
   void set_step_failed(bool failed) { step_failed_ = failed; }
   bool isp_mode_active() const { return isp_mode_active_; }
   const FlashId& flash_id() const { return flash_id_; }
+  // The device stopped answering for good (see NorvaneUsb::DeviceGone):
+  // every walk, poll and wait below then ends at once and fails.
+  bool device_gone() const { return link_.DeviceGone(); }
   std::span<const uint8_t> read_back_buffer() const { return read_back_buffer_; }
   uint32_t image_length() const { return image_length_; }
 
@@ -94,10 +97,14 @@ class FlashOperations {
   bool ProgramRange(uint32_t start, uint32_t end);
   // Up to 1000 status reads 10 ms apart until the busy bit clears; pumps
   // while it waits. Running out is not reported, and a stop request does
-  // not cut it short (it guards the protection write after a stop).
+  // not cut it short (it guards the protection write after a stop); a
+  // device that is gone does.
   void WaitStatusIdle();
-  // Reads the flash ID and chooses the chunk size and the program mode.
-  void SelectProgramMode();
+  // Reads the flash ID and chooses the chunk size and the program mode. A
+  // failed read keeps the previous ID. True when this read succeeded and
+  // gave an ID that is neither all zeros nor all ones (no flash answering):
+  // only then may anything change the flash.
+  bool SelectProgramMode();
   // On word-program parts: ends any open auto-address-increment sequence
   // with a write disable and confirms from the status register that the part
   // left it and is idle. Until then the part ignores erases and answers

@@ -25,6 +25,18 @@ enum class StatusSize {
 // The steps that walk the flash, for the progress signal.
 enum class ProgressStep { kErase, kBlankCheck, kProgram, kVerify, kReadBack };
 
+// The steps of an update sequence, in the order a clean one-click update
+// runs them, for reports.
+enum class UpdateStep {
+  kIspEntry,
+  kIdRead,
+  kStatusClear,
+  kErase,
+  kBlankCheck,
+  kProgram,
+  kVerify,
+};
+
 inline constexpr int kStatusFontNormalPoints = 12;
 inline constexpr int kStatusFontLargePoints = 16;
 
@@ -43,9 +55,9 @@ class FlashView {
   virtual void ShowUpdateStatus(std::string_view text) = 0;
   // Colour and size of that line; the text stays as it is.
   virtual void SetUpdateStatusStyle(StatusColour colour, StatusSize size) = 0;
-  // A second text shown with that line, below the verdict: what the user
-  // must do when the device may not have left update mode. The verdict line
-  // keeps its own text.
+  // A second text shown with that line, below the verdict: what happened
+  // and what the user must do when the device may not have left update mode
+  // or stopped answering. The verdict line keeps its own text.
   virtual void ShowUpdateNotice(std::string_view text) = 0;
   // Lets the window repaint and handle queued events (timer ticks, clicks)
   // in the middle of a long operation. Handlers that run inside it may call
@@ -63,6 +75,10 @@ class FlashView {
   // cannot tell; it counts its status polls against the most it may take
   // and reports done == total once the flash is idle.
   virtual void NoteProgress(ProgressStep /*step*/, uint64_t /*done*/, uint64_t /*total*/) {}
+  // An update step begins. The one-click update notes ISP entry and the ID
+  // read once before its first attempt, and again at the start of an
+  // attempt that follows one which could not enter ISP mode or read the ID.
+  virtual void NoteUpdateStep(UpdateStep /*step*/) {}
 };
 
 }  // namespace korvalen

@@ -97,26 +97,42 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
     return OneClickResult{false, kCaptionFinish, false};
   }
 
+  erase_started_ = false;
   ShowUpdateStep(kEnterIspText);
-  link_.Open();
-  SetIspMode(link_, true);
-  operations_.SelectProgramMode();
-
-  // An image larger than the part would be erased and programmed three
-  // times over for nothing, leaving the device blank; refuse it before
-  // anything that changes the flash goes out.
-  if (const auto too_large = ImageDoesNotFitText(operations_.flash_id(), 0, length)) {
-    SetIspMode(link_, false);
-    link_.Close();
-    operations_.set_step_failed(true);
-    ShowVerdict(std::string(kFailVerdict) + " " + *too_large + ".", StatusColour::kRed);
-    flags_.update_finished = true;
-    End();
-    return OneClickResult{false, kCaptionFinish, false};
-  }
+  std::optional<std::string_view> entry_failure = EnterIspAndReadId(true);
+  bool fit_checked = false;
 
   for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
-    if (OneClickAttempt(length)) break;
+    if (attempt > 0 && entry_failure) {
+      // The attempt before could not get in and changed nothing; this one
+      // starts where the update starts.
+      ShowUpdateStep(kEnterIspText);
+      entry_failure = EnterIspAndReadId(true);
+    }
+    if (link_.DeviceGone()) return EndOneClickGone();
+    if (entry_failure) {
+      // Without ISP mode or a flash ID, nothing may touch the flash.
+      ShowUpdateStep(*entry_failure);
+      operations_.set_step_failed(true);
+    } else {
+      // An image larger than the part would be erased and programmed three
+      // times over for nothing, leaving the device blank; refuse it before
+      // anything that changes the flash goes out.
+      const auto too_large =
+          fit_checked ? std::nullopt : ImageDoesNotFitText(operations_.flash_id(), 0, length);
+      fit_checked = true;
+      if (too_large) {
+        SetIspMode(link_, false);
+        link_.Close();
+        operations_.set_step_failed(true);
+        ShowVerdict(std::string(kFailVerdict) + " " + *too_large + ".", StatusColour::kRed);
+        flags_.update_finished = true;
+        End();
+        return OneClickResult{false, kCaptionFinish, false};
+      }
+      if (OneClickAttempt(length)) break;
+    }
+    if (link_.DeviceGone()) return EndOneClickGone();
     // A stopped update ends like a failed one, without further attempts.
     if (operations_.stop_requested()) break;
     view_.ShowUpdateStatus(kRetryText);
@@ -149,6 +165,62 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
   return result;
 }
 
+std::optional<std::string_view> UpdateSequences::EnterIspAndReadId(bool isp_mode) {
+  BeginStep(UpdateStep::kIspEntry);
+  link_.Open();
+  if (isp_mode && !SetIspMode(link_, true)) return kEnterIspFailText;
+  BeginStep(UpdateStep::kIdRead);
+  if (!operations_.SelectProgramMode()) return kReadIdFailText;
+  return std::nullopt;
+}
+
+void UpdateSequences::BeginStep(UpdateStep step) {
+  step_ = step;
+  view_.NoteUpdateStep(step);
+}
+
+std::string UpdateSequences::DeviceGoneText() const {
+  std::string_view during;
+  switch (step_) {
+    case UpdateStep::kIspEntry:
+      during = "the entry into update mode";
+      break;
+    case UpdateStep::kIdRead:
+      during = "the flash ID read";
+      break;
+    case UpdateStep::kStatusClear:
+      during = "the status register clear";
+      break;
+    case UpdateStep::kErase:
+      during = "the erase";
+      break;
+    case UpdateStep::kBlankCheck:
+      during = "the blank check";
+      break;
+    case UpdateStep::kProgram:
+      during = "programming";
+      break;
+    case UpdateStep::kVerify:
+      during = "the verify";
+      break;
+  }
+  return "The device stopped answering during " + std::string(during) + ". " +
+         (erase_started_ ? "The flash may have changed. " : "The flash was not changed. ") +
+         "Plug the device in again and run the update again.";
+}
+
+OneClickResult UpdateSequences::EndOneClickGone() {
+  link_.Close();
+  operations_.set_step_failed(true);
+  ShowVerdict(kFailVerdict, StatusColour::kRed);
+  view_.ShowUpdateNotice(DeviceGoneText());
+  flags_.update_finished = true;
+  End();
+  OneClickResult result{false, kCaptionFinish, false};
+  result.left_update_mode = false;
+  return result;
+}
+
 bool UpdateSequences::OneClickAttempt(uint32_t length) {
   operations_.set_step_failed(false);
   auto stopped = [this] {
@@ -158,11 +230,12 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   };
   if (stopped()) return false;
 
+  BeginStep(UpdateStep::kStatusClear);
   ShowUpdateStep(kClearStatusText);
   // A word-program sequence left open (its write disable lost) makes the
   // part ignore the erase and answer the blank check with 0xFF.
   if (const auto still_open = operations_.EndWordProgramming()) {
-    ShowUpdateStep(*still_open);
+    if (!link_.DeviceGone()) ShowUpdateStep(*still_open);
     operations_.set_step_failed(true);
     return false;
   }
@@ -170,10 +243,12 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   FlashWriteEnable(link_);
   FlashWriteStatus(link_, kStatusUnprotected);
   operations_.WaitStatusIdle();
+  if (link_.DeviceGone()) return false;
   if (stopped()) return false;
 
   // The whole chip, always; the assigned range plays no part here.
   const bool erased = ChipEraseForUpdate();
+  if (link_.DeviceGone()) return false;
   // The rest of the attempt, and the next attempt after a failed erase, run
   // on a fresh handle.
   link_.Open();
@@ -184,6 +259,9 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
 }
 
 bool UpdateSequences::ChipEraseForUpdate() {
+  BeginStep(UpdateStep::kErase);
+  // From here on the flash may differ from what it held before the run.
+  erase_started_ = true;
   ShowUpdateStep(kEraseAllText);
   const PollOutcome outcome = operations_.ChipErase(
       [this](std::string_view text, uint8_t) { view_.ShowUpdateStatus(text); });
@@ -198,22 +276,27 @@ bool UpdateSequences::RunDataSteps(bool blank, bool program, bool verify, uint32
                                    const std::function<void(std::string_view)>& show) {
   struct Step {
     bool chosen;
+    UpdateStep name;
     std::string_view start_text;
     std::string_view success_text;
     bool (FlashOperations::*run)(uint32_t, uint32_t);
   };
   const Step steps[] = {
-      {blank, kBlankCheckStartText, "Blanking Success", &FlashOperations::BlankCheckRange},
-      {program, kProgramStartText, "Programming Success", &FlashOperations::ProgramRange},
-      {verify, kVerifyStartText, "Verifying Success", &FlashOperations::VerifyRange},
+      {blank, UpdateStep::kBlankCheck, kBlankCheckStartText, "Blanking Success",
+       &FlashOperations::BlankCheckRange},
+      {program, UpdateStep::kProgram, kProgramStartText, "Programming Success",
+       &FlashOperations::ProgramRange},
+      {verify, UpdateStep::kVerify, kVerifyStartText, "Verifying Success",
+       &FlashOperations::VerifyRange},
   };
   for (const Step& step : steps) {
-    if (!step.chosen || operations_.step_failed()) continue;
+    if (!step.chosen || operations_.step_failed() || link_.DeviceGone()) continue;
     if (operations_.stop_requested()) {
       operations_.set_step_failed(true);
       show(kStoppedText);
       break;
     }
+    BeginStep(step.name);
     show(step.start_text);
     if ((operations_.*step.run)(start, end)) {
       show(step.success_text);
@@ -278,38 +361,63 @@ AutoResult UpdateSequences::RunAuto(const AutoOptions& options) {
   if (options.program && length == 0) return refuse("The program file is empty");
   const uint32_t end = start + length;  // both bounded: no wrap
 
+  erase_started_ = false;
   view_.ShowProcessInfo(kEnterIspText);
   view_.PumpMessages();
-  link_.Open();
-  if (options.isp_mode) SetIspMode(link_, true);
-  operations_.SelectProgramMode();
+  const auto entry_failure = EnterIspAndReadId(options.isp_mode);
 
-  // A span past the end of the part would wrap onto its first bytes.
+  // Nothing has changed the flash yet: leave ISP mode again and say why.
+  auto leave = [&](std::string_view reason) {
+    if (options.isp_mode && !link_.DeviceGone()) SetIspMode(link_, false);
+    link_.Close();
+    return refuse(reason);
+  };
+  if (link_.DeviceGone()) return leave(DeviceGoneText());
   const bool touches_flash = options.erase || options.blank || options.program || options.verify;
+  // Without ISP mode or a flash ID nothing may touch the flash.
+  if (entry_failure && touches_flash) return leave(*entry_failure);
+  // A span past the end of the part would wrap onto its first bytes.
   if (const auto too_large = ImageDoesNotFitText(operations_.flash_id(), start, length);
       too_large && touches_flash) {
-    if (options.isp_mode) SetIspMode(link_, false);
-    link_.Close();
-    return refuse(*too_large);
+    return leave(*too_large);
+  }
+  // A word-program sequence left open would make the part ignore the erase
+  // and the reads, and put the first words wherever the old sequence was.
+  if (touches_flash) {
+    if (const auto still_open = operations_.EndWordProgramming())
+      return leave(link_.DeviceGone() ? DeviceGoneText() : *still_open);
   }
 
   if (options.erase && !operations_.stop_requested()) {
+    BeginStep(UpdateStep::kStatusClear);
     view_.ShowProcessInfo(kClearStatusText);
     view_.PumpMessages();
     FlashReadStatus(link_);
     FlashWriteEnable(link_);
     FlashWriteStatus(link_, kStatusUnprotected);
     operations_.WaitStatusIdle();
-    // Opens and closes the link itself.
-    operations_.EraseBody(options.all_range);
+    if (!link_.DeviceGone()) {
+      BeginStep(UpdateStep::kErase);
+      erase_started_ = true;
+      // Opens and closes the link itself.
+      operations_.EraseBody(options.all_range);
+    }
   }
-  link_.Open();
+  if (!link_.DeviceGone()) link_.Open();
 
   auto show = [this](std::string_view text) {
     view_.ShowProcessInfo(text);
     view_.PumpMessages();
   };
   RunDataSteps(options.blank, options.program, options.verify, start, end, show);
+  if (link_.DeviceGone()) {
+    // Nothing more can reach the device: no protection write, no ISP exit.
+    link_.Close();
+    view_.ShowProcessInfo(DeviceGoneText());
+    operations_.set_step_failed(true);
+    End();
+    return AutoResult{false, operations_.stop_requested(), kCaptionAuto};
+  }
 
   const bool stopped = operations_.stop_requested();
   if (stopped) operations_.set_step_failed(true);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "flash/FlashOperations.h"
@@ -47,6 +48,11 @@ enum class ClickAction {
   kStop,    // a run of this sequence is under way: ask it to stop
   kIgnore,  // another sequence runs, or the one-click update has finished
 };
+
+// Step texts of an entry into ISP mode or an ID read that did not succeed:
+// nothing of the flash changes after them, and the next attempt tries again.
+inline constexpr std::string_view kEnterIspFailText = "Enter ISP Mode Fail";
+inline constexpr std::string_view kReadIdFailText = "Read Flash ID Fail";
 
 // Shown below the verdict when the protection write or the exit from ISP
 // mode was not accepted.
@@ -124,6 +130,15 @@ class UpdateSequences {
   enum class Kind { kNone, kOneClick, kAuto };
 
   bool OneClickAttempt(uint32_t length);
+  // Open, ISP mode on (when asked) and the flash ID read. nullopt when both
+  // went through and the ID names a part; else the failure text.
+  std::optional<std::string_view> EnterIspAndReadId(bool isp_mode);
+  // The device stopped answering: the run ends at once, without further
+  // attempts and without the protection write, and says where it stopped.
+  OneClickResult EndOneClickGone();
+  // What happened and what to do, for a device that is gone.
+  std::string DeviceGoneText() const;
+  void BeginStep(UpdateStep step);
   bool ChipEraseForUpdate();
   // Blank check, program and verify in that order, each only when chosen and
   // while nothing has failed; `show` puts up the step texts.
@@ -141,6 +156,8 @@ class UpdateSequences {
   FlashOperations& operations_;
   SequenceFlags flags_;
   Kind running_ = Kind::kNone;
+  UpdateStep step_ = UpdateStep::kIspEntry;  // the step in work, for the gone text
+  bool erase_started_ = false;               // an erase went out in this run
 };
 
 }  // namespace korvalen

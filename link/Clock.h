@@ -14,6 +14,9 @@ class Clock {
   virtual void Sleep(uint32_t ms) = 0;
   // Monotonic time in microseconds since an arbitrary start.
   virtual uint64_t NowMicros() = 0;
+  // A point in a long run of requests that has no wait of its own: no time
+  // passes, but a clock that keeps an event loop going may pump here.
+  virtual void Yield() {}
 };
 
 // Wall-clock time: Sleep really sleeps.
@@ -34,6 +37,8 @@ class PumpingClock : public Clock {
   PumpingClock(Clock& inner, std::function<void()> pump, uint32_t interval_ms);
   void Sleep(uint32_t ms) override;
   uint64_t NowMicros() override { return inner_.NowMicros(); }
+  // Pumps when the interval has passed since the last pump.
+  void Yield() override { PumpIfDue(); }
   // The loop has just been pumped by someone else: the interval restarts.
   void NotePumped() { last_pump_us_ = inner_.NowMicros(); }
 

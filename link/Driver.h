@@ -68,6 +68,14 @@ class Driver {
   // failure, including a handle whose device has gone. Never throws.
   virtual bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                          std::span<uint8_t> out) = 0;
+
+  // Why the most recent IoControl returned false: true when the device
+  // behind the handle is gone (unplugged, powered off, its bus removed), so
+  // no later request on it can succeed; false when the device refused or
+  // lost that one request, after an IoControl that succeeded, and for
+  // drivers that cannot tell. Wrappers pass the inner driver's answer on.
+  // Never fails.
+  virtual bool LastIoDeviceGone() const { return false; }
 };
 
 }  // namespace korvalen

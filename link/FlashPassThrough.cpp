@@ -154,7 +154,8 @@ bool FlashPageProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const 
   return SendFlashWrite(link, data, count, kFlashTransferEnd);
 }
 
-bool FlashAaiProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const uint8_t* data) {
+bool FlashAaiProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const uint8_t* data,
+                     const std::function<void()>& after_word) {
   // The flash takes whole words in this mode.
   if (count < kAaiWordSize || count % kAaiWordSize != 0 || data == nullptr) return false;
   if (address >= kAddressLimit) return false;
@@ -162,10 +163,14 @@ bool FlashAaiProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const u
   const std::array<uint8_t, kAddressCommandSize + kAaiWordSize> first = {
       command[0], command[1], command[2], command[3], data[0], data[1]};
   bool accepted = SendFlashWrite(link, first.data(), first.size(), kFlashTransferEnd);
+  if (after_word) after_word();
   // Each further word is its own transfer; the flash advances the address.
   for (uint32_t i = kAaiWordSize; i < count; i += kAaiWordSize) {
+    // The rest of the chunk cannot reach a device that is gone.
+    if (link.DeviceGone()) return false;
     const std::array<uint8_t, 1 + kAaiWordSize> word = {kOpAaiProgram, data[i], data[i + 1]};
     accepted = SendFlashWrite(link, word.data(), word.size(), kFlashTransferEnd);
+    if (after_word) after_word();
   }
   return accepted;
 }

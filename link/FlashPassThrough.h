@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "link/Clock.h"
 #include "link/NorvaneUsb.h"
@@ -58,6 +59,9 @@ bool FlashRead(NorvaneUsb& link, Clock& clock, uint32_t address, uint32_t count,
 // count is 1 to 256; other counts are refused without sending.
 bool FlashPageProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const uint8_t* data);
 // count is even and at least 2; other counts are refused without sending.
-bool FlashAaiProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const uint8_t* data);
+// after_word, when given, runs after each word's request (the caller's
+// chance to keep a window answering); it sends nothing itself.
+bool FlashAaiProgram(NorvaneUsb& link, uint32_t address, uint32_t count, const uint8_t* data,
+                     const std::function<void()>& after_word = {});
 
 }  // namespace korvalen

@@ -151,6 +151,7 @@ void LibusbDriver::CloseHandle(DriverHandle handle) {
 
 bool LibusbDriver::IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                              std::span<uint8_t> out) {
+  last_io_gone_ = false;
   const auto it = open_handles_.find(handle);
   if (it == open_handles_.end()) return false;
   const auto plan = PlanTransfer(code, in, out.size());
@@ -163,6 +164,7 @@ bool LibusbDriver::IoControl(DriverHandle handle, uint32_t code, std::span<const
   const int result =
       libusb_control_transfer(it->second, setup.request_type, setup.request, setup.value,
                               setup.index, data, plan->length, kControlTransferTimeoutMs);
+  last_io_gone_ = result == LIBUSB_ERROR_NO_DEVICE;
   return result >= 0;
 }
 

@@ -76,6 +76,8 @@ class LibusbDriver : public Driver {
   // device that has gone. The transferred byte count is not looked at.
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
+  // True when libusb failed the last transfer with LIBUSB_ERROR_NO_DEVICE.
+  bool LastIoDeviceGone() const override { return last_io_gone_; }
 
  private:
   // Starts libusb on first use, and again after a failed start, so a system
@@ -88,6 +90,7 @@ class LibusbDriver : public Driver {
   std::map<DriverHandle, libusb_device_handle*> open_handles_;
   DriverHandle next_handle_ = 1;
   bool last_open_denied_ = false;
+  bool last_io_gone_ = false;
 };
 
 }  // namespace korvalen

@@ -63,6 +63,7 @@ bool NorvaneUsb::Probe() {
       return;
     }
     result = SendTestRequest(handle);
+    if (result) device_gone_ = false;
     driver_.CloseHandle(handle);
   });
   return result;
@@ -91,7 +92,21 @@ bool NorvaneUsb::Open() {
   if (device_path_[0] == '\0') return false;
   handle_ = driver_.OpenPath(device_path_);
   access_denied_ = handle_ == kNoHandle && driver_.LastOpenDenied();
-  return handle_ != kNoHandle;
+  if (handle_ != kNoHandle) {
+    device_gone_ = false;
+    return true;
+  }
+  if (!access_denied_ && !PathStillListed()) device_gone_ = true;
+  return false;
+}
+
+bool NorvaneUsb::PathStillListed() {
+  const auto paths = driver_.EnumerateInterfaces(InterfaceClassOf(driver_kind_));
+  if (!paths) return true;
+  for (const std::string& path : *paths) {
+    if (path == device_path_) return true;
+  }
+  return false;
 }
 
 void NorvaneUsb::Close() {
@@ -106,12 +121,16 @@ bool NorvaneUsb::ControlTransfer(uint8_t request_type, uint8_t request, uint16_t
   if (data == nullptr && length != 0) return false;
   const SetupPacket setup{request_type, request, value, index};
   std::span<uint8_t> block(data, length);
+  bool accepted = false;
   if (driver_kind_ == kAudioDriverChannel) {
     const auto property = BuildPropertyBlock(setup, block);
-    return driver_.IoControl(handle_, kIoctlKsProperty, property, block);
+    accepted = driver_.IoControl(handle_, kIoctlKsProperty, property, block);
+  } else {
+    const auto record = BuildSetupRecord(setup, 0);
+    accepted = driver_.IoControl(handle_, SetupRecordIoctl(request_type), record, block);
   }
-  const auto record = BuildSetupRecord(setup, 0);
-  return driver_.IoControl(handle_, SetupRecordIoctl(request_type), record, block);
+  if (!accepted && driver_.LastIoDeviceGone()) device_gone_ = true;
+  return accepted;
 }
 
 }  // namespace korvalen

@@ -42,7 +42,8 @@ class NorvaneUsb {
   uint8_t DriverKind() const { return driver_kind_; }
   void ClearPresent() { present_ = false; }
 
-  // Opens the device path, closing a held handle first.
+  // Opens the device path, closing a held handle first. An open that fails
+  // because the path is no longer listed marks the device gone.
   bool Open();
   void Close();
   bool HasHandle() const { return handle_ != kNoHandle; }
@@ -57,6 +58,12 @@ class NorvaneUsb {
   // (and then no system call is made), or when the driver refused it.
   bool ControlTransfer(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
                        uint8_t* data, uint32_t length);
+  // True once the device has gone: a request failed because the driver
+  // found its device gone, or an Open found its path no longer listed. A
+  // gone device answers nothing more, so callers stop instead of retrying
+  // and polling. Stays set until an Open or a Probe reaches the device again;
+  // a request that was merely refused never sets it.
+  bool DeviceGone() const { return device_gone_; }
 
   const char* DevicePath() const { return device_path_; }
   const char* DeviceId() const { return device_id_; }
@@ -64,6 +71,9 @@ class NorvaneUsb {
  private:
   template <typename OnMatch>
   void Search(OnMatch on_match);
+  // False when the system lists the device path no more; true while it
+  // does, and when the system query itself fails (nothing is known then).
+  bool PathStillListed();
   bool SendTestRequest(DriverHandle handle);
 
   Driver& driver_;
@@ -73,6 +83,7 @@ class NorvaneUsb {
   char device_id_[kDeviceIdSize] = {};
   DriverHandle handle_ = kNoHandle;
   bool access_denied_ = false;
+  bool device_gone_ = false;
 };
 
 }  // namespace korvalen

@@ -87,21 +87,51 @@ DriverHandle Win32Driver::OpenPath(const std::string& path) {
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return kNoHandle;
-  return reinterpret_cast<DriverHandle>(handle);
+  const auto opened = reinterpret_cast<DriverHandle>(handle);
+  paths_[opened] = path;
+  return opened;
 }
 
-void Win32Driver::CloseHandle(DriverHandle handle) { ::CloseHandle(ToSystemHandle(handle)); }
+void Win32Driver::CloseHandle(DriverHandle handle) {
+  paths_.erase(handle);
+  ::CloseHandle(ToSystemHandle(handle));
+}
+
+bool Win32Driver::DeviceGoneAfterFailure(DriverHandle handle, unsigned long error) const {
+  if (error == ERROR_DEVICE_NOT_CONNECTED) return true;
+  // A handle whose device was removed fails with whatever the driver stack
+  // makes of it (access denied, invalid function); the device is gone when
+  // its path does not open any more either. A stalled request leaves the
+  // path openable.
+  const auto path = paths_.find(handle);
+  if (path == paths_.end()) return false;
+  HANDLE probe =
+      CreateFileA(path->second.c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE && probe != nullptr) {
+    ::CloseHandle(probe);
+    return false;
+  }
+  const DWORD open_error = GetLastError();
+  return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND ||
+         open_error == ERROR_DEVICE_NOT_CONNECTED;
+}
 
 bool Win32Driver::IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                             std::span<uint8_t> out) {
   constexpr size_t kMaxBuffer = std::numeric_limits<DWORD>::max();
+  last_io_gone_ = false;
   if (handle == kNoHandle || in.size() > kMaxBuffer || out.size() > kMaxBuffer) return false;
   DWORD returned = 0;
   // The call only reads the input buffer; its parameter is merely not const.
   void* in_buffer = in.empty() ? nullptr : const_cast<uint8_t*>(in.data());
   void* out_buffer = out.empty() ? nullptr : out.data();
-  return DeviceIoControl(ToSystemHandle(handle), code, in_buffer, static_cast<DWORD>(in.size()),
-                         out_buffer, static_cast<DWORD>(out.size()), &returned, nullptr) != FALSE;
+  if (DeviceIoControl(ToSystemHandle(handle), code, in_buffer, static_cast<DWORD>(in.size()),
+                      out_buffer, static_cast<DWORD>(out.size()), &returned, nullptr) != FALSE) {
+    return true;
+  }
+  last_io_gone_ = DeviceGoneAfterFailure(handle, GetLastError());
+  return false;
 }
 
 }  // namespace korvalen

@@ -6,6 +6,7 @@
 #ifdef _WIN32
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,6 +26,15 @@ class Win32Driver : public Driver {
   void CloseHandle(DriverHandle handle) override;
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
+  // True when the last call failed with "device not connected", or failed
+  // otherwise and the handle's path no longer opens.
+  bool LastIoDeviceGone() const override { return last_io_gone_; }
+
+ private:
+  bool DeviceGoneAfterFailure(DriverHandle handle, unsigned long error) const;
+
+  std::map<DriverHandle, std::string> paths_;  // the path each open handle came from
+  bool last_io_gone_ = false;
 };
 
 }  // namespace korvalen

@@ -47,8 +47,10 @@ void FaultDriver::CloseHandle(korvalen::DriverHandle handle) { inner_.CloseHandl
 bool FaultDriver::IoControl(korvalen::DriverHandle handle, uint32_t code,
                             std::span<const uint8_t> in, std::span<uint8_t> out) {
   const uint64_t n = ++count_;
+  last_io_gone_ = false;
   if (vanish_from_ && n >= *vanish_from_) vanished_ = true;
   if (vanished_ || rejects_.erase(n) != 0) {
+    last_io_gone_ = vanished_;
     ++faults_injected_;
     return false;
   }
@@ -57,7 +59,10 @@ bool FaultDriver::IoControl(korvalen::DriverHandle handle, uint32_t code,
     ++faults_injected_;
     return false;
   }
-  if (!inner_.IoControl(handle, code, in, out)) return false;
+  if (!inner_.IoControl(handle, code, in, out)) {
+    last_io_gone_ = inner_.LastIoDeviceGone();
+    return false;
+  }
   if (!decoded || decoded->kind != korvalen::DecodedRequest::Kind::kControlTransfer ||
       !decoded->DeviceToHost()) {
     return true;

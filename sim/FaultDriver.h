@@ -63,6 +63,9 @@ class FaultDriver : public korvalen::Driver {
   void CloseHandle(korvalen::DriverHandle handle) override;
   bool IoControl(korvalen::DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
+  // Gone after a vanish, and when the inner driver says so; a rejected
+  // request is not.
+  bool LastIoDeviceGone() const override { return last_io_gone_; }
 
  private:
   struct Flip {
@@ -84,6 +87,7 @@ class FaultDriver : public korvalen::Driver {
   bool fail_open_ = false;
   bool deny_access_ = false;
   bool last_open_denied_ = false;
+  bool last_io_gone_ = false;
   uint64_t count_ = 0;
   uint64_t faults_injected_ = 0;
 };

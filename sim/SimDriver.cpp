@@ -109,20 +109,26 @@ void SimDriver::CloseHandle(korvalen::DriverHandle handle) {
 bool SimDriver::IoControl(korvalen::DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                           std::span<uint8_t> out) {
   ++io_control_calls_;
+  last_io_gone_ = false;
   const auto it = handles_.find(handle);
   if (it == handles_.end()) {
     ++contract_violations_;
     return false;
   }
   const std::shared_ptr<SimDevice> device = it->second.device.lock();
-  if (!device) return false;
   // The handle belongs to the device's attachment it was opened on; after an
   // unplug (even if plugged in again) it is dead, as a real handle is.
-  const Slot* slot = FindSlot(device.get());
-  if (slot == nullptr || slot->generation != it->second.generation) return false;
+  const Slot* slot = device ? FindSlot(device.get()) : nullptr;
+  if (slot == nullptr || slot->generation != it->second.generation) {
+    last_io_gone_ = true;
+    return false;
+  }
   const uint8_t channel =
       code == korvalen::kIoctlKsProperty ? kAudioDriverChannel : kDeviceInterfaceChannel;
-  return device->HandleIoControl(channel, korvalen::DecodeRequest(code, in, out.size()), out);
+  const bool accepted =
+      device->HandleIoControl(channel, korvalen::DecodeRequest(code, in, out.size()), out);
+  last_io_gone_ = !accepted && !device->Present();
+  return accepted;
 }
 
 }  // namespace korvalen::sim

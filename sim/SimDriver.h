@@ -50,6 +50,9 @@ class SimDriver : public korvalen::Driver {
   void CloseHandle(korvalen::DriverHandle handle) override;
   bool IoControl(korvalen::DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
+  // True when the last call failed because its device was unplugged (or
+  // plugged in again since the handle was opened) or has vanished.
+  bool LastIoDeviceGone() const override { return last_io_gone_; }
 
   // Bookkeeping for tests.
   size_t OpenHandles() const { return handles_.size(); }
@@ -77,6 +80,7 @@ class SimDriver : public korvalen::Driver {
   uint64_t next_generation_ = 1;
   int next_port_ = 1;
   bool enumeration_fails_ = false;
+  bool last_io_gone_ = false;
   uint64_t io_control_calls_ = 0;
   uint64_t contract_violations_ = 0;
 };

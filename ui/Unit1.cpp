@@ -50,9 +50,9 @@ constexpr int kHighDpiAllowance = 140;
 constexpr int kAdviceWidth = 318;
 constexpr int kAdviceHeight = 76;
 // The notice below the progress line: the width of the panel's texts, and
-// room for two wrapped lines.
+// room for three wrapped lines (where the device stopped, and what to do).
 constexpr int kNoticeWidth = 420;
-constexpr int kNoticeHeight = 44;
+constexpr int kNoticeHeight = 66;
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size,
                   int x, int y) {

@@ -17,8 +17,14 @@ TEST(FwUpdate, RefusesAFileLargerThanTheFlashBeforeErasing) {
   EXPECT_EQ(report["message"],
             "Firmware update Fail! The update file (262144 bytes) does not fit the flash "
             "(131072 bytes).");
-  // No attempt was made: nothing was cleared, erased or programmed.
-  EXPECT_TRUE(report["attempts"].empty()) << report.dump();
+  // Only the way in, which read the ID that tells the size: nothing was
+  // cleared, erased or programmed.
+  ASSERT_EQ(report["attempts"].size(), 1u) << report.dump();
+  const nlohmann::json& steps = report["attempts"][0]["steps"];
+  ASSERT_EQ(steps.size(), 2u) << report.dump();
+  EXPECT_EQ(steps[0]["step"], "isp-entry");
+  EXPECT_EQ(steps[1]["step"], "read-id");
+  EXPECT_EQ(steps[1]["result"], "ok");
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // flash part, all in virtual time. Whatever the fault, the verdict is success
 // only when the flash holds exactly the image (erased past it), the run ends
 // within the sequence's bounded waits, and the protection write and the exit
-// from ISP mode are sent at the end of every run.
+// from ISP mode are sent at the end of every run, and nothing is erased
+// after an ID read that did not name a part.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -176,6 +177,25 @@ TEST_P(FaultMatrix, NoFaultEndsInSuccessOverAWrongFlash) {
 
     Outcome& outcome = table[fault.name];
     (result.success ? outcome.survived : outcome.failed) += 1;
+
+    // Nothing erases until the ID read since the last ISP entry answered a
+    // part: a rejected read or all zeros or all ones leaves the flash alone.
+    bool id_known = false;
+    for (const SpiedTransfer& t : bench.spy_.transfers) {
+      if (t.setup.request == kRequestEnterIsp || (t.setup.request == kRequestFlashCommandRead &&
+                                                  !t.data.empty() && t.data[0] == kOpReadId)) {
+        id_known = false;
+      }
+      if (t.setup.request == kRequestFlashFetch && t.data.size() == 3) {
+        const bool zeros =
+            std::all_of(t.data.begin(), t.data.end(), [](uint8_t b) { return b == 0; });
+        const bool ones =
+            std::all_of(t.data.begin(), t.data.end(), [](uint8_t b) { return b == 0xFF; });
+        id_known = t.ok && !zeros && !ones;
+      }
+      if (t.setup.request == kRequestFlashWrite && t.data == std::vector<uint8_t>{kOpChipErase})
+        EXPECT_TRUE(id_known) << "erase after a failed ID read";
+    }
     if (!fault.device_answers) continue;
 
     // The end of every run sends the protection write and the ISP exit to a

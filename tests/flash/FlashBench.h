@@ -49,6 +49,7 @@ class SpyDriver : public Driver {
     return inner_.OpenPath(path);
   }
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
+  bool LastIoDeviceGone() const override { return inner_.LastIoDeviceGone(); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override {
     const auto decoded = DecodeRequest(code, in, out.size());

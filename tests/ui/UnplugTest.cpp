@@ -1,6 +1,7 @@
 // The device pulled out at every step of the one-click update, through the
-// window as a person uses it: the run ends without hanging and never claims
-// success over a wrong flash; plugged in again, the device is found by a
+// window as a person uses it: the run ends within two seconds of device time
+// with the verdict and a notice that says where it stopped and what to do,
+// and never claims success over a wrong flash; plugged in again, the device is found by a
 // new start of the window (with its firmware, or as the chip's loader once
 // the firmware is gone) and an update from there succeeds.
 #include <QLabel>
@@ -65,15 +66,30 @@ class UnplugTest : public QObject {
  private Q_SLOTS:
   void UnplugAtEachStepThenReplugAndUpdate_data() {
     QTest::addColumn<QString>("step");
-    for (const char* step : {"Enter ISP Mode", "Clear Status register", "Flash Erase All",
-                             "Start Blanking Check", "Start Programming",
-                             "Start Verifying Check", "Verifying Success"}) {
-      QTest::newRow(step) << QString(step);
-    }
+    QTest::addColumn<QString>("notice");
+    const QString again = " Plug the device in again and run the update again.";
+    const QString unchanged = " The flash was not changed." + again;
+    const QString changed = " The flash may have changed." + again;
+    const QString stopped = "The device stopped answering during ";
+    QTest::newRow("Enter ISP Mode")
+        << "Enter ISP Mode" << stopped + "the entry into update mode." + unchanged;
+    QTest::newRow("Clear Status register")
+        << "Clear Status register" << stopped + "the status register clear." + unchanged;
+    QTest::newRow("Flash Erase All") << "Flash Erase All" << stopped + "the erase." + changed;
+    QTest::newRow("Start Blanking Check")
+        << "Start Blanking Check" << stopped + "the blank check." + changed;
+    QTest::newRow("Start Programming") << "Start Programming" << stopped + "programming." + changed;
+    QTest::newRow("Start Verifying Check")
+        << "Start Verifying Check" << stopped + "the verify." + changed;
+    // The flash holds the update; only leaving update mode went unconfirmed.
+    QTest::newRow("Verifying Success")
+        << "Verifying Success"
+        << "The device did not confirm leaving update mode: unplug it and plug it in again.";
   }
 
   void UnplugAtEachStepThenReplugAndUpdate() {
     QFETCH(QString, step);
+    QFETCH(QString, notice);
     ScratchDirectory scratch;
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
         << demo::ToIntelHex(MiniUpdate());
@@ -90,13 +106,19 @@ class UnplugTest : public QObject {
       WindowRun first(clock, driver);
       QVERIFY(first.Detect());
       bool pulled = false;
+      uint64_t pulled_at = 0;
       connect(&first.form, &TForm1::ProgressShown, [&](const QString& text) {
         if (pulled || !text.startsWith(step)) return;
         pulled = true;
+        pulled_at = clock.NowMicros();
         driver.Detach(device);
       });
       const QString verdict = first.ClickStart();
       QVERIFY(pulled);
+      QVERIFY2(clock.NowMicros() - pulled_at < 2'000'000,
+               qPrintable(QString::number(clock.NowMicros() - pulled_at)));
+      QVERIFY(first.form.lblISPProcNotice->isVisibleTo(&first.form));
+      QCOMPARE(first.form.lblISPProcNotice->text(), notice);
       QVERIFY2(verdict == "Firmware update Fail!" ||
                    (verdict == "Firmware update success!" && Holds(*device, MiniUpdate())),
                qPrintable(verdict));
