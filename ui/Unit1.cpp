@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
@@ -27,6 +26,7 @@
 #include "ui/LabeledEdit.h"
 #include "ui/ParameterPage.h"
 #include "ui/RegisterPage.h"
+#include "ui/ScreenDpi.h"
 
 namespace korvalen {
 void FitLabelToText(QLabel* label) {
@@ -198,9 +198,7 @@ void TForm1::BuildPages() {
 }
 
 void TForm1::FormCreate() {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  const int dpi = screen ? static_cast<int>(screen->logicalDotsPerInchX()) : 96;
-  const int allowance = dpi >= kHighDpi ? kHighDpiAllowance : 0;
+  const int allowance = HorizontalDotsPerInch() >= kHighDpi ? kHighDpiAllowance : 0;
 
   setWindowTitle(kWindowCaption);
   ApplyIspDefaults();

@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# The window programs, cross-built for Windows against the static Qt, run
+# under wine with an X display (Xvfb) and a window manager (openbox):
+#   - the .exes need no DLL but the system's;
+#   - the demo's scripted runs (--autostart --exit-when-done --log, with
+#     --file, --dir, --fault and --dump-flash, names outside every legacy
+#     code page among them) give the same exit status, log lines and flash
+#     as the Linux demo;
+#   - a person's run of the demo: the device and its file found, a real
+#     mouse click on Start and on OK in the real warning box, the blue
+#     verdict in the window; Ctrl+Shift+E shows the pages, a click on the
+#     Gen. Bin File page's Current File opens the system's file dialog, and
+#     the file typed into it (a wide name in a wide folder) becomes the
+#     update file; the window closes like any other;
+#   - korvalen-updater.exe with nothing attached asks the system for both
+#     interface classes on its ticks without error and closes cleanly;
+#   - the window's QtTest suites pass.
+# Usage: run-window-checks.sh LINUX_BUILD_DIR MINGW_QT_BUILD_DIR [SCREENSHOT_DIR]
+# SCREENSHOT_DIR gets the screenshots taken (demo-ready.png, demo-success.png,
+# demo-engineering.png, updater-no-device.png).
+set -euo pipefail
+
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  echo "usage: $0 LINUX_BUILD_DIR MINGW_QT_BUILD_DIR [SCREENSHOT_DIR]" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+linux_demo=$(cd "$1" && pwd)/app/korvalen-demo
+mingw=$(cd "$2" && pwd)
+demo=$mingw/app/korvalen-demo.exe
+updater=$mingw/app/korvalen-updater.exe
+shots=""
+if [ $# -eq 3 ]; then
+  mkdir -p "$3"
+  shots=$(cd "$3" && pwd)
+fi
+objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+for f in "$linux_demo" "$demo" "$updater"; do
+  [ -f "$f" ] || { echo "missing: $f" >&2; exit 2; }
+done
+for tool in Xvfb openbox xdotool import convert python3; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
+done
+
+# shellcheck source=wine-session.sh
+source "$here/wine-session.sh"
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+caption="KORVALEN Firmware Update Tool V1.2"
+
+echo "-- DLLs the window programs import"
+tests=("$mingw"/tests/*Test.exe)
+for binary in "$demo" "$updater" "${tests[@]}"; do
+  [ -f "$binary" ] || continue
+  dlls=$("$objdump" -p "$binary" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+  echo "$(basename "$binary"): $(echo $dlls)"
+  for dll in $dlls; do
+    case "$dll" in
+      kernel32.dll | user32.dll | gdi32.dll | shell32.dll | ole32.dll | oleaut32.dll | \
+        advapi32.dll | comdlg32.dll | imm32.dll | winmm.dll | ws2_32.dll | uxtheme.dll | \
+        dwmapi.dll | d3d11.dll | dxgi.dll | version.dll | shlwapi.dll | setupapi.dll | \
+        msvcrt.dll | userenv.dll | netapi32.dll | authz.dll | mpr.dll | d3d9.dll | \
+        ucrtbase.dll | api-ms-win-*.dll) ;;
+      *) fail "$(basename "$binary") needs $dll, which Windows does not ship" ;;
+    esac
+  done
+done
+
+start_display
+echo "-- a new wine prefix"
+run_wine 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i did not finish"
+
+# --- helpers for the person's runs ------------------------------------------
+# The id of the visible top-level window called exactly $1, within $2 s.
+wait_for_window() {
+  local name=$1 seconds=$2 i id
+  for i in $(seq 1 $((seconds * 5))); do
+    id=$(xdotool search --onlyvisible --name "^${name}\$" 2>/dev/null | head -n 1 || true)
+    if [ -n "$id" ]; then
+      echo "$id"
+      return 0
+    fi
+    sleep 0.2
+  done
+  return 1
+}
+# Waits up to $3 s for a line $2 in file $1 (carriage returns ignored).
+wait_for_line() {
+  local file=$1 line=$2 seconds=$3 i
+  for i in $(seq 1 $((seconds * 5))); do
+    tr -d '\r' <"$file" | grep -qxF -- "$line" && return 0
+    sleep 0.2
+  done
+  return 1
+}
+# Sets WIDTH and HEIGHT of window $1.
+window_size() {
+  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(WIDTH|HEIGHT)=')"
+}
+# A real click of the left button at ($2, $3) inside window $1.
+click_at() {
+  xdotool mousemove --window "$1" "$2" "$3"
+  sleep 0.3
+  xdotool click 1
+}
+shoot() {  # WINDOW NAME: the window with its frame, kept when screenshots are asked for
+  import -frame -window "$1" "$work/$2.png"
+  [ -z "$shots" ] || cp "$work/$2.png" "$shots/$2.png"
+}
+# How many pixels of exactly the colour $2 the picture $1 holds.
+pixels_of() {
+  convert "$1" -fill black +opaque "$2" -fill white -opaque "$2" -format '%[fx:round(mean*w*h)]' info:
+}
+
+echo "-- the demo's scripted runs: the same as on Linux"
+python3 "$here/make-update-files.py" "$work"
+wide_dir="目录-é-Ж"
+mkdir -p "$work/$wide_dir"
+cp "$work/fw.bin" "$work/固件-é.bin"
+scripted() {  # NAME ARGS...: the demo on each system, exit status, log and flash compared
+  local name=$1 linux_status=0 windows_status=0
+  shift
+  mkdir -p "$work/linux-$name" "$work/windows-$name"
+  cp -r "$work/fw.bin" "$work/fw.hex" "$work/固件-é.bin" "$work/$wide_dir" "$work/linux-$name/"
+  cp -r "$work/fw.bin" "$work/fw.hex" "$work/固件-é.bin" "$work/$wide_dir" "$work/windows-$name/"
+  (cd "$work/linux-$name" &&
+   timeout 120 "$linux_demo" "$@" --fast --autostart --exit-when-done --log \
+     --dump-flash "闪存-ü.bin" -platform offscreen >log.txt 2>err.txt) || linux_status=$?
+  (cd "$work/windows-$name" &&
+   run_wine 180 "$demo" "$@" --fast --autostart --exit-when-done --log \
+     --dump-flash "闪存-ü.bin" >log.txt 2>err.txt) || windows_status=$?
+  tr -d '\r' <"$work/windows-$name/log.txt" >"$work/windows-$name/log-lf.txt"
+  echo "$name: exit $windows_status, $(wc -l <"$work/windows-$name/log-lf.txt") log lines," \
+       "last: $(tail -n 1 "$work/windows-$name/log-lf.txt")"
+  [ "$windows_status" -eq "$linux_status" ] ||
+    fail "$name: exit status $windows_status on Windows, $linux_status on Linux: $(tr -d '\r' <"$work/windows-$name/err.txt" | tail -n 3)"
+  diff -u "$work/linux-$name/log.txt" "$work/windows-$name/log-lf.txt" >&2 ||
+    fail "$name: the log lines differ"
+  if [ -f "$work/linux-$name/闪存-ü.bin" ]; then
+    cmp -s "$work/linux-$name/闪存-ü.bin" "$work/windows-$name/闪存-ü.bin" ||
+      fail "$name: the flash dumps differ (or the Windows one is missing)"
+  fi
+}
+scripted model2 --model 2
+scripted wide-file --model 2 --file "固件-é.bin"
+scripted hex-aai --model 1 --flash aai --file fw.hex
+# A working directory given by --dir, with the model's file already in it.
+cp "$work/fw.bin" "$work/$wide_dir/KORVALEN_TIDE.bin"
+scripted wide-dir --model 2 --dir "$wide_dir"
+scripted retried --model 2 --fault weak:0x200:1
+scripted vanished --model 2 --fault vanish:400
+scripted no-device --no-device
+scripted update-device --update-device 5e1a --flash page32
+
+echo "-- the demo as a person uses it"
+mkdir -p "$work/person/$wide_dir"
+cp "$work/fw.bin" "$work/person/$wide_dir/固件-é.bin"
+(cd "$work/person" && run_wine 300 "$demo" --model 2 --fast --log >log.txt 2>err.txt) &
+person=$!
+person_log=$work/person/log.txt
+if ! window=$(wait_for_window "$caption" 60); then
+  fail "the demo's window did not appear"
+elif ! wait_for_line "$person_log" "Firmware Update file   KORVALEN_TIDE.hex    is Ready!" 30; then
+  fail "the demo did not find its device and file: $(tr -d '\r' <"$person_log")"
+else
+  sleep 0.5
+  shoot "$window" demo-ready
+  window_size "$window"
+  compact_height=$HEIGHT
+  echo "window $window: ${WIDTH}x$HEIGHT"
+  # Start sits at (424, 0) in the top panel.
+  click_at "$window" 460 12
+  if ! box=$(wait_for_window "Warning" 20); then
+    fail "no warning box after the click on Start"
+  else
+    window_size "$box"
+    # OK is the left one of the two buttons in the box's bottom right corner.
+    click_at "$box" $((WIDTH - 140)) $((HEIGHT - 20))
+    if ! wait_for_line "$person_log" "Firmware update success!" 60; then
+      fail "no success verdict after the click on OK: $(tr -d '\r' <"$person_log" | tail -n 3)"
+    else
+      sleep 0.5
+      shoot "$window" demo-success
+      blue=$(pixels_of "$work/demo-success.png" "rgb(0,0,255)")
+      echo "the verdict: $blue pure blue pixels"
+      [ "$blue" -ge 200 ] || fail "the verdict is not shown in blue ($blue blue pixels)"
+    fi
+  fi
+
+  echo "-- Ctrl+Shift+E and a page's button"
+  xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus "$window"
+  xdotool key --window "$window" ctrl+shift+e
+  sleep 1
+  window_size "$window"
+  echo "with the pages: ${WIDTH}x$HEIGHT"
+  [ "$HEIGHT" -ge $((compact_height + 400)) ] ||
+    fail "Ctrl+Shift+E did not show the pages (height $compact_height -> $HEIGHT)"
+  # The first tab, then the arrow keys to the last one, Gen. Bin File.
+  click_at "$window" 30 $((compact_height + 10))
+  for _ in 1 2 3 4 5; do xdotool key --window "$window" Right; sleep 0.2; done
+  sleep 0.5
+  shoot "$window" demo-engineering
+  # Current File sits at (8, 34) on the page, 110 x 26.
+  click_at "$window" 60 $((compact_height + 25 + 34 + 13))
+  if ! dialog=$(wait_for_window "Open" 30); then
+    fail "Current File did not open the file dialog"
+  else
+    sleep 1
+    # Wine shows the Unix root as drive Z:.
+    chosen="$work/person/$wide_dir/固件-é.bin"
+    xdotool type --delay 50 "Z:${chosen//\//\\}"
+    xdotool key Return
+    wait_for_line "$person_log" "Firmware Update file   固件-é.bin    is Ready!" 30 ||
+      fail "the file chosen in the dialog is not the update file: $(tr -d '\r' <"$person_log" | tail -n 2)"
+  fi
+  echo "-- closing the window"
+  xdotool key --window "$window" alt+F4
+fi
+status=0
+wait "$person" || status=$?
+[ $status -eq 0 ] || fail "the demo exited $status after its window was closed"
+tr -d '\r' <"$person_log" | sed 's/^/  log: /'
+
+echo "-- korvalen-updater.exe with nothing attached"
+mkdir -p "$work/updater"
+(cd "$work/updater" && WINEDEBUG=trace+setupapi run_wine 120 "$updater" >out.txt 2>trace.txt) &
+updater_pid=$!
+if ! window=$(wait_for_window "$caption" 60); then
+  fail "the updater's window did not appear"
+else
+  # Ticks 1 s apart at first, then every 100 ms: both classes get asked.
+  sleep 4
+  shoot "$window" updater-no-device
+  xdotool key --window "$window" alt+F4
+fi
+status=0
+wait "$updater_pid" || status=$?
+[ $status -eq 0 ] || fail "the updater exited $status after its window was closed"
+for guid in 50894fa4-9206-4a91-8728-cf6f268f271d a5dcbf10-6530-11d2-901f-00c04fb951ed; do
+  asked=$(grep -i ':trace:setupapi:SetupDiGetClassDevs' "$work/updater/trace.txt" | grep -ci "$guid" || true)
+  echo "interface class {$guid}: asked $asked times"
+  [ "$asked" -ge 2 ] || fail "the updater did not ask the system for {$guid} on its ticks"
+done
+if grep -i ':err:setupapi' "$work/updater/trace.txt" | head -n 3 | grep .; then
+  fail "the system reported errors to the updater's device search"
+fi
+
+echo "-- the window's QtTest suites"
+for suite in "${tests[@]}"; do
+  [ -f "$suite" ] || continue
+  status=0
+  (cd "$work" && run_wine 600 "$suite" >"$work/suite.txt" 2>&1) || status=$?
+  summary=$(tr -d '\r' <"$work/suite.txt" | grep -E '^Totals:' | tail -n 1)
+  echo "$(basename "$suite"): ${summary:-no totals}"
+  if [ $status -ne 0 ] || [ -z "$summary" ]; then
+    tr -d '\r' <"$work/suite.txt" | grep -E '^(FAIL|   Loc|QWARN|QFATAL)' | head -n 20 >&2 || true
+    fail "$(basename "$suite") exited $status"
+  fi
+done
+
+stop_session
+trap - EXIT
+if [ $failures -ne 0 ]; then
+  echo "$failures window check(s) failed under wine" >&2
+  exit 1
+fi
+echo "all window checks under wine passed"
