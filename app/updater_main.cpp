@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (args[i] == "--record" && i + 1 < args.size()) {
-      record_path = PathFromText(args[++i]);
+      record_path = korvalen::PathFromText(args[++i]);
       continue;
     }
     std::fprintf(stderr,
