@@ -2,6 +2,7 @@
 
 #include "link/ModelTable.h"
 #include "sim/FlashModels.h"
+#include "ui/PathFromText.h"
 
 namespace korvalen::demo {
 namespace {
@@ -26,6 +27,11 @@ std::optional<std::string> ParseOptions(const QStringList& args, Options& option
     auto value = [&]() -> std::optional<std::string> {
       if (i + 1 >= args.size()) return std::nullopt;
       return args[++i].toStdString();
+    };
+    // Paths are taken from the text as the system names files, not as UTF-8.
+    auto path = [&]() -> std::optional<std::filesystem::path> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return PathFromText(args[++i]);
     };
     if (arg == "--fast") {
       options.fast = true;
@@ -75,19 +81,19 @@ std::optional<std::string> ParseOptions(const QStringList& args, Options& option
       if (!sim::FindFlashModel(model)) return "--flash needs page256, page32, aai or a flash model";
       options.flash = model;
     } else if (arg == "--file") {
-      const auto text = value();
+      const auto text = path();
       if (!text || text->empty()) return "--file needs a path";
       options.file = *text;
     } else if (arg == "--dir") {
-      const auto text = value();
+      const auto text = path();
       if (!text || text->empty()) return "--dir needs a directory";
       options.dir = *text;
     } else if (arg == "--dump-flash") {
-      const auto text = value();
+      const auto text = path();
       if (!text) return "--dump-flash needs a path";
       options.dump_flash = *text;
     } else if (arg == "--record") {
-      const auto text = value();
+      const auto text = path();
       if (!text || text->empty()) return "--record needs a capture file";
       options.record = *text;
     } else if (arg == "--fault") {

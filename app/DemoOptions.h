@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QStringList>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,10 +20,10 @@ struct Options {
   std::optional<sim::SimIdentity> identity = sim::kSimOrbit;
   std::string flash;  // a flash model's name
   // --file: the model's update file, copied in under the model's key.
-  std::string file;
+  std::filesystem::path file;
   // --dir: the working directory, kept after the run; empty for a fresh
   // scratch directory that is removed at exit.
-  std::string dir;
+  std::filesystem::path dir;
   bool fast = false;
   bool log = false;
   bool autostart = false;
@@ -31,9 +32,9 @@ struct Options {
   // A device connected and playing PCM at 96 kHz, so the Information page
   // has something to show.
   sim::SimPlayback playback = *sim::ParsePlayback("pcm:3");
-  std::string dump_flash;
+  std::filesystem::path dump_flash;
   // --record: every control transfer written to this capture file.
-  std::string record;
+  std::filesystem::path record;
   std::vector<sim::FaultSpec> faults;
 };
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/Output.h"
+#include "image/PathText.h"
 
 namespace korvalen::fwsim {
 namespace {
@@ -41,7 +42,7 @@ std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice&
   const auto state = ReadBytes(directory / "device.json");
   if (!flash && !registers && !state) return {};
   if (!flash || !registers || !state || registers->size() != kBanks * kRegisters)
-    return "the simulated device in " + directory.string() + " is incomplete";
+    return "the simulated device in " + PathText(directory) + " is incomplete";
   const nlohmann::json json = nlohmann::json::parse(AsText(*state), nullptr, false);
   sim::MailboxStore store = device.mailbox();
   const bool ok = json.is_object() && json.contains("status_bits") &&
@@ -51,10 +52,10 @@ std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice&
                   ToArray(json.value("settings", nlohmann::json()), store.settings) &&
                   json.contains("strings") && json["strings"].is_array() &&
                   json["strings"].size() == store.string_packets.size();
-  if (!ok) return "the simulated device in " + directory.string() + " is damaged";
+  if (!ok) return "the simulated device in " + PathText(directory) + " is damaged";
   for (size_t i = 0; i < store.string_packets.size(); ++i) {
     if (!ToArray(json["strings"][i], store.string_packets[i]))
-      return "the simulated device in " + directory.string() + " is damaged";
+      return "the simulated device in " + PathText(directory) + " is damaged";
   }
   // A flash of another size keeps what fits.
   const size_t count = std::min(flash->size(), device.flash().contents().size());
@@ -76,7 +77,7 @@ std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice&
 std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
   std::error_code error;
   std::filesystem::create_directories(directory, error);
-  if (error) return "cannot create " + directory.string();
+  if (error) return "cannot create " + PathText(directory);
   const auto cells = device.flash().contents();
   std::string registers(kBanks * kRegisters, '\0');
   for (int bank = 0; bank < kBanks; ++bank) {

@@ -20,13 +20,13 @@ struct RecordOption::Recorder {};
 RecordOption::RecordOption() = default;
 RecordOption::~RecordOption() = default;
 
-bool RecordOption::Start(const std::string& program, const std::string& path, Driver& inner,
-                         Clock& clock, bool virtual_time) {
+bool RecordOption::Start(const std::string& program, const std::filesystem::path& path,
+                         Driver& inner, Clock& clock, bool virtual_time) {
   if (path.empty()) return true;
 #ifdef KORVALEN_HAVE_PCAP
   std::string error;
   auto file = record::CaptureFile::Create(
-      path,
+      path.string(),
       [program](const std::string& message) {
         std::fprintf(stderr, "%s: %s; the program goes on unrecorded\n", program.c_str(),
                      message.c_str());

@@ -2,6 +2,7 @@
 // either the platform's (or simulator's) own or a recorder around it.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,8 +23,8 @@ class RecordOption {
   // standard error, when the file cannot be created or this build cannot
   // record. A write that fails later stops the recording with a message and
   // never stops the program.
-  bool Start(const std::string& program, const std::string& path, Driver& inner, Clock& clock,
-             bool virtual_time);
+  bool Start(const std::string& program, const std::filesystem::path& path, Driver& inner,
+             Clock& clock, bool virtual_time);
 
   // The driver to use: the recorder once started, else `inner`.
   Driver& DriverOver(Driver& inner);

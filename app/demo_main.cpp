@@ -18,6 +18,7 @@
 #include "app/DemoFiles.h"
 #include "app/DemoOptions.h"
 #include "app/RecordOption.h"
+#include "image/PathText.h"
 #include "link/ModelTable.h"
 #include "link/NorvaneUsb.h"
 #include "sim/FlashModels.h"
@@ -72,19 +73,19 @@ std::optional<std::string> PrepareWorkingDirectory(const demo::Options& options,
   out.path = out.scratch ? fs::temp_directory_path() /
                                ("korvalen-demo-" +
                                 std::to_string(QCoreApplication::applicationPid()))
-                         : fs::path(options.dir);
+                         : options.dir;
   fs::create_directories(out.path, error);
   if (error || !fs::is_directory(out.path)) {
-    return "cannot use " + out.path.string() + " as the working directory";
+    return "cannot use " + PathText(out.path) + " as the working directory";
   }
   const std::string key = ModelTable[demo::UpdateFileRow(options)].file_key;
   if (!options.file.empty()) {
-    const fs::path source(options.file);
-    if (!fs::is_regular_file(source, error)) return "--file " + options.file + ": no such file";
-    const fs::path target = out.path / (key + source.extension().string());
+    const fs::path& source = options.file;
+    if (!fs::is_regular_file(source, error)) return "--file " + PathText(source) + ": no such file";
+    const fs::path target = out.path / fs::path(key).concat(source.extension().native());
     if (!fs::equivalent(source, target, error)) {
       fs::copy_file(source, target, fs::copy_options::overwrite_existing, error);
-      if (error) return "cannot copy " + options.file + " to " + target.string();
+      if (error) return "cannot copy " + PathText(source) + " to " + PathText(target);
     }
     return std::nullopt;
   }
@@ -95,7 +96,7 @@ std::optional<std::string> PrepareWorkingDirectory(const demo::Options& options,
     if (fs::exists(fs::path(base).concat(".hex")) || fs::exists(fs::path(base).concat(".bin")))
       continue;
     if (!demo::WriteTextFile(fs::path(base).concat(".hex"), text)) {
-      return "cannot write the demo update file into " + out.path.string();
+      return "cannot write the demo update file into " + PathText(out.path);
     }
   }
   return std::nullopt;
@@ -104,9 +105,9 @@ std::optional<std::string> PrepareWorkingDirectory(const demo::Options& options,
 // Paths on the command line are relative to where the demo was started,
 // not to the working directory it moves into.
 void MakePathsAbsolute(demo::Options& options) {
-  for (std::string* path : {&options.file, &options.dir, &options.dump_flash, &options.record}) {
+  for (fs::path* path : {&options.file, &options.dir, &options.dump_flash, &options.record}) {
     std::error_code ignored;
-    if (!path->empty()) *path = fs::absolute(*path, ignored).string();
+    if (!path->empty()) *path = fs::absolute(*path, ignored);
   }
 }
 
@@ -150,7 +151,7 @@ int main(int argc, char** argv) {
   Remark(options, (options.identity ? "device " + std::string(options.identity->id_text)
                                     : std::string("no device")) +
                       " with flash " + options.flash + ", update files in " +
-                      directory.path.string());
+                      PathText(directory.path));
 
   QtDialogs dialogs;
   // A scripted run answers the real warning box with OK, as a person would.
@@ -220,7 +221,7 @@ int main(int argc, char** argv) {
     out.write(reinterpret_cast<const char*>(contents.data()),
               static_cast<std::streamsize>(contents.size()));
     if (!out) {
-      std::fprintf(stderr, "korvalen-demo: cannot write %s\n", options.dump_flash.c_str());
+      std::fprintf(stderr, "korvalen-demo: cannot write %s\n", PathText(options.dump_flash).c_str());
     }
   }
   std::error_code ignored;

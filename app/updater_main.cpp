@@ -11,13 +11,14 @@
 #include <QStringList>
 #include <QTimer>
 #include <cstdio>
-#include <string>
+#include <filesystem>
 
 #include "app/RecordOption.h"
 #include "link/Clock.h"
 #include "link/NorvaneUsb.h"
 #include "ui/Dialogs.h"
 #include "ui/GuardedApplication.h"
+#include "ui/PathFromText.h"
 #include "ui/Unit1.h"
 #ifdef _WIN32
 #include "link/Win32Driver.h"
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName("org.korvalen.Updater");
   bool engineering = false;
   bool quit_after_start = false;
-  std::string record_path;
+  std::filesystem::path record_path;
   const QStringList args = app.arguments();
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--engineering") {
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (args[i] == "--record" && i + 1 < args.size()) {
-      record_path = args[++i].toStdString();
+      record_path = korvalen::PathFromText(args[++i]);
       continue;
     }
     std::fprintf(stderr,

@@ -10,6 +10,7 @@
 #include "flash/FlashOperations.h"
 #include "flash/HexText.h"
 #include "image/HexDigits.h"
+#include "image/PathText.h"
 #include "link/Registers.h"
 
 namespace korvalen {
@@ -212,17 +213,17 @@ std::optional<std::string> FlashOperations::SaveReadBackDump(const std::filesyst
   {
     std::ofstream file(part, std::ios::binary | std::ios::trunc);
     if (!file) {
-      failure = "Cannot create the dump file " + path.string();
+      failure = "Cannot create the dump file " + PathText(path);
     } else {
       file.write(text.data(), static_cast<std::streamsize>(text.size()));
       file.close();
-      if (!file) failure = "Cannot write the dump file " + path.string();
+      if (!file) failure = "Cannot write the dump file " + PathText(path);
     }
   }
   if (failure.empty()) {
     std::error_code error;
     std::filesystem::rename(part, path, error);
-    if (error) failure = "Cannot write the dump file " + path.string() + ": " + error.message();
+    if (error) failure = "Cannot write the dump file " + PathText(path) + ": " + error.message();
   }
   if (failure.empty()) return std::nullopt;
   std::error_code ignored;

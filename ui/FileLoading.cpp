@@ -9,6 +9,7 @@
 #include "image/FileHistory.h"
 #include "image/UpdateFile.h"
 #include "link/ModelTable.h"
+#include "ui/PathFromText.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
@@ -23,7 +24,7 @@ void TForm1::ReadProgramFile1() {
   std::error_code error;
   const std::filesystem::path directory = std::filesystem::current_path(error);
   const LoadResult result = LoadUpdateFile(directory, ModelTable[ModelIndex].file_key, *Image);
-  ProgramFilePath = result.path.string();
+  ProgramFilePath = result.path;
   SetFileLine(QString::fromStdString(UpdateFileStatusText(result)));
   if (!result.ok) {
     // A file that failed to load has left an erased image behind: nothing
@@ -57,10 +58,9 @@ void TForm1::AddToFileHistory() {
   for (int i = 0; i < cbxReadISPFile->count(); ++i) {
     history.push_back(cbxReadISPFile->itemText(i).toStdString());
   }
-  if (korvalen::AddToFileHistory(history, ProgramFilePath)) {
-    cbxReadISPFile->addItem(QString::fromStdString(ProgramFilePath));
-  }
-  cbxReadISPFile->setCurrentText(QString::fromStdString(ProgramFilePath));
+  const QString shown = TextFromPath(ProgramFilePath);
+  if (korvalen::AddToFileHistory(history, shown.toStdString())) cbxReadISPFile->addItem(shown);
+  cbxReadISPFile->setCurrentText(shown);
 }
 
 void TForm1::USBLoadFileBitBtnClick() { ReadProgramFile1(); }

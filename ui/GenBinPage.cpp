@@ -10,6 +10,7 @@
 #include "image/TableMarker.h"
 #include "image/UpdateFile.h"
 #include "ui/LabeledEdit.h"
+#include "ui/PathFromText.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
@@ -95,7 +96,7 @@ void GenBinPage::CurrentFileBitBtnClick() {
   }
   const auto path = form_.dialogs().AskOpenFile(kOpenFilter, "hex");
   if (!path) return;
-  form_.ModifyFilePath = path->toStdString();
+  form_.ModifyFilePath = PathFromText(*path);
   ReadModifyFile();
   if (FindTableMarker()) {
     GroupBox9->setEnabled(true);
@@ -107,7 +108,7 @@ void GenBinPage::CurrentFileBitBtnClick() {
 }
 
 void GenBinPage::ReadModifyFile() {
-  lblCurrentFilePath->setText(QString::fromStdString(form_.ModifyFilePath));
+  lblCurrentFilePath->setText(TextFromPath(form_.ModifyFilePath));
   // Into the update's image, as designed: the ISP page's "All" range then
   // programs this file, and the main panel's file line says so.
   const LoadResult result = LoadImageFile(form_.ModifyFilePath, *form_.Image);
@@ -136,7 +137,7 @@ void GenBinPage::btnCheckClick() {
 void GenBinPage::btnSaveBitBinClick() {
   const auto path = form_.dialogs().AskSaveFile(kSaveFilter, "bin");
   if (!path) return;
-  NewBinFilePath = path->toStdString();
+  NewBinFilePath = PathFromText(*path);
   lblSaveBinPath->setText(*path);
   btnSaveBin->setEnabled(true);
 }

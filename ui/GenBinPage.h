@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <memory>
+#include <filesystem>
 #include <string>
 
 class QGroupBox;
@@ -47,7 +48,7 @@ class GenBinPage : public QObject {
   // The output path chosen with New File. Nothing writes to it yet: no
   // layout of the descriptor table is defined, and a guessed one would
   // corrupt the image.
-  std::string NewBinFilePath;
+  std::filesystem::path NewBinFilePath;
 
   void CurrentFileBitBtnClick();
   void ReadModifyFile();

@@ -7,6 +7,7 @@
 #include <QRadioButton>
 
 #include "ui/LabeledEdit.h"
+#include "ui/PathFromText.h"
 #include "ui/TypedNumbers.h"
 #include "ui/Unit1.h"
 
@@ -190,7 +191,7 @@ void TForm1::btnReadBackClick() {
   // looked at; unread bytes show as 0x5A.
   const auto path = dialogs_.AskSaveFile("Binary File (*.bin)", "bin");
   // A dump that could not be written keeps its error text in view.
-  const bool saved = !path || !ops_->SaveReadBackDump(path->toStdString());
+  const bool saved = !path || !ops_->SaveReadBackDump(PathFromText(*path));
   if (read_ok && saved) lblUSBProcessInfo->setText("Read Flash content Success");
 }
 

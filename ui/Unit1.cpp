@@ -5,12 +5,13 @@
 #include <algorithm>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -26,6 +27,7 @@
 #include "ui/LabeledEdit.h"
 #include "ui/ParameterPage.h"
 #include "ui/RegisterPage.h"
+#include "ui/ScreenDpi.h"
 
 namespace korvalen {
 void FitLabelToText(QLabel* label) {
@@ -183,9 +185,7 @@ void TForm1::BuildPages() {
 }
 
 void TForm1::FormCreate() {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  const int dpi = screen ? static_cast<int>(screen->logicalDotsPerInchX()) : 96;
-  const int allowance = dpi >= kHighDpi ? kHighDpiAllowance : 0;
+  const int allowance = HorizontalDotsPerInch() >= kHighDpi ? kHighDpiAllowance : 0;
 
   setWindowTitle(kWindowCaption);
   ApplyIspDefaults();

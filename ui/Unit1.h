@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <array>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -70,8 +71,8 @@ class TForm1 : public QWidget, public FlashView {
   // Heap-held: 256 KiB each is too much for the window object's neighbours.
   std::unique_ptr<FirmwareImage> Image;        // FirmwareImage + FirmwareImageLength
   std::unique_ptr<FirmwareImage> ModifyImage;  // the Gen. Bin File page's working copy
-  std::string ProgramFilePath;
-  std::string ModifyFilePath;
+  std::filesystem::path ProgramFilePath;
+  std::filesystem::path ModifyFilePath;
   bool ProgramFileReady = false;
   std::array<uint8_t, 4> DeviceSettings{};  // the Parameter page's settings block
 

@@ -10,6 +10,7 @@
 
 #include "flash/UpdateSequences.h"
 #include "ui/LabeledEdit.h"
+#include "ui/PathFromText.h"
 #include "ui/TypedNumbers.h"
 #include "ui/Unit1.h"
 
@@ -93,8 +94,8 @@ void TForm1::btnUSBISPAutoClick() {
     }
   }
   if (chkReadFile->isChecked()) {
-    const std::string box_text = cbxReadISPFile->currentText().toStdString();
-    if (!box_text.empty() && box_text != ProgramFilePath) ProgramFilePath = box_text;
+    const QString box_text = cbxReadISPFile->currentText();
+    if (!box_text.isEmpty()) ProgramFilePath = PathFromText(box_text);
     ReadProgramFile();
     // A reload that failed has left nothing worth programming; erasing the
     // flash for it would leave the device without firmware.

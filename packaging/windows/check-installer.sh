@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The Windows installer under wine, as a user would meet it: a silent install
+# (/S), the files, the Start-menu shortcut and the uninstall entry in place,
+# the installed window started (--quit-after-start) and korvalen-fw --version
+# run, then a silent uninstall that leaves nothing behind. The zip holds the
+# same programs and licence texts.
+# Usage: check-installer.sh SETUP_EXE ZIP
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 SETUP_EXE ZIP" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+setup=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+zip=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+# shellcheck source=../../tests/wine/wine-session.sh
+source "$here/../../tests/wine/wine-session.sh"
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+start_display
+run_wine 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i did not finish"
+# Everything the installer writes is under the user's folders of the prefix.
+user_dir=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n 1)
+program_dir="$user_dir/AppData/Local/Programs/KORVALEN Firmware Updater"
+shortcut="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/KORVALEN Firmware Updater.lnk"
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\KORVALEN Firmware Updater'
+before=$(cd "$WINEPREFIX" && find drive_c -path '*/Temp' -prune -o -print | LC_ALL=C sort)
+
+echo "-- silent install"
+status=0
+run_wine 300 "$setup" /S || status=$?
+timeout 120 wineserver -w || true
+[ $status -eq 0 ] || fail "the installer exited $status"
+for file in korvalen-updater.exe korvalen-fw.exe Uninstall.exe LICENSE.txt licenses/LGPL-3.txt \
+            licenses/GPL-3.txt licenses/qt6-base-copyright.txt; do
+  [ -f "$program_dir/$file" ] || fail "not installed: $file"
+done
+[ -f "$shortcut" ] || fail "no Start-menu shortcut"
+run_wine 60 reg query "$key" /v UninstallString >"$work/reg.txt" 2>&1 ||
+  fail "no uninstall entry: $(tr -d '\r' <"$work/reg.txt")"
+grep -q 'Uninstall.exe' "$work/reg.txt" || fail "the uninstall entry names no uninstaller"
+
+echo "-- the installed programs start"
+status=0
+(cd "$work" && run_wine 120 "$program_dir/korvalen-updater.exe" --quit-after-start) || status=$?
+[ $status -eq 0 ] || fail "the installed korvalen-updater --quit-after-start exited $status"
+version=$(run_wine 60 "$program_dir/korvalen-fw.exe" --version 2>/dev/null | tr -d '\r') ||
+  fail "the installed korvalen-fw --version failed"
+echo "$version"
+[[ "$version" == "korvalen-fw "* ]] || fail "korvalen-fw --version printed '$version'"
+
+echo "-- silent uninstall"
+status=0
+run_wine 300 "$program_dir/Uninstall.exe" /S || status=$?
+# The uninstaller runs on from a copy of itself in the temporary folder.
+timeout 120 wineserver -w || true
+[ $status -eq 0 ] || fail "the uninstaller exited $status"
+[ ! -e "$program_dir" ] || fail "left behind: $(cd "$program_dir" && find . | head -n 5 | tr '\n' ' ')"
+[ ! -e "$shortcut" ] || fail "the Start-menu shortcut is left behind"
+if run_wine 60 reg query "$key" >/dev/null 2>&1; then fail "the uninstall entry is left behind"; fi
+after=$(cd "$WINEPREFIX" && find drive_c -path '*/Temp' -prune -o -print | LC_ALL=C sort)
+if ! diff <(echo "$before") <(echo "$after") >"$work/left.txt"; then
+  # The user's own program folder is one of Windows's standard folders and
+  # may stay, empty, as it does on Windows.
+  grep '^>' "$work/left.txt" | grep -v -i 'wine\|/Recent\|\.log$' |
+    grep -v '/AppData/Local/Programs$' | head -n 10 >"$work/new.txt" || true
+  if [ -s "$work/new.txt" ]; then
+    cat "$work/new.txt" >&2
+    fail "the uninstall left files behind"
+  fi
+fi
+
+echo "-- the zip"
+unzip -l "$zip" >"$work/zip.txt"
+for file in korvalen-updater.exe korvalen-fw.exe LICENSE.txt licenses/LGPL-3.txt \
+            licenses/qt6-base-copyright.txt; do
+  grep -q "/$file\$" "$work/zip.txt" || fail "the zip holds no $file"
+done
+echo "installer $(du -k "$setup" | cut -f1) KiB, zip $(du -k "$zip" | cut -f1) KiB"
+
+stop_session
+trap - EXIT
+if [ $failures -ne 0 ]; then
+  echo "$failures installer check(s) failed" >&2
+  exit 1
+fi
+echo "installer checks passed"
