@@ -29,6 +29,7 @@ class CaptureDriver : public Driver {
   std::optional<std::vector<std::string>> EnumerateInterfaces(const Guid& interface_class) override;
   DriverHandle OpenPath(const std::string& path) override;
   bool LastOpenDenied() const override { return inner_.LastOpenDenied(); }
+  std::string LastOpenInUse() const override { return inner_.LastOpenInUse(); }
   void CloseHandle(DriverHandle handle) override;
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;

@@ -2,7 +2,13 @@
 
 #include <pcap/pcap.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -54,6 +60,30 @@ std::optional<RecordedInterface> ParseNote(const UsbmonRecord& record) {
   return note;
 }
 
+// Opens path for reading only when it is a plain file: a FIFO would block
+// the replay for good before its first request, a folder reads as nothing.
+// The open never blocks, and what was opened is what is checked.
+FILE* OpenPlainFile(const std::string& path, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    *error = "cannot read " + path + ": not a regular file";
+    return nullptr;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    ::close(fd);
+  }
+  return file;
+}
+
 struct PcapCloser {
   void operator()(pcap_t* p) const { pcap_close(p); }
 };
@@ -62,8 +92,11 @@ struct PcapCloser {
 
 std::optional<Recording> ReadRecording(const std::string& path, std::string* error) {
   char pcap_error[PCAP_ERRBUF_SIZE] = {};
-  std::unique_ptr<pcap_t, PcapCloser> capture(pcap_open_offline_with_tstamp_precision(
-      path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, pcap_error));
+  FILE* file = OpenPlainFile(path, error);
+  if (file == nullptr) return std::nullopt;
+  // The capture owns the file from here on, also when it refuses it.
+  std::unique_ptr<pcap_t, PcapCloser> capture(
+      pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, pcap_error));
   if (!capture) {
     *error = "cannot read " + path + ": " + pcap_error;
     return std::nullopt;
