@@ -115,7 +115,7 @@ std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice&
        {std::pair<std::string, std::string>{
             "flash.bin", std::string(reinterpret_cast<const char*>(cells.data()), cells.size())},
         {"registers.bin", registers},
-        {"device.json", JsonText(json)}}) {
+        {"device.json", cli::JsonText(json)}}) {
     if (std::string failed = cli::WriteFileAtomically(directory / name, text);
         !failed.empty())
       return failed;
