@@ -17,8 +17,8 @@ namespace korvalen::cli {
 namespace {
 
 constexpr int kMaxSimulatedDevices = 64;
-// In the --sim-state folder, beside the devices' folders.
-constexpr char kStateLockName[] = "lock";
+// The lock of a --sim-state folder's devices: one per folder.
+constexpr char kStateLockKey[] = "sim-state:";
 
 int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation) {
   CLI::App app{
@@ -156,10 +156,13 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   // would each save their own device over the other's.
   std::unique_ptr<DeviceLock> state_lock;
   if (simulate && !sim.state_dir.empty()) {
+    // Keyed by the folder's full name, so no run creates the folder (or a
+    // file in it) before the command has been accepted.
     const std::filesystem::path state_dir = PathFromUtf8(sim.state_dir);
     std::error_code ignored;
-    std::filesystem::create_directories(state_dir, ignored);
-    DeviceLockAttempt attempt = DeviceLock::TakeFile(state_dir / kStateLockName);
+    const std::filesystem::path full =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(state_dir, ignored), ignored);
+    DeviceLockAttempt attempt = DeviceLock::TakeDevice(std::string(kStateLockKey) + PathText(full));
     if (!attempt.lock) {
       out.Error("korvalen-fw: --sim-state " + PathText(state_dir) + ": " + attempt.message);
       return attempt.in_use ? kExitCannotOpen : kExitRefused;
