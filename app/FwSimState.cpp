@@ -1,11 +1,11 @@
 #include "app/FwSimState.h"
 
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "cli/JsonText.h"
 #include "cli/Output.h"
+#include "image/FileRead.h"
 #include "image/PathText.h"
 
 namespace korvalen::fwsim {
@@ -14,10 +14,25 @@ namespace {
 constexpr int kBanks = 256;
 constexpr int kRegisters = 256;
 
-std::optional<std::vector<uint8_t>> ReadBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Far more than any simulated flash holds: a bigger file is not ours.
+constexpr size_t kMaxStateFile = 16 * 1024 * 1024;
+
+// One state file: nullopt when there is nothing under its name, an error
+// text in *error when there is something that cannot be read as a plain
+// file (a FIFO would block the program for good, a folder reads as
+// nothing).
+std::optional<std::vector<uint8_t>> ReadBytes(const std::filesystem::path& path,
+                                              std::string* error) {
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return std::nullopt;
+  std::string data;
+  const LoadError read = ReadFileBounded(path, kMaxStateFile, data);
+  if (read != LoadError::kNone) {
+    *error = "the simulated device's " + ReadErrorMessage(path, read, kMaxStateFile) + " (in " +
+             PathText(path.parent_path()) + ")";
+    return std::nullopt;
+  }
+  return std::vector<uint8_t>(data.begin(), data.end());
 }
 
 std::string_view AsText(const std::vector<uint8_t>& bytes) {
@@ -37,9 +52,11 @@ bool ToArray(const nlohmann::json& value, std::array<uint8_t, N>& out) {
 }  // namespace
 
 std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
-  const auto flash = ReadBytes(directory / "flash.bin");
-  const auto registers = ReadBytes(directory / "registers.bin");
-  const auto state = ReadBytes(directory / "device.json");
+  std::string error;
+  const auto flash = ReadBytes(directory / "flash.bin", &error);
+  const auto registers = ReadBytes(directory / "registers.bin", &error);
+  const auto state = ReadBytes(directory / "device.json", &error);
+  if (!error.empty()) return error;
   if (!flash && !registers && !state) return {};
   if (!flash || !registers || !state || registers->size() != kBanks * kRegisters)
     return "the simulated device in " + PathText(directory) + " is incomplete";
@@ -98,7 +115,7 @@ std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice&
        {std::pair<std::string, std::string>{
             "flash.bin", std::string(reinterpret_cast<const char*>(cells.data()), cells.size())},
         {"registers.bin", registers},
-        {"device.json", json.dump(2) + "\n"}}) {
+        {"device.json", cli::JsonText(json)}}) {
     if (std::string failed = cli::WriteFileAtomically(directory / name, text);
         !failed.empty())
       return failed;

@@ -15,6 +15,7 @@
 
 #include "app/RecordOption.h"
 #include "link/Clock.h"
+#include "link/LockingDriver.h"
 #include "link/NorvaneUsb.h"
 #include "ui/Dialogs.h"
 #include "ui/GuardedApplication.h"
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
 #else
   korvalen::LibusbDriver driver;
 #endif
+  // The window is the device's one master while it shows the device: no
+  // korvalen-fw or second window can send requests in between.
+  korvalen::LockingDriver locking(driver);
   korvalen::RealClock clock;
   korvalen::GuardedApplication app(argc, argv);
   // Ties the window to its desktop entry (its icon and name in task bars).
@@ -60,10 +64,10 @@ int main(int argc, char** argv) {
     return 3;
   }
   korvalen::app::RecordOption recording;
-  if (!recording.Start("korvalen-updater", record_path, driver, clock, false)) return 3;
+  if (!recording.Start("korvalen-updater", record_path, locking, clock, false)) return 3;
   // The one link of the process: built before the window, destroyed after
   // it, which closes any handle still open.
-  korvalen::NorvaneUsb link(recording.DriverOver(driver));
+  korvalen::NorvaneUsb link(recording.DriverOver(locking));
   korvalen::QtDialogs dialogs;
   int status = 0;
   {

@@ -23,15 +23,18 @@ struct UpdateOptions {
   bool all = false;
   bool yes = false;
   std::string report_path;
+  bool force = false;  // program a file named for another model
 };
 
 struct ReadOptions {
   std::string out;
-  uint32_t size = 0x40000;
+  std::optional<uint32_t> size;  // default: the flash's capacity from its JEDEC ID
   bool dump = false;  // the window's text dump of the first 32 KiB
 };
 
-int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out);
+// Lists the devices without sending them anything; with firmware, each
+// running device's firmware version is read too (which selects bank 0).
+int ListCommand(DeviceSource& source, const CommonOptions& common, bool firmware, Output& out);
 int UpdateCommand(DeviceSource& source, const CommonOptions& common, const UpdateOptions& options,
                   Output& out);
 

@@ -1,6 +1,6 @@
 #include "cli/DeviceSession.h"
 
-#include <cstdio>
+#include <string_view>
 
 #include "link/DeviceAccess.h"
 
@@ -38,6 +38,16 @@ DeviceSession::DeviceSession(const DeviceEntry& device, std::unique_ptr<DeviceLi
       link_(driver_) {}
 
 SessionState DeviceSession::Connect() {
+  // Two programs' requests interleaved would destroy an update: nothing is
+  // sent, not even the test request, without the device's lock.
+  if (const std::string key = line_->LockKey(); !key.empty() && !lock_) {
+    DeviceLockAttempt attempt = DeviceLock::TakeDevice(key);
+    if (!attempt.lock) {
+      in_use_ = attempt.message;
+      return SessionState::kCannotOpen;
+    }
+    lock_ = std::move(attempt.lock);
+  }
   link_.SetDriverKind(device_.channel);
   link_.SetDeviceId(device_.id_text);
   link_.Probe();
@@ -47,14 +57,28 @@ SessionState DeviceSession::Connect() {
   return SessionState::kReady;
 }
 
+std::string DeviceSession::CannotOpenText() const {
+  if (!in_use_.empty()) return device_.name + " at " + device_.path + ": " + in_use_;
+  return cli::CannotOpenText(device_, access_denied());
+}
+
 std::string CannotOpenText(const DeviceEntry& device, bool access_denied) {
   if (access_denied) {
-    char vid[5];
-    std::snprintf(vid, sizeof vid, "%04x", static_cast<unsigned>(device.vid));
+    // The package's own rules: the seven identities the tool opens, no
+    // other device of the vendor.
+    std::string rules;
+    for (const std::string_view id : KnownDeviceIds()) {
+      const auto digits = SplitDeviceId(id);
+      if (!digits) continue;
+      rules += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
+               std::string(digits->vid) + "\", ATTR{idProduct}==\"" + std::string(digits->pid) +
+               "\", TAG+=\"uaccess\"\n";
+    }
     return AccessDeniedMessage(device.id_text) + " (at " + device.path +
-           ")\nUntil the package is installed, a rule of your own grants access:\n"
-           "  echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\"" + vid +
-           "\", TAG+=\"uaccess\"' | sudo tee /etc/udev/rules.d/70-korvalen-local.rules\n"
+           ")\nUntil the package is installed, its rules (these seven devices, no others) grant access:\n"
+           "  sudo tee /etc/udev/rules.d/70-korvalen-local.rules <<'EOF'\n" +
+           rules +
+           "EOF\n"
            "  sudo udevadm control --reload-rules\n"
            "then unplug and replug the device.";
   }

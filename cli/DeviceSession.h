@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/Devices.h"
+#include "link/DeviceLock.h"
 #include "link/NorvaneUsb.h"
 
 namespace korvalen::cli {
@@ -22,6 +23,7 @@ class OneDeviceDriver : public Driver {
   DriverHandle OpenPath(const std::string& path) override;
   bool LastOpenDenied() const override { return inner_.LastOpenDenied(); }
   bool LastIoDeviceGone() const override { return inner_.LastIoDeviceGone(); }
+  std::string LastOpenInUse() const override { return inner_.LastOpenInUse(); }
   void CloseHandle(DriverHandle handle) override { inner_.CloseHandle(handle); }
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;
@@ -48,8 +50,10 @@ class DeviceSession {
   DeviceSession(const DeviceSession&) = delete;
   DeviceSession& operator=(const DeviceSession&) = delete;
 
-  // Finds the device the way detection does (one test request on a handle
-  // of its own), then checks that it opens.
+  // Takes the device's lock, finds the device the way detection does (one
+  // test request on a handle of its own), then checks that it opens. A
+  // device whose lock another program holds is kCannotOpen, nothing sent.
+  // The lock is kept until the session ends.
   SessionState Connect();
 
   const DeviceEntry& device() const { return device_; }
@@ -59,12 +63,16 @@ class DeviceSession {
   uint64_t failed_requests() const { return driver_.failed_requests(); }
   // The system refused this user access (rather than the device failing).
   bool access_denied() const { return link_.AccessDenied(); }
+  // Why Connect gave kCannotOpen, in plain words.
+  std::string CannotOpenText() const;
 
  private:
   DeviceEntry device_;
   std::unique_ptr<DeviceLine> line_;
   OneDeviceDriver driver_;
   NorvaneUsb link_;
+  std::unique_ptr<DeviceLock> lock_;
+  std::string in_use_;  // the lock's holder, when another program has it
 };
 
 // The plain-words message for a device the system would not open: for lack

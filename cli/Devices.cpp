@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "link/DeviceLock.h"
 #include "link/ModelTable.h"
 #include "link/NorvaneUsb.h"
 #include "link/UsbInterfacePath.h"
@@ -77,19 +78,22 @@ using PlatformDriver = LibusbDriver;
 
 class UsbLine : public DeviceLine {
  public:
+  explicit UsbLine(std::string lock_key) : lock_key_(std::move(lock_key)) {}
   Driver& driver() override { return driver_; }
   Clock& clock() override { return clock_; }
+  std::string LockKey() const override { return lock_key_; }
 
  private:
   PlatformDriver driver_;
   RealClock clock_;
+  std::string lock_key_;
 };
 
 class UsbSource : public DeviceSource {
  public:
   std::optional<std::vector<DeviceEntry>> List() override { return FindKnownDevices(driver_); }
-  std::unique_ptr<DeviceLine> LineFor(const DeviceEntry&) override {
-    return std::make_unique<UsbLine>();
+  std::unique_ptr<DeviceLine> LineFor(const DeviceEntry& device) override {
+    return std::make_unique<UsbLine>(DeviceLockKey(device.interface_path));
   }
 
  private:

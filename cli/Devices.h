@@ -43,6 +43,9 @@ class DeviceLine {
   virtual ~DeviceLine() = default;
   virtual Driver& driver() = 0;
   virtual Clock& clock() = 0;
+  // The key of the device's lock (link/DeviceLock.h), or empty for a device
+  // no other program can reach (simulated, replayed).
+  virtual std::string LockKey() const { return {}; }
 };
 
 // Where devices come from: the system's USB stack or simulated devices.

@@ -2,16 +2,20 @@
 // writing anything.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "cli/Commands.h"
 #include "cli/DeviceSession.h"
 #include "cli/FwCommand.h"
+#include "cli/JsonText.h"
 #include "cli/Report.h"
+#include "flash/FlashCapacity.h"
 #include "flash/FlashOperations.h"
 #include "image/Loaders.h"
 #include "image/PathText.h"
 #include "image/UpdateFile.h"
+#include "image/Utf8Text.h"
 #include "link/Registers.h"
 
 namespace korvalen::cli {
@@ -38,8 +42,13 @@ class CheckView : public FlashView {
 
 int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOptions& options,
                 Output& out) {
-  if (options.size == 0 || options.size > kFirmwareImageSize) {
+  if (options.size && (*options.size == 0 || *options.size > kFirmwareImageSize)) {
     out.Error(fmt::format("--size must be from 1 to {} bytes", kFirmwareImageSize));
+    return kExitRefused;
+  }
+  // A file that cannot be written is known before the device is touched.
+  if (const std::string error = CheckWritable(PathFromUtf8(options.out)); !error.empty()) {
+    out.Error("korvalen-fw: " + error);
     return kExitRefused;
   }
   Connected connected = ConnectOne(source, common, out);
@@ -47,12 +56,26 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
   DeviceSession& session = *connected.session;
   NorvaneUsb& link = session.link();
 
-  const uint32_t size = options.dump ? kReadBackDumpSize : options.size;
   FirmwareImage unused;
   CheckView view;
   FlashOperations operations(link, session.clock(), view, unused);
   link.Open();
   SetIspMode(link, true);
+  uint32_t size = options.dump ? kReadBackDumpSize : options.size.value_or(kFirmwareImageSize);
+  if (!options.dump && !options.size) {
+    // A smaller part answers past its end with its start again: read what
+    // it holds, no mirror.
+    FlashId id{};
+    const auto capacity =
+        FlashReadId(link, &id) ? FlashCapacityBytes(id) : std::optional<uint32_t>();
+    if (capacity) {
+      size = std::min(*capacity, kFirmwareImageSize);
+    } else {
+      out.Error(fmt::format("the flash's size is unknown (JEDEC ID {:02X} {:02X} {:02X}): reading {} "
+                            "bytes",
+                            id[0], id[1], id[2], size));
+    }
+  }
   const bool ok = operations.ReadBackRange(0, size);
   SetIspMode(link, false);
   link.Close();
@@ -75,12 +98,10 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
     return kExitFailed;
   }
   if (common.json) {
-    out.Text(nlohmann::json({{"path", session.device().path},
-                             {"file", options.out},
+    out.Text(JsonText(nlohmann::json({{"path", session.device().path},
+                             {"file", EscapeInvalidUtf8(options.out)},
                              {"length", size},
-                             {"requests", session.requests()}})
-                 .dump(2) +
-             "\n");
+                             {"requests", session.requests()}})));
   } else {
     out.Line(fmt::format("read {} bytes of {} into {}", size, session.device().path, options.out));
   }
@@ -89,6 +110,11 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
 
 int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::string& file,
                   Output& out) {
+  if (!HasFirmwareExtension(PathFromUtf8(file))) {
+    out.Error(DisplayName(PathFromUtf8(file)) +
+              " is not a firmware file: its name must end in .hex, .h00 or .bin");
+    return kExitRefused;
+  }
   auto image = std::make_unique<FirmwareImage>();
   const LoadResult loaded = LoadImageFile(PathFromUtf8(file), *image);
   if (!loaded.ok) {
@@ -130,7 +156,7 @@ int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::
     text += "could not be compared: " + view.message;
   }
   if (common.json) {
-    out.Text(json.dump(2) + "\n");
+    out.Text(JsonText(json));
   } else {
     out.Line(text);
   }

@@ -1,20 +1,26 @@
 #include "cli/FwCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
 
 #include "cli/Commands.h"
 #include "cli/Engineering.h"
 #include "cli/Output.h"
 #include "cli/Recorded.h"
+#include "image/PathText.h"
+#include "image/Utf8Text.h"
+#include "link/DeviceLock.h"
 
 namespace korvalen::cli {
 namespace {
 
 constexpr int kMaxSimulatedDevices = 64;
+// The lock of a --sim-state folder's devices: one per folder.
+constexpr char kStateLockKey[] = "sim-state:";
 
-}  // namespace
-
-int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
+int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation) {
   CLI::App app{
       "korvalen-fw: firmware updates and chip access for KORVALEN USB audio devices, on one "
       "device or many at once.",
@@ -62,6 +68,9 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
                  "must be the recorded one, and gets the recorded answer");
 
   CLI::App* list = app.add_subcommand("list", "list every attached device the updater knows");
+  bool list_firmware = false;
+  list->add_flag("--firmware", list_firmware,
+                 "also read each device's firmware version (selects register bank 0)");
 
   UpdateOptions update;
   CLI::App* update_command =
@@ -72,12 +81,16 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   update_command->add_flag("--all", update.all, "update every attached device in parallel");
   update_command->add_flag("-y,--yes", update.yes, "do not ask for confirmation");
   update_command->add_option("--report", update.report_path, "also write the JSON report here");
+  update_command->add_flag("--force", update.force,
+                           "program FILE even when its name is another model's update file");
 
   ReadOptions read;
   CLI::App* read_command = app.add_subcommand(
       "read", "read the flash back into a binary file (or the text dump with --dump)");
   read_command->add_option("OUT", read.out, "the file to write")->required();
-  read_command->add_option("--size", read.size, "bytes to read from address 0 (default 262144)");
+  read_command->add_option("--size", read.size,
+                           "bytes to read from address 0 (default: the flash's size, from its "
+                           "JEDEC ID)");
   read_command->add_flag("--dump", read.dump, "write the text dump of the first 32 KiB");
 
   std::string verify_file;
@@ -101,6 +114,23 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
     return kExitRefused;
   }
   simulate = app.count("--simulate") > 0;
+  // Without --simulate these would be ignored and the command would go to
+  // real devices: the user meant a simulated one.
+  if (!simulate) {
+    for (const char* option :
+         {"--fault", "--fast", "--flash", "--devices", "--sim-state", "--playback"}) {
+      if (app.count(option) > 0) {
+        std::fprintf(stderr, "korvalen-fw: %s works on simulated devices only: add --simulate\n",
+                     option);
+        return kExitRefused;
+      }
+    }
+  }
+  if (*update_command && update_command->count("FILE") > 0 && update.file.empty()) {
+    std::fprintf(stderr, "korvalen-fw: update: FILE is empty; name the update file, or leave it "
+                         "out for the model's own\n");
+    return kExitRefused;
+  }
   if (update.all && !common.device_path.empty()) {
     std::fprintf(stderr, "korvalen-fw: --all and --device exclude each other\n");
     return kExitRefused;
@@ -120,6 +150,24 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   if (simulate && !replay_path.empty()) {
     out.Error("korvalen-fw: --simulate and --replay exclude each other");
     return kExitRefused;
+  }
+
+  // Kept simulated devices have one master too: two runs on one folder
+  // would each save their own device over the other's.
+  std::unique_ptr<DeviceLock> state_lock;
+  if (simulate && !sim.state_dir.empty()) {
+    // Keyed by the folder's full name, so no run creates the folder (or a
+    // file in it) before the command has been accepted.
+    const std::filesystem::path state_dir = PathFromUtf8(sim.state_dir);
+    std::error_code ignored;
+    const std::filesystem::path full =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(state_dir, ignored), ignored);
+    DeviceLockAttempt attempt = DeviceLock::TakeDevice(std::string(kStateLockKey) + PathText(full));
+    if (!attempt.lock) {
+      out.Error("korvalen-fw: --sim-state " + PathText(state_dir) + ": " + attempt.message);
+      return attempt.in_use ? kExitCannotOpen : kExitRefused;
+    }
+    state_lock = std::move(attempt.lock);
   }
 
   std::unique_ptr<DeviceSource> source;
@@ -161,7 +209,7 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
 
   auto run = [&]() -> int {
     if (*list) {
-      const int status = ListCommand(*source, common, out);
+      const int status = ListCommand(*source, common, list_firmware, out);
       source->Finish();
       return status;
     }
@@ -180,6 +228,22 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
     }
   }
   return status;
+}
+
+}  // namespace
+
+int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
+  // The commands report their errors as texts; an exception that still
+  // escapes (a file system that fails in a way nobody checked) becomes a
+  // message and an exit code, never an abort.
+  try {
+    return RunCommandLine(argc, argv, make_simulation);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "korvalen-fw: %s\n", EscapeInvalidUtf8(e.what()).c_str());
+  } catch (...) {
+    std::fprintf(stderr, "korvalen-fw: an unexpected error ended the command\n");
+  }
+  return kExitRefused;
 }
 
 }  // namespace korvalen::cli

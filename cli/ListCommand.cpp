@@ -5,6 +5,7 @@
 #include "cli/Commands.h"
 #include "cli/DeviceSession.h"
 #include "cli/FwCommand.h"
+#include "cli/JsonText.h"
 #include "cli/Report.h"
 #include "link/Registers.h"
 
@@ -14,12 +15,17 @@ namespace {
 constexpr std::string_view kNoDeviceFound = "no device found";
 
 // The version of a device that runs its firmware, as the window's
-// GetFWVersion reads it; nullopt for a loader identity or a device that
-// does not open.
-std::optional<FirmwareVersion> VersionOf(DeviceSource& source, const DeviceEntry& device) {
+// GetFWVersion reads it (which selects bank 0); nullopt for a loader
+// identity or a device that does not open, with *why saying why when the
+// device is in another program's hands.
+std::optional<FirmwareVersion> VersionOf(DeviceSource& source, const DeviceEntry& device,
+                                         std::string* why) {
   if (device.channel != kAudioDriverChannel) return std::nullopt;
   DeviceSession session(device, source.LineFor(device));
-  if (session.Connect() != SessionState::kReady) return std::nullopt;
+  if (session.Connect() != SessionState::kReady) {
+    *why = session.CannotOpenText();
+    return std::nullopt;
+  }
   return ReadFirmwareVersion(session.link());
 }
 
@@ -70,7 +76,7 @@ Connected ConnectOne(DeviceSource& source, const CommonOptions& common, Output& 
       connected.exit_code = kExitNoDevice;
       break;
     case SessionState::kCannotOpen:
-      out.Error(CannotOpenText(device, connected.session->access_denied()));
+      out.Error(connected.session->CannotOpenText());
       connected.exit_code = kExitCannotOpen;
       break;
   }
@@ -85,7 +91,7 @@ int FinishCommand(DeviceSource& source, Output& out, int status) {
   return status;
 }
 
-int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out) {
+int ListCommand(DeviceSource& source, const CommonOptions& common, bool firmware, Output& out) {
   const auto listed = source.List();
   if (!listed) {
     out.Error("cannot list the USB devices: the system's device query failed");
@@ -93,7 +99,12 @@ int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out) 
   }
   nlohmann::json json = nlohmann::json::array();
   for (const DeviceEntry& device : *listed) {
-    const auto version = VersionOf(source, device);
+    // Reading the version selects bank 0, which would take an engineer's
+    // selected bank away, and a device busy with an update must not get
+    // requests: only asked for, then.
+    std::string why;
+    const auto version = firmware ? VersionOf(source, device, &why) : std::nullopt;
+    if (!why.empty()) out.Error(why);
     const std::string version_text =
         version ? fmt::format("{}.{}", version->major, version->minor) : std::string();
     if (common.json) {
@@ -107,7 +118,7 @@ int ListCommand(DeviceSource& source, const CommonOptions& common, Output& out) 
                            version ? "firmware " + version_text : std::string()));
     }
   }
-  if (common.json) out.Text(json.dump(2) + "\n");
+  if (common.json) out.Text(JsonText(json));
   if (listed->empty()) {
     out.Error(kNoDeviceFound);
     return kExitNoDevice;

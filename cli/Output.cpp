@@ -1,11 +1,5 @@
 #include "cli/Output.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
-
-#include "image/PathText.h"
-
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -117,28 +111,5 @@ Terminal::~Terminal() {
 Terminal::Terminal() : terminal_(isatty(STDOUT_FILENO) == 1) {}
 Terminal::~Terminal() = default;
 #endif
-
-std::string WriteFileAtomically(const std::filesystem::path& target, std::string_view text) {
-  namespace fs = std::filesystem;
-  fs::path temporary = target;
-  temporary += ".part";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) {
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
-      return "cannot write " + PathText(target);
-    }
-  }
-  std::error_code error;
-  fs::rename(temporary, target, error);
-  if (error) {
-    fs::remove(temporary, error);
-    return "cannot write " + PathText(target);
-  }
-  return {};
-}
 
 }  // namespace korvalen::cli

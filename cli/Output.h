@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "cli/AtomicFile.h"
+
 namespace korvalen::cli {
 
 class Output {
@@ -50,10 +52,5 @@ class Terminal {
   unsigned long old_mode_ = 0;      // the console mode to give back
   unsigned restore_code_page_ = 0;  // the code page to give back, if changed
 };
-
-// Writes text to path through a temporary file in the same directory and a
-// rename, so a reader never sees half a file. The bytes go out unchanged on
-// every system (no line-end translation). An error text, or empty.
-std::string WriteFileAtomically(const std::filesystem::path& path, std::string_view text);
 
 }  // namespace korvalen::cli

@@ -6,6 +6,7 @@
 
 #include "cli/Engineering.h"
 #include "cli/FwCommand.h"
+#include "cli/JsonText.h"
 #include "cli/Numbers.h"
 #include "cli/Report.h"
 #include "flash/I2cAccess.h"
@@ -76,7 +77,7 @@ void PrintRegisters(const CommonOptions& common, const nlohmann::json& head, uin
     json["registers"].push_back({{"register", HexByte(reg)}, {"value", HexByte(values[i])}});
     out.Line(fmt::format("{} = {}", HexByte(reg), HexByte(values[i])));
   }
-  if (common.json) out.Text(json.dump(2) + "\n");
+  if (common.json) out.Text(JsonText(json));
 }
 
 }  // namespace
@@ -144,7 +145,7 @@ int RegsSetCommand(DeviceSource& source, const CommonOptions& common, const Engi
                ? fmt::format("{} = {}", HexByte(reg), HexByte(read_back))
                : fmt::format("{} = {} (wrote {}; the register holds what it reads back)",
                              HexByte(reg), HexByte(read_back), HexByte(value)));
-  if (common.json) out.Text(json.dump(2) + "\n");
+  if (common.json) out.Text(JsonText(json));
   return FinishCommand(source, out, kExitOk);
 }
 
@@ -221,7 +222,7 @@ int I2cWriteCommand(DeviceSource& source, const CommonOptions& common, const Eng
                                HexByte(reg), HexByte(read_back), HexByte(bytes[i])));
   }
   if (DeviceStopped(session, failed_before, out)) return FinishCommand(source, out, kExitFailed);
-  if (common.json) out.Text(json.dump(2) + "\n");
+  if (common.json) out.Text(JsonText(json));
   return FinishCommand(source, out, kExitOk);
 }
 
@@ -259,7 +260,7 @@ int StatusCommand(DeviceSource& source, const CommonOptions& common, Output& out
                              {"0xA6", HexByte(status.state)}}}};
     json["format"] = display.format_enabled ? nlohmann::json(display.format) : nlohmann::json();
     json["rate"] = rate.empty() ? nlohmann::json() : nlohmann::json(rate);
-    out.Text(json.dump(2) + "\n");
+    out.Text(JsonText(json));
   }
   return FinishCommand(source, out, kExitOk);
 }
@@ -282,13 +283,11 @@ int KeyCommand(DeviceSource& source, const CommonOptions& common, const Engineer
   const MediaKeyResult result = SendMediaKey(session.link(), session.clock(), key.code);
   if (DeviceStopped(session, failed_before, out)) return FinishCommand(source, out, kExitFailed);
   if (common.json) {
-    out.Text(nlohmann::json({{"path", session.device().path},
+    out.Text(JsonText(nlohmann::json({{"path", session.device().path},
                              {"key", chosen->name},
                              {"code", HexByte(key.code)},
                              {"taken", result.taken},
-                             {"polls", result.polls}})
-                 .dump(2) +
-             "\n");
+                             {"polls", result.polls}})));
   }
   if (!result.taken) {
     out.Error(fmt::format("{}: the firmware did not take the key (no answer after {} polls)",

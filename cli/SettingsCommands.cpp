@@ -6,7 +6,9 @@
 
 #include "cli/Engineering.h"
 #include "cli/FwCommand.h"
+#include "cli/JsonText.h"
 #include "cli/Report.h"
+#include "image/Utf8Text.h"
 #include "link/DeviceSettings.h"
 #include "link/Registers.h"
 
@@ -65,7 +67,7 @@ nlohmann::json SettingsJson(const DeviceSession& session, const DeviceSettingsBl
 void PrintSettings(const CommonOptions& common, const DeviceSession& session,
                    const DeviceSettingsBlock& block, Output& out) {
   if (common.json) {
-    out.Text(SettingsJson(session, block).dump(2) + "\n");
+    out.Text(JsonText(SettingsJson(session, block)));
     return;
   }
   out.Text(DescribeSettings(block));
@@ -187,7 +189,7 @@ int IdentityCommand(DeviceSource& source, const CommonOptions& common, const Eng
   for (const Field& field : fields) {
     if (!field.text) continue;
     SendIdentityText(session.link(), session.clock(), field.field, *field.text);
-    sent[field.key] = *field.text;
+    sent[field.key] = EscapeInvalidUtf8(*field.text);
     if (!common.json) {
       out.Line(fmt::format("{} sent: \"{}\"", IdentityName(field.field), *field.text));
     }
@@ -197,7 +199,7 @@ int IdentityCommand(DeviceSource& source, const CommonOptions& common, const Eng
     return FinishCommand(source, out, kExitFailed);
   }
   if (common.json) {
-    out.Text(nlohmann::json({{"path", session.device().path}, {"sent", sent}}).dump(2) + "\n");
+    out.Text(JsonText(nlohmann::json({{"path", session.device().path}, {"sent", sent}})));
   }
   return FinishCommand(source, out, kExitOk);
 }

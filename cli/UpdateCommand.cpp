@@ -1,5 +1,7 @@
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -12,6 +14,7 @@
 #include "cli/Commands.h"
 #include "cli/DeviceSession.h"
 #include "cli/FwCommand.h"
+#include "cli/JsonText.h"
 #include "cli/Report.h"
 #include "cli/UpdateRun.h"
 #include "flash/UpdateProgress.h"
@@ -27,21 +30,66 @@ namespace {
 
 struct LoadedImage {
   std::unique_ptr<FirmwareImage> image = std::make_unique<FirmwareImage>();
+  std::filesystem::path path;
   std::string file;
   uint16_t checksum = 0;
 };
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The model row whose update file key is the file's name, or -1.
+int RowNamedBy(const std::filesystem::path& file) {
+  const std::u8string stem = file.stem().u8string();
+  const std::string_view name(reinterpret_cast<const char*>(stem.data()), stem.size());
+  for (int row = 0; row < kModelCount; ++row) {
+    if (SameTextIgnoringCase(name, ModelTable[row].file_key)) return row;
+  }
+  return -1;
+}
+
+// The names of the update files are how models' files are told apart: a
+// file named for one model is refused for a device of another. An error
+// text, or empty.
+std::string CheckFileIsForDevices(const std::filesystem::path& file,
+                                  const std::vector<DeviceEntry>& devices) {
+  const int named = RowNamedBy(file);
+  if (named < 0) return {};
+  for (const DeviceEntry& device : devices) {
+    const auto row = UpdateFileRow(device);
+    if (!row || *row == named) continue;  // the 0C3D loader has no file of its own
+    return fmt::format(
+        "{} is the update file of {}, not of {} at {}: refused (add --force to program it "
+        "anyway)",
+        DisplayName(file), ModelTable[named].display_name, device.name, device.path);
+  }
+  return {};
+}
 
 // Loads FILE, or each device's update file from the current directory, before
 // anything is sent. An error text, or empty.
 std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOptions& options,
                        std::map<std::string, LoadedImage>& by_path) {
   if (!options.file.empty()) {
+    const std::filesystem::path path = PathFromUtf8(options.file);
+    if (!HasFirmwareExtension(path)) {
+      return DisplayName(path) + " is not a firmware file: its name must end in .hex, .h00 or .bin";
+    }
+    if (!options.force) {
+      if (std::string refused = CheckFileIsForDevices(path, devices); !refused.empty())
+        return refused;
+    }
     auto loaded = std::make_shared<LoadedImage>();
-    const LoadResult result = LoadImageFile(PathFromUtf8(options.file), *loaded->image);
-    if (!result.ok) return result.message.empty() ? "cannot load " + options.file : result.message;
+    const LoadResult result = LoadImageFile(path, *loaded->image);
+    if (!result.ok) return result.message.empty() ? "cannot load " + DisplayName(path) : result.message;
     for (const DeviceEntry& device : devices) {
       LoadedImage& copy = by_path[device.path];
       *copy.image = *loaded->image;
+      copy.path = result.path;
       copy.file = DisplayName(result.path);
       copy.checksum = result.checksum;
     }
@@ -63,10 +111,26 @@ std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOpti
       }
       return UpdateFileStatusText(result);
     }
+    loaded.path = result.path;
     loaded.file = DisplayName(result.path);
     loaded.checksum = result.checksum;
   }
   return {};
+}
+
+// The report must be writable, and must not take the place of a file being
+// programmed; both are known before anything is sent. An error text, or
+// empty.
+std::string CheckReportPath(const std::string& report_path,
+                            const std::map<std::string, LoadedImage>& images) {
+  const std::filesystem::path report = PathFromUtf8(report_path);
+  for (const auto& [device_path, image] : images) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(report, image.path, ec) && !ec) {
+      return "--report " + PathText(report) + " is the update file: the report would replace it";
+    }
+  }
+  return CheckWritable(report);
 }
 
 bool Confirm(size_t device_count, Output& out) {
@@ -144,6 +208,12 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
     out.Error(error);
     return kExitRefused;
   }
+  if (!options.report_path.empty()) {
+    if (const std::string error = CheckReportPath(options.report_path, images); !error.empty()) {
+      out.Error("korvalen-fw: " + error);
+      return kExitRefused;
+    }
+  }
   if (!options.yes && !Confirm(devices->size(), out)) {
     out.Error(kAbortText);
     return kExitFailed;
@@ -191,7 +261,7 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   } else {
     json = ReportJson(reports.front());
   }
-  const std::string document = json.dump(2) + "\n";
+  const std::string document = JsonText(json);
   if (common.json) out.Text(document);
   if (!options.report_path.empty()) {
     if (const std::string error = WriteFileAtomically(PathFromUtf8(options.report_path), document);

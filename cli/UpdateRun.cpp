@@ -186,7 +186,7 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       break;
     case SessionState::kCannotOpen:
       report.verdict = Verdict::kCannotOpen;
-      report.verdict_text = CannotOpenText(report.device, session.access_denied());
+      report.verdict_text = session.CannotOpenText();
       break;
     case SessionState::kReady: {
       ReportView view(session.clock(), session, report, on_step, on_progress);

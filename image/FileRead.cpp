@@ -1,5 +1,7 @@
 #include "image/FileRead.h"
 
+#include "image/Utf8Text.h"
+
 #include <algorithm>
 #include <fstream>
 #include <system_error>
@@ -21,7 +23,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 
 std::string DisplayName(const std::filesystem::path& path) {
   const std::u8string name = path.filename().u8string();
-  return std::string(name.begin(), name.end());
+  return EscapeInvalidUtf8(std::string(name.begin(), name.end()));
 }
 
 #ifndef _WIN32

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "image/FileRead.h"
 #include "image/HexDigits.h"
@@ -163,7 +164,22 @@ class HexParser {
                                                   ", beyond the 256 KiB image (" +
                                                   Hex(kFirmwareImageSize, 6) + ")");
     }
+    // Records may repeat bytes, but two records that disagree about a byte
+    // leave no way to know which one the firmware's author meant.
+    if (written_by_.empty()) written_by_.assign(kFirmwareImageSize, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const size_t at = static_cast<size_t>(address) + i;
+      const uint32_t earlier = written_by_[at];
+      if (earlier != 0 && image_.bytes[at] != data[i]) {
+        return FailLine(LoadError::kMalformed,
+                        "data " + Hex(data[i], 2) + " at " + Hex(at, 6) + " conflicts with line " +
+                            std::to_string(earlier) + ", which put " + Hex(image_.bytes[at], 2) +
+                            " there (overlapping records)");
+      }
+    }
     std::copy(data, data + count, image_.bytes.begin() + static_cast<ptrdiff_t>(address));
+    std::fill_n(written_by_.begin() + static_cast<ptrdiff_t>(address), count,
+                static_cast<uint32_t>(line_number_));
     end_ = std::max(end_, end);
     return true;
   }
@@ -195,6 +211,8 @@ class HexParser {
   size_t record_number_ = 0;
   bool saw_end_ = false;
   std::optional<LoadResult> failure_;
+  // The text line whose record last wrote each image byte; 0 for none.
+  std::vector<uint32_t> written_by_;
 };
 
 }  // namespace

@@ -40,6 +40,6 @@ struct LoadResult {
 };
 
 // The file's name for messages, as UTF-8 whatever the platform's path type.
-std::string DisplayName(const std::filesystem::path& path);
+std::string DisplayName(const std::filesystem::path& path);  // bytes not UTF-8 escaped
 
 }  // namespace korvalen

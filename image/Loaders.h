@@ -22,8 +22,9 @@ LoadResult LoadBinaryFile(const std::filesystem::path& path, FirmwareImage& imag
 
 // Intel HEX with record types 00 data, 01 end of file, 02 extended segment
 // address and 04 extended linear address; 03 and 05 (start addresses) are
-// checked and ignored. Records may come in any order; later data overwrites
-// earlier. Gaps stay 0xFF and count as image: length = the highest end of
+// checked and ignored. Records may come in any order; records that overlap
+// must agree on every byte they share (a conflict is refused, naming both
+// lines and the address). Gaps stay 0xFF and count as image: length = the highest end of
 // any data record. Every record is checked (digits, length, checksum,
 // type); loading ends at the end-of-file record, whose absence is an error
 // (a cut-off file would otherwise load as a short image). Blank lines are

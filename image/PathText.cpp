@@ -1,5 +1,7 @@
 #include "image/PathText.h"
 
+#include "image/Utf8Text.h"
+
 namespace korvalen {
 
 std::filesystem::path PathFromUtf8(std::string_view text) {
@@ -12,7 +14,7 @@ std::filesystem::path PathFromUtf8(std::string_view text) {
 
 std::string PathText(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
+  return EscapeInvalidUtf8(std::string(text.begin(), text.end()));
 }
 
 }  // namespace korvalen

@@ -14,7 +14,8 @@ namespace korvalen {
 // as they are, so a name in another encoding still opens.
 std::filesystem::path PathFromUtf8(std::string_view text);
 
-// The whole path as UTF-8 text, for messages.
+// The whole path as UTF-8 text, for messages; bytes that are not UTF-8
+// are shown escaped ("\xFF").
 std::string PathText(const std::filesystem::path& path);
 
 }  // namespace korvalen

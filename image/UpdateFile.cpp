@@ -1,11 +1,13 @@
 #include "image/UpdateFile.h"
 
 #include <array>
+#include <cctype>
 #include <fstream>
 #include <system_error>
 
 #include "image/FileRead.h"
 #include "image/Loaders.h"
+#include "image/Utf8Text.h"
 
 namespace korvalen {
 
@@ -17,7 +19,7 @@ constexpr std::array<std::string_view, 2> kUpdateFileExtensions = {".hex", ".bin
 
 std::string Utf8(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
+  return EscapeInvalidUtf8(std::string(text.begin(), text.end()));
 }
 
 // A plain file that opens for reading, or something else under the name
@@ -45,6 +47,12 @@ LoaderKind ChooseLoader(const std::filesystem::path& path) {
   if (letter == 'b' || letter == 'B') return LoaderKind::kBinary;
   if (letter == 'h' || letter == 'H') return LoaderKind::kHex;
   return LoaderKind::kNone;
+}
+
+bool HasFirmwareExtension(const std::filesystem::path& path) {
+  std::string extension = Utf8(path.extension());
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".hex" || extension == ".h00" || extension == ".bin";
 }
 
 LoadResult LoadImageFile(const std::filesystem::path& path, FirmwareImage& image) {

@@ -18,6 +18,11 @@ enum class LoaderKind { kNone, kBinary, kHex };
 // .h00). Anything else, or a path shorter than three characters, is kNone.
 LoaderKind ChooseLoader(const std::filesystem::path& path);
 
+// True when the name ends in .hex, .h00 or .bin (any case): the only names
+// a file given by name may carry, so that an archive or a picture is never
+// programmed as raw binary.
+bool HasFirmwareExtension(const std::filesystem::path& path);
+
 // Loads path with the loader its name selects. With kNone nothing is read,
 // the image is left exactly as it was, and the result is a kUnknownType
 // failure with checksum 0: the caller must not treat the old image as the

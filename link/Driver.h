@@ -59,6 +59,12 @@ class Driver {
   // the first OpenPath, and for drivers that cannot tell. Never fails.
   virtual bool LastOpenDenied() const { return false; }
 
+  // Set when the most recent OpenPath returned kNoHandle because another
+  // program holds the device's lock (link/DeviceLock.h): "the device is in
+  // use by process 1234". Empty otherwise, and for drivers that take no
+  // lock. Never fails.
+  virtual std::string LastOpenInUse() const { return {}; }
+
   // Closes a handle returned by OpenPath. Never called with kNoHandle.
   virtual void CloseHandle(DriverHandle handle) = 0;
 

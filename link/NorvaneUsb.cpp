@@ -52,12 +52,14 @@ void NorvaneUsb::Search(OnMatch on_match) {
 bool NorvaneUsb::Probe() {
   bool result = false;
   access_denied_ = false;
+  in_use_.clear();
   Search([&](const std::string& path) {
     std::memset(device_path_, 0, sizeof device_path_);
     std::memcpy(device_path_, path.data(), path.size());
     present_ = true;
     const DriverHandle handle = driver_.OpenPath(path);
     access_denied_ = handle == kNoHandle && driver_.LastOpenDenied();
+    in_use_ = handle == kNoHandle ? driver_.LastOpenInUse() : std::string();
     if (handle == kNoHandle) {
       result = false;
       return;
@@ -92,11 +94,12 @@ bool NorvaneUsb::Open() {
   if (device_path_[0] == '\0') return false;
   handle_ = driver_.OpenPath(device_path_);
   access_denied_ = handle_ == kNoHandle && driver_.LastOpenDenied();
+  in_use_ = handle_ == kNoHandle ? driver_.LastOpenInUse() : std::string();
   if (handle_ != kNoHandle) {
     device_gone_ = false;
     return true;
   }
-  if (!access_denied_ && !PathStillListed()) device_gone_ = true;
+  if (!access_denied_ && in_use_.empty() && !PathStillListed()) device_gone_ = true;
   return false;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "link/Driver.h"
@@ -53,6 +54,9 @@ class NorvaneUsb {
   // other reason. Each Probe starts afresh. AccessDeniedMessage
   // (link/DeviceAccess.h) says what to do about it.
   bool AccessDenied() const { return access_denied_; }
+  // Like AccessDenied, for a device whose lock another program holds: what
+  // the driver said ("the device is in use by process 1234"), or empty.
+  const std::string& InUseText() const { return in_use_; }
 
   // One vendor control request on the held handle. False without a handle
   // (and then no system call is made), or when the driver refused it.
@@ -84,6 +88,7 @@ class NorvaneUsb {
   DriverHandle handle_ = kNoHandle;
   bool access_denied_ = false;
   bool device_gone_ = false;
+  std::string in_use_;
 };
 
 }  // namespace korvalen

@@ -30,6 +30,7 @@ class CaptureDriver : public Driver {
   DriverHandle OpenPath(const std::string& path) override;
   bool LastOpenDenied() const override { return inner_.LastOpenDenied(); }
   bool LastIoDeviceGone() const override { return inner_.LastIoDeviceGone(); }
+  std::string LastOpenInUse() const override { return inner_.LastOpenInUse(); }
   void CloseHandle(DriverHandle handle) override;
   bool IoControl(DriverHandle handle, uint32_t code, std::span<const uint8_t> in,
                  std::span<uint8_t> out) override;

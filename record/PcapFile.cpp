@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "image/PathText.h"
 
@@ -79,6 +80,15 @@ bool PcapWriter::Flush() { return std::fflush(file_) == 0 && std::ferror(file_) 
 PcapReader::~PcapReader() { std::fclose(file_); }
 
 std::unique_ptr<PcapReader> PcapReader::Open(const std::string& path, std::string* error) {
+  // Only a plain file: a FIFO would block the replay for good before its
+  // first request, a folder reads as nothing.
+  std::error_code status_error;
+  const auto status = std::filesystem::status(PathFromUtf8(path), status_error);
+  if (!status_error && std::filesystem::exists(status) &&
+      !std::filesystem::is_regular_file(status)) {
+    *error = "cannot read " + path + ": not a regular file";
+    return nullptr;
+  }
   errno = 0;
   std::FILE* file = OpenFile(path, false);
   if (file == nullptr) {

@@ -1,6 +1,7 @@
 #include "record/Recording.h"
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 

@@ -245,7 +245,14 @@ void TForm1::Timer1Timer() {
 
   if (link_.IsPresent()) {
     Timer1->setInterval(kWatchIntervalMs);
-    link_.Scan();
+    // A device another program holds is tried again each tick: the open
+    // that takes its lock sends nothing while the lock is taken.
+    if (link_.InUseText().empty()) {
+      link_.Scan();
+    } else {
+      link_.ClearPresent();
+      link_.Probe();
+    }
   } else {
     UpdateFileFound = false;
     SetFileLine("No Updated File !");
@@ -269,12 +276,19 @@ void TForm1::Timer1Timer() {
 
 void TForm1::ShowDetectionOutcome() {
   const bool denied = link_.IsPresent() && link_.AccessDenied();
+  const bool in_use = link_.IsPresent() && !link_.InUseText().empty();
   ShowAccessAdvice(denied);
-  if (!link_.IsPresent() || denied) {
-    // A device that refuses this user cannot be updated: no file, no Start.
+  if (!link_.IsPresent() || denied || in_use) {
+    // A device that refuses this user, or that another program is working
+    // with, cannot be updated: no file, no Start.
     SetStatusSquare(palette().color(QPalette::Button));
-    SetDeviceLine(denied ? QString::fromStdString(AccessDeniedMessage(link_.DeviceId()))
-                         : QString("No device is available"));
+    if (in_use) {
+      SetDeviceLine(QString::fromStdString(DeviceDisplayName(link_.DeviceId()) + ": " +
+                                           link_.InUseText()));
+    } else {
+      SetDeviceLine(denied ? QString::fromStdString(AccessDeniedMessage(link_.DeviceId()))
+                           : QString("No device is available"));
+    }
     btnSimpleAuto->setEnabled(false);
     return;
   }

@@ -8,7 +8,8 @@ namespace {
 
 TEST(FwList, ListsEachSimulatedDeviceWithPathAndFirmware) {
   ScratchDir dir;
-  const FwResult run = RunFw(dir, {"list", "--simulate=2", "--fast", "--devices", "2", "--json"});
+  const FwResult run =
+      RunFw(dir, {"list", "--firmware", "--simulate=2", "--fast", "--devices", "2", "--json"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
   const nlohmann::json devices = run.Json();
   ASSERT_EQ(devices.size(), 2u);

@@ -73,12 +73,27 @@ TEST_F(HexLoader, OutOfOrderRecordsLoadLikeSortedOnes) {
   EXPECT_TRUE(image_->bytes == sorted_image.bytes);
 }
 
-TEST_F(HexLoader, LaterRecordOverwritesEarlierData) {
+TEST_F(HexLoader, OverlappingRecordsThatAgreeLoad) {
   const auto result = Load(
-      HexText({DataRecord(0x0000, {0x11, 0x22, 0x33}), DataRecord(0x0001, {0x99}), kEndRecord}));
+      HexText({DataRecord(0x0000, {0x11, 0x22, 0x33}), DataRecord(0x0001, {0x22}), kEndRecord}));
   ASSERT_TRUE(result.ok) << result.message;
-  EXPECT_EQ(At(1), 0x99);
+  EXPECT_EQ(At(1), 0x22);
   EXPECT_EQ(result.length, 3u);
+}
+
+TEST_F(HexLoader, OverlappingRecordsThatDisagreeAreRefusedNamingBothLines) {
+  // The later record reaches the earlier one through an extended address.
+  const auto result = Load(HexText({DataRecord(0x0010, {0x11, 0x22, 0x33}), "",
+                                    HexRecord(0x02, 0x0000, {0x00, 0x01}),
+                                    DataRecord(0x0000, {0x11, 0x99}), kEndRecord}));
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, LoadError::kMalformed);
+  EXPECT_EQ(result.line, 4u);
+  EXPECT_EQ(result.record, 3u);
+  EXPECT_EQ(result.message,
+            "ORBIT.hex line 4 (record 3): data 0x99 at 0x000011 conflicts with line 1, which put "
+            "0x22 there (overlapping records)");
+  ExpectErasedAndEmpty();
 }
 
 TEST_F(HexLoader, ExtendedLinearAddressMovesDataAndStoresNothingItself) {

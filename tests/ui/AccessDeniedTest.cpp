@@ -9,6 +9,8 @@
 #include <fstream>
 
 #include "app/DemoFiles.h"
+#include "link/DeviceLock.h"
+#include "link/LockingDriver.h"
 #include "sim/FaultDriver.h"
 #include "tests/ui/UiTestSupport.h"
 
@@ -114,6 +116,44 @@ class AccessDeniedTest : public QObject {
     QVERIFY(ShowsWholeText(*w.form->lblDetectDevice, *w.form->btnSimpleAuto));
     QVERIFY(!w.form->btnSimpleAuto->isEnabled());
     QCOMPARE(w.form->Image->length, 0u);
+  }
+
+  // Another program holds the device's lock (korvalen-fw updating it): the
+  // window sends nothing, says who has the device, and takes it once free.
+  void DeviceInUseIsNamedAndTakenWhenFree() {
+    ScratchDirectory scratch;
+    std::ofstream(scratch.Path() / "KORVALEN_TIDE.hex")
+        << demo::ToIntelHex(std::vector<uint8_t>(0x100, 0x5A));
+    sim::VirtualClock clock;
+    sim::SimDriver driver;
+    auto device = std::make_shared<sim::SimDevice>(clock, sim::kSimTide,
+                                                   *sim::FindFlashModel(sim::kDefaultFlashModel));
+    driver.Attach(device);
+    const std::string prefix = "ui-test-" + std::to_string(QCoreApplication::applicationPid()) + ":";
+    LockingDriver locking(driver, prefix);
+    ScriptedDialogs dialogs;
+    NorvaneUsb link(locking);
+    TForm1 f(link, clock, dialogs);
+    f.Timer1->stop();
+    DeviceLockAttempt other = DeviceLock::TakeDevice(prefix + "usb:bus-001:port-1");
+    QVERIFY(other.lock);
+    for (int i = 0; i < 12 && !link.IsPresent(); ++i) f.Timer1Timer();
+    const QString in_use = QString("KORVALEN TIDE (USB 5e1a:f072): the device is in use by process %1")
+                               .arg(QCoreApplication::applicationPid());
+    QCOMPARE(f.lblDetectDevice->text(), in_use);
+    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    f.Timer1Timer();
+    QCOMPARE(f.lblDetectDevice->text(), in_use);
+    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QVERIFY(dialogs.shown.isEmpty());
+    QCOMPARE(device->RequestCount(), 0u);
+
+    other.lock.reset();
+    f.Timer1Timer();
+    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QVERIFY(f.btnSimpleAuto->isEnabled());
+    // Now the window is the device's master.
+    QVERIFY(!DeviceLock::TakeDevice(prefix + "usb:bus-001:port-1").lock);
   }
 };
 

@@ -105,6 +105,23 @@ korvalen-fw read /tmp/back.bin --size $SIZE > /tmp/read.out 2>&1
 rc=$?
 if [ $rc = 0 ] && cmp -s /tmp/back.bin $FILE; then check read ok ""
 else check read fail "rc=$rc $(tail -3 /tmp/read.out) $(cmp /tmp/back.bin $FILE 2>&1)"; fi
+
+# One device, one master: a second process during an update sends nothing
+# and is told who holds the device; the update goes on to its verdict.
+korvalen-fw update $FILE --yes --json > /tmp/first.json 2>/tmp/first.err &
+FIRST=$!
+n=0; while [ $n -lt 200 ] && ! grep -qsx "$FIRST" /run/lock/korvalen-*.lock /tmp/korvalen-*.lock; do
+  sleep 0.05; n=$((n+1)); done
+korvalen-fw update $FILE --yes > /tmp/second.out 2>&1
+second=$?
+wait $FIRST
+first=$?
+if [ $second = 4 ] && grep -q "in use by process $FIRST" /tmp/second.out && [ $first = 0 ] \
+   && korvalen-fw verify $FILE > /dev/null 2>&1; then
+  check lock ok "second rc=4: $(tail -1 /tmp/second.out)"
+else
+  check lock fail "first rc=$first second rc=$second $(tail -2 /tmp/second.out) $(tail -2 /tmp/first.err)"
+fi
 fi
 
 # 5: the register page's operations.
