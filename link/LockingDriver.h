@@ -32,6 +32,7 @@ class LockingDriver : public Driver {
                  std::span<uint8_t> out) override {
     return inner_.IoControl(handle, code, in, out);
   }
+  bool LastIoDeviceGone() const override { return inner_.LastIoDeviceGone(); }
 
   // Whether this driver holds the lock of the device behind path.
   bool Holds(const std::string& path) const;
