@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
+#include <string>
 
+#include "link/LockingDriver.h"
 #include "link/NorvaneUsb.h"
 #include "link/Registers.h"
 #include "sim/FaultDriver.h"
@@ -71,6 +74,25 @@ TEST_F(DeviceGoneTest, PathThatIsListedButDoesNotOpenIsNotGone) {
   // Without a handle nothing is sent, and nothing says the device went.
   EXPECT_FALSE(Request());
   EXPECT_FALSE(link_.DeviceGone());
+}
+
+// The window reaches its device through the device lock: an unplug must
+// still read as gone there, or the update would poll a missing device.
+TEST(DeviceGoneThroughLock, UnplugIsSeenThroughTheDeviceLock) {
+  sim::VirtualClock clock;
+  sim::SimDriver driver;
+  const auto device = sim::MakeSimDevice(clock, sim::kSimUpdate5E1A);
+  driver.Attach(device);
+  std::random_device random;
+  LockingDriver locking(driver, "test-gone-" + std::to_string(random()) + ":");
+  NorvaneUsb link(locking);
+  link.SetDriverKind(kDeviceInterfaceChannel);
+  link.SetDeviceId(sim::kSimUpdate5E1A.id_text);
+  ASSERT_TRUE(link.Probe());
+  ASSERT_TRUE(link.Open());
+  driver.Detach(device);
+  EXPECT_FALSE(SelectBank(link, 0));
+  EXPECT_TRUE(link.DeviceGone());
 }
 
 }  // namespace
