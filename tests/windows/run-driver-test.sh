@@ -7,20 +7,35 @@
 # in korvalen-standin.exe. Every check prints a CHECK line with its figure,
 # the measurements PERF lines; exit 0 when every check passes.
 #
-# Usage: run-driver-test.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR
+# Usage: run-driver-test.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR [WINDOW_BUILD_DIR]
 #   LINUX_BUILD_DIR    has app/korvalen-fw (replays the Windows recording)
 #   WINDOWS_BUILD_DIR  the mingw preset's build: app/korvalen-fw.exe,
 #                      tests/windows/korvalen-standin.exe, standin.sys, .inf
+#   WINDOW_BUILD_DIR   optional, the mingw-qt preset's build: with it a last
+#                      section runs app/korvalen-updater.exe under Xvfb and
+#                      openbox, updates a plugged model by real clicks on
+#                      Start and OK, and checks the flash and the blue verdict
+#                      (needs Xvfb, openbox, xdotool, imagemagick)
 # Needs wine64 (/usr/lib/wine/wine64) and python3.
 set -euo pipefail
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 LINUX_BUILD_DIR WINDOWS_BUILD_DIR" >&2
+if [ $# -ne 2 ] && [ $# -ne 3 ]; then
+  echo "usage: $0 LINUX_BUILD_DIR WINDOWS_BUILD_DIR [WINDOW_BUILD_DIR]" >&2
   exit 2
 fi
 HERE=$(cd "$(dirname "$0")" && pwd)
 LINUX=$(cd "$1" && pwd)
 WINDOWS=$(cd "$2" && pwd)
+WINDOW=
+UPDATER_EXE=
+if [ $# -eq 3 ]; then
+  WINDOW=$(cd "$3" && pwd)
+  UPDATER_EXE="$WINDOW/app/korvalen-updater.exe"
+  [ -e "$UPDATER_EXE" ] || { echo "run-driver-test: $UPDATER_EXE is missing: build first" >&2; exit 2; }
+  for tool in Xvfb openbox xdotool import convert; do
+    command -v "$tool" >/dev/null || { echo "run-driver-test: $tool is missing" >&2; exit 2; }
+  done
+fi
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 LINUX_FW="$LINUX/app/korvalen-fw"
@@ -38,10 +53,16 @@ export WINEPREFIX="$WORK/prefix" WINEDEBUG=-all
 FAILED=0
 HOLDER=
 SERVER=
+UPDATER=
+XVFB=
+OPENBOX=
 cleanup() {
   [ -n "$SERVER" ] && kill "$SERVER" 2>/dev/null
+  [ -n "$UPDATER" ] && kill "$UPDATER" 2>/dev/null
   [ -n "$HOLDER" ] && kill "$HOLDER" 2>/dev/null
   timeout 30 "$WINESERVER" -k 2>/dev/null || true
+  [ -n "$OPENBOX" ] && kill "$OPENBOX" 2>/dev/null
+  [ -n "$XVFB" ] && kill "$XVFB" 2>/dev/null
   if [ $FAILED -ne 0 ] || [ -n "${KORVALEN_KEEP_WORK:-}" ]; then
     echo "work directory kept: $WORK"
   else
@@ -100,6 +121,30 @@ echo "== wine prefix"
 timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || { echo "run-driver-test: wineboot failed" >&2; exit 1; }
 timeout 120 "$WINESERVER" -w
 echo "prefix ready after $(since "$START") s"
+
+# The window needs an X display (a private one, with a window manager for
+# its close request) before the session's first program starts: wine's
+# desktop process takes its display from that program.
+if [ -n "$WINDOW" ]; then
+  for n in $(seq 90 130); do
+    { [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; } && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+    XVFB=$!
+    i=0
+    while [ $i -lt 50 ] && [ ! -e "/tmp/.X11-unix/X$n" ]; do sleep 0.1; i=$((i + 1)); done
+    if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 $XVFB 2>/dev/null; then
+      export DISPLAY=":$n"
+      break
+    fi
+    kill $XVFB 2>/dev/null || true
+    XVFB=
+  done
+  [ -n "$XVFB" ] || { echo "run-driver-test: no X display could be started" >&2; exit 1; }
+  openbox >"$WORK/openbox.log" 2>&1 &
+  OPENBOX=$!
+  sleep 1
+  echo "display $DISPLAY for the window"
+fi
 
 # One process holds the session for the whole test: when the last one ends,
 # wine unloads the driver and forgets its devices. The services it starts
@@ -316,9 +361,121 @@ else
 fi
 stop_server
 
-# ---- the window: korvalen-updater.exe clicking Start goes here, once the ----
-# ---- window builds for Windows (a model plugged as above, its update file ---
-# ---- beside the program, Xvfb) ----------------------------------------------
+# ---- the window: korvalen-updater.exe updates a model by real clicks -------
+# Only with WINDOW_BUILD_DIR. A person's run: the model plugged with a fresh
+# flash, its update file in the folder the updater starts in, a mouse click
+# on Start and on OK in the real warning box, the blue verdict; then, the
+# window closed (it holds the device while open), korvalen-fw.exe verifies
+# the flash against the file.
+if [ -n "$WINDOW" ]; then
+  T_WINDOW=$(now)
+  CAPTION="KORVALEN Firmware Update Tool V1.2"
+  SHOTS="$WORK/window"
+  mkdir -p "$SHOTS"
+  # The model's file key (link/ModelTable.cpp) with .bin; random, so only a
+  # written flash verifies.
+  WINDOW_FILE=KORVALEN_TIDE.bin
+  head -c 8192 /dev/urandom >"$SHOTS/$WINDOW_FILE"
+  cp "$SHOTS/$WINDOW_FILE" "$BIN/$WINDOW_FILE"
+  # The id of the visible top-level window called exactly $1, within $2 s.
+  window_id() {
+    local i=0 id
+    while [ $i -lt $(($2 * 5)) ]; do
+      id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
+      [ -n "$id" ] && { echo "$id"; return 0; }
+      sleep 0.2
+      i=$((i + 1))
+    done
+    return 1
+  }
+  window_size() { eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(WIDTH|HEIGHT)=')"; }
+  # A real click of the left button at ($2, $3) inside window $1.
+  click_at() {
+    xdotool mousemove --window "$1" "$2" "$3"
+    sleep 0.3
+    xdotool click 1
+  }
+  shoot() { timeout 30 import -frame -window "$1" "$SHOTS/$2.png" 2>/dev/null; }
+  # How many pixels of exactly the colour $2 the picture $1 holds.
+  pixels_of() {
+    timeout 30 convert "$1" -fill black +opaque "$2" -fill white -opaque "$2" \
+      -format '%[fx:round(mean*w*h)]' info: 2>/dev/null || echo 0
+  }
+  # Polls screenshots of window $1 (as $2) for $3 s until $4 or more pixels
+  # are exactly the colour $5.
+  wait_for_colour() {
+    local end=$(( $(date +%s) + $3 ))
+    while [ "$(date +%s)" -lt $end ]; do
+      shoot "$1" "$2" && [ "$(pixels_of "$SHOTS/$2.png" "$5")" -ge "$4" ] && return 0
+      sleep 1
+    done
+    return 1
+  }
+
+  if start_server window --model KORVALEN_TIDE --flash page256 --serial 4; then
+    check plug-window ok "$(place_of "$DEVICE_PATH")"
+  else
+    check plug-window fail "$(tail -3 "$WORK/server.log")"
+  fi
+  (cd "$SHOTS" && exec timeout 900 "$WINE" "$UPDATER_EXE" >updater.out 2>updater.err) &
+  UPDATER=$!
+  t0=$(now)
+  if ! window=$(window_id "$CAPTION" 120); then
+    check window-ready fail "no window called '$CAPTION' within 120 s"
+  # The status square turns pure green once the model is found and its file
+  # loaded, and Start is enabled with it.
+  elif ! wait_for_colour "$window" updater-ready 180 500 "rgb(0,255,0)"; then
+    check window-ready fail "the model and its file not shown as ready within 180 s"
+  else
+    WINDOW_READY_S=$(since "$t0")
+    check window-ready ok "model found, $WINDOW_FILE ready $WINDOW_READY_S s after the start"
+    # Start sits at (424, 0) in the top panel.
+    click_at "$window" 460 12
+    if ! box=$(window_id Warning 30); then
+      check window-update fail "no warning box after the click on Start"
+    else
+      window_size "$box"
+      # OK is the left one of the two buttons in the box's bottom right corner.
+      click_at "$box" $((WIDTH - 130)) $((HEIGHT - 22))
+      t1=$(now)
+      if wait_for_colour "$window" updater-success 600 200 "rgb(0,0,255)"; then
+        WINDOW_UPDATE_S=$(since "$t1")
+        sleep 1
+        shoot "$window" updater-success || true
+        blue=$(pixels_of "$SHOTS/updater-success.png" "rgb(0,0,255)")
+        check window-update ok "the blue verdict ($blue pure blue pixels) ${WINDOW_UPDATE_S} s after the click on OK"
+        echo "PERF window_ready_s=$WINDOW_READY_S window_update_8k_s=$WINDOW_UPDATE_S (start to green, OK to blue; screenshots each second)"
+      else
+        check window-update fail "no blue verdict within 600 s of the click on OK"
+      fi
+    fi
+  fi
+  # Closed as a person closes it: the window manager's close request.
+  if [ -n "${window:-}" ]; then
+    xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
+    sleep 0.5
+    xdotool key alt+F4 || true
+  fi
+  i=0
+  while [ $i -lt 600 ] && kill -0 $UPDATER 2>/dev/null; do sleep 0.1; i=$((i + 1)); done
+  status=0
+  if kill -0 $UPDATER 2>/dev/null; then
+    kill $UPDATER 2>/dev/null || true
+    status=timeout
+  fi
+  rc=0
+  wait $UPDATER 2>/dev/null || rc=$?
+  [ "$status" = timeout ] || status=$rc
+  UPDATER=
+  [ "$status" = 0 ] && check window-closed ok "exit 0 after Alt+F4" ||
+    check window-closed fail "exit $status after Alt+F4"
+  status=0
+  fw verify "$WINDOW_FILE" >"$WORK/window-verify.out" 2>&1 || status=$?
+  [ $status = 0 ] && check window-verify ok "the flash holds $WINDOW_FILE" ||
+    check window-verify fail "rc=$status $(tail -3 "$WORK/window-verify.out")"
+  stop_server
+  echo "window section $(since "$T_WINDOW") s; screenshots in $SHOTS"
+fi
 
 # ---- what the driver saw ---------------------------------------------------
 COUNTS=$(standin counts 2>&1 | tr -d '\r' || true)
