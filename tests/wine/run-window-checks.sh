@@ -2,6 +2,9 @@
 # The window programs, cross-built for Windows against the static Qt, run
 # under wine with an X display (Xvfb) and a window manager (openbox):
 #   - the .exes need no DLL but the system's;
+#   - the demo's scripted runs (--fast --autostart --exit-when-done --log,
+#     with --model, --file, --dir, --fault and --dump-flash) give the same
+#     exit status, log lines and flash as the Linux demo;
 #   - a person's run of the demo: the device and its file found, a real
 #     mouse click on Start and on OK in the real warning box, the blue
 #     verdict in the window; Ctrl+Shift+E shows the pages, a click on the
@@ -11,6 +14,8 @@
 #     interface classes on its ticks without error and closes cleanly;
 #   - the window's QtTest suites pass.
 # Usage: run-window-checks.sh MINGW_QT_BUILD_DIR [SCREENSHOT_DIR]
+# The Linux demo to compare with is LINUX_BUILD_DIR/app/korvalen-demo
+# (LINUX_BUILD_DIR defaults to the default build beside MINGW_QT_BUILD_DIR).
 # SCREENSHOT_DIR gets the screenshots taken (demo-ready.png, demo-success.png,
 # demo-register-before.png, demo-register-after.png, updater-no-device.png).
 set -euo pipefail
@@ -23,16 +28,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 mingw=$(cd "$1" && pwd)
 demo=$mingw/app/korvalen-demo.exe
 updater=$mingw/app/korvalen-updater.exe
+linux_demo=${LINUX_BUILD_DIR:-$mingw/../default}/app/korvalen-demo
 shots=""
 if [ $# -eq 2 ]; then
   mkdir -p "$2"
   shots=$(cd "$2" && pwd)
 fi
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
-for f in "$demo" "$updater"; do
+for f in "$demo" "$updater" "$linux_demo"; do
   [ -f "$f" ] || { echo "missing: $f" >&2; exit 2; }
 done
-for tool in Xvfb openbox xdotool import convert compare; do
+for tool in Xvfb openbox xdotool import convert compare python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 2; }
 done
 
@@ -63,6 +69,50 @@ done
 start_display
 echo "-- a new wine prefix"
 run_wine 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i did not finish"
+
+echo "-- the demo's scripted runs: the same as on Linux"
+python3 "$here/make-update-files.py" "$work"
+wide_dir="目录-é-Ж"
+mkdir -p "$work/$wide_dir"
+cp "$work/fw.bin" "$work/$wide_dir/KORVALEN_TIDE.bin"
+scripted() {  # NAME ARGS...: the demo on each system; exit status, log and flash compared
+  local name=$1 linux_status=0 windows_status=0 started=$SECONDS
+  shift
+  mkdir -p "$work/linux-$name" "$work/windows-$name"
+  cp -r "$work/fw.bin" "$work/fw.hex" "$work/$wide_dir" "$work/linux-$name/"
+  cp -r "$work/fw.bin" "$work/fw.hex" "$work/$wide_dir" "$work/windows-$name/"
+  (cd "$work/linux-$name" &&
+   timeout 120 "$linux_demo" "$@" --fast --autostart --exit-when-done --log \
+     --dump-flash flash.bin -platform offscreen >log.txt 2>err.txt </dev/null) || linux_status=$?
+  (cd "$work/windows-$name" &&
+   run_wine 180 "$demo" "$@" --fast --autostart --exit-when-done --log \
+     --dump-flash flash.bin >log.txt 2>err.txt </dev/null) || windows_status=$?
+  tr -d '\r' <"$work/windows-$name/log.txt" >"$work/windows-$name/log-lf.txt"
+  echo "$name: exit $windows_status (Linux $linux_status)," \
+       "$(wc -l <"$work/windows-$name/log-lf.txt") log lines in $((SECONDS - started)) s," \
+       "last: $(tail -n 1 "$work/windows-$name/log-lf.txt")"
+  [ "$windows_status" -eq "$linux_status" ] ||
+    fail "$name: exit status $windows_status on Windows, $linux_status on Linux: $(tr -d '\r' <"$work/windows-$name/err.txt" | tail -n 3)"
+  # An empty log would match an empty one: every case here logs something.
+  [ -s "$work/linux-$name/log.txt" ] || fail "$name: the Linux demo logged nothing"
+  diff -u "$work/linux-$name/log.txt" "$work/windows-$name/log-lf.txt" >&2 ||
+    fail "$name: the log lines differ"
+  [ -s "$work/linux-$name/flash.bin" ] || fail "$name: the Linux demo dumped no flash"
+  cmp -s "$work/linux-$name/flash.bin" "$work/windows-$name/flash.bin" ||
+    fail "$name: the flash dumps differ (or the Windows one is missing)"
+}
+scripted model0 --model 0
+scripted model2 --model 2
+scripted hex-aai --model 1 --flash aai --file fw.hex
+# A working directory given by --dir, with the model's file already in it.
+scripted wide-dir --model 2 --dir "$wide_dir"
+scripted vanished --model 2 --fault vanish:400
+for name in model0 model2 hex-aai wide-dir; do
+  tr -d '\r' <"$work/windows-$name/log-lf.txt" | tail -n 1 | grep -qxF "Firmware update success!" ||
+    fail "$name: no success on Windows"
+done
+tail -n 2 "$work/windows-vanished/log-lf.txt" | grep -qxF "Firmware update Fail!" ||
+  fail "vanished: no failure verdict on Windows"
 
 # --- helpers for the person's runs ------------------------------------------
 # The id of the visible top-level window called exactly $1, within $2 s.
