@@ -107,7 +107,9 @@ scripted hex-aai --model 1 --flash aai --file fw.hex
 # A working directory given by --dir, with the model's file already in it.
 scripted wide-dir --model 2 --dir "$wide_dir"
 scripted vanished --model 2 --fault vanish:400
-for name in model0 model2 hex-aai wide-dir; do
+# The acceptance command line without a screen, as on Linux.
+scripted offscreen --model 3 -platform offscreen
+for name in model0 model2 hex-aai wide-dir offscreen; do
   tr -d '\r' <"$work/windows-$name/log-lf.txt" | tail -n 1 | grep -qxF "Firmware update success!" ||
     fail "$name: no success on Windows"
 done
