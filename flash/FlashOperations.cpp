@@ -248,7 +248,7 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
     if (!idle) return false;
     // A 256-byte chunk is 128 word requests with no wait between them; the
     // clock's yield after each word keeps the window answering meanwhile.
-    FlashAaiProgram(link_, address, program_chunk_size_, chunk.data(), [this] { clock_.Yield(); });
+    FlashAaiProgram(link_, address, program_chunk_size_, chunk.data(), [this] { clock_.PumpPoint(); });
     // Ends the word-program mode, which otherwise keeps the flash busy.
     FlashWriteDisable(link_);
     programmed = true;

@@ -16,7 +16,7 @@ class Clock {
   virtual uint64_t NowMicros() = 0;
   // A point in a long run of requests that has no wait of its own: no time
   // passes, but a clock that keeps an event loop going may pump here.
-  virtual void Yield() {}
+  virtual void PumpPoint() {}
 };
 
 // Wall-clock time: Sleep really sleeps.
@@ -38,7 +38,7 @@ class PumpingClock : public Clock {
   void Sleep(uint32_t ms) override;
   uint64_t NowMicros() override { return inner_.NowMicros(); }
   // Pumps when the interval has passed since the last pump.
-  void Yield() override { PumpIfDue(); }
+  void PumpPoint() override { PumpIfDue(); }
   // The loop has just been pumped by someone else: the interval restarts.
   void NotePumped() { last_pump_us_ = inner_.NowMicros(); }
 
