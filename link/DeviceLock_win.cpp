@@ -3,6 +3,8 @@
 #endif
 #include <windows.h>
 
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "link/DeviceLock.h"
@@ -12,6 +14,7 @@ namespace korvalen {
 struct DeviceLock::Held {
   HANDLE mutex = nullptr;
   HANDLE holder = nullptr;  // the block with the holder's process id
+  std::wstring name;
 };
 
 namespace {
@@ -23,6 +26,18 @@ constexpr wchar_t kHolderSuffix[] = L"-holder";
 
 std::wstring Wide(const std::string& text) {
   return std::wstring(text.begin(), text.end());  // the name is plain ASCII
+}
+
+// A thread that owns a mutex takes it again at once, so a second holder in
+// this process would not see the first: the names held here are kept too,
+// and a second take of one of them is refused as from another process.
+std::mutex& HeldHereMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::set<std::wstring>& HeldHere() {
+  static std::set<std::wstring> names;
+  return names;
 }
 
 std::string HolderText(const std::wstring& name) {
@@ -42,6 +57,14 @@ std::string HolderText(const std::wstring& name) {
 DeviceLockAttempt TakeNamed(const std::string& key, DeviceLock::Held& held, bool& taken) {
   DeviceLockAttempt attempt;
   const std::wstring name = Wide(DeviceLockName(key));
+  {
+    std::lock_guard<std::mutex> guard(HeldHereMutex());
+    if (HeldHere().count(name) != 0) {
+      attempt.in_use = true;
+      attempt.message = "the device is in use by process " + std::to_string(GetCurrentProcessId());
+      return attempt;
+    }
+  }
   held.mutex = CreateMutexW(nullptr, FALSE, (kMutexPrefix + name).c_str());
   if (held.mutex == nullptr) {
     // Made by a program of another user whose rights keep us out: in use.
@@ -68,6 +91,11 @@ DeviceLockAttempt TakeNamed(const std::string& key, DeviceLock::Held& held, bool
       UnmapViewOfFile(view);
     }
   }
+  held.name = name;
+  {
+    std::lock_guard<std::mutex> guard(HeldHereMutex());
+    HeldHere().insert(name);
+  }
   taken = true;
   return attempt;
 }
@@ -77,6 +105,10 @@ DeviceLockAttempt TakeNamed(const std::string& key, DeviceLock::Held& held, bool
 DeviceLock::DeviceLock(std::unique_ptr<Held> held) : held_(std::move(held)) {}
 
 DeviceLock::~DeviceLock() {
+  {
+    std::lock_guard<std::mutex> guard(HeldHereMutex());
+    HeldHere().erase(held_->name);
+  }
   if (held_->holder != nullptr) CloseHandle(held_->holder);
   ReleaseMutex(held_->mutex);
   CloseHandle(held_->mutex);

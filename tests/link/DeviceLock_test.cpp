@@ -45,6 +45,9 @@ TEST(DeviceLock, SecondHolderIsToldWhoHasTheDeviceUntilItIsLetGo) {
   EXPECT_TRUE(DeviceLock::TakeDevice(key).lock);
 }
 
+// A lock file is the POSIX lock's; on Windows the state folder's lock is a
+// named mutex, which leaves nothing in the folder.
+#ifndef _WIN32
 TEST(DeviceLock, LockFileIsGoneAfterwardsAndALinkInItsPlaceIsNotFollowed) {
   const fs::path dir = fs::temp_directory_path() / TestKey().substr(0, 20);
   fs::create_directories(dir);
@@ -67,6 +70,7 @@ TEST(DeviceLock, LockFileIsGoneAfterwardsAndALinkInItsPlaceIsNotFollowed) {
   EXPECT_EQ(text, "keep");
   fs::remove_all(dir);
 }
+#endif
 
 TEST(DeviceLock, KeyIsWhereTheDeviceSitsWhateverTheChannel) {
   EXPECT_EQ(DeviceLockKey(kTidePath), "usb:bus-003:port-1.4");
