@@ -156,21 +156,32 @@ fi
 # trip through libusb, usbfs, the USB core and vhci-hcd. Timing the runs
 # from outside as well gives the cost of starting the program.
 ROUNDS=8
-t0=$(now)
-r=0; while [ $r -lt $ROUNDS ]; do korvalen-fw regs get 0 256 > /dev/null; r=$((r+1)); done
-t1=$(now)
-served > /dev/null
-grep 'requests: 257 in' /tmp/sim.log | tail -$ROUNDS | sed 's/.*requests: \([0-9]*\) in \([0-9.]*\) ms.*/\1 \2/' \
-  | awk -v rounds=$ROUNDS -v t0=$t0 -v t1=$t1 -v ums="$UPDATE_MS" -v ureq="$UPDATE_REQUESTS" '
+# Each run's burst is awaited in the server log before the next starts, so
+# two runs never merge into one line; only whole bursts of 257 count. A
+# figure, never a check.
+bursts_logged() { grep -c 'requests: [0-9]* in' /tmp/sim.log; }
+: > /tmp/bursts.txt
+REGS_TOTAL=0
+r=0; while [ $r -lt $ROUNDS ]; do
+  before=$(bursts_logged)
+  t0=$(now)
+  korvalen-fw regs get 0 256 > /dev/null
+  REGS_TOTAL=$(echo $REGS_TOTAL $t0 $(now) | awk '{print $1 + $3 - $2}')
+  i=0; while [ $i -lt 60 ] && [ "$(bursts_logged)" -le "$before" ]; do sleep 0.05; i=$((i+1)); done
+  grep 'requests: [0-9]* in' /tmp/sim.log | tail -1 | grep 'requests: 257 in' \
+    | sed 's/.*requests: \([0-9]*\) in \([0-9.]*\) ms.*/\1 \2/' >> /tmp/bursts.txt
+  r=$((r+1))
+done
+awk -v rounds=$ROUNDS -v regs="$REGS_TOTAL" -v ums="$UPDATE_MS" -v ureq="$UPDATE_REQUESTS" '
   { gaps += $1 - 1; span += $2; n++ }
   END {
-    if (n != rounds || gaps == 0) { print "PERF no register bursts in the server log"; exit }
+    if (n == 0 || gaps == 0) { print "PERF request_latency_ms not measured: no burst of 257 was logged whole"; exit }
     per = span / gaps;
-    printf "PERF request_latency_ms=%.3f requests_per_s=%.0f (%d reads)\n", per, 1000 / per, gaps;
-    printf "PERF regs_get_256_s=%.2f (whole command, started %d times)\n", (t1 - t0) / rounds, rounds;
+    printf "PERF request_latency_ms=%.3f requests_per_s=%.0f (%d reads in %d bursts)\n", per, 1000 / per, gaps, n;
+    printf "PERF regs_get_256_s=%.2f (whole command, started %d times)\n", regs / rounds, rounds;
     if (ums != "" && ureq != "")
       printf "PERF update_ms=%d update_requests=%d floor_ms=%.0f ratio=%.2f\n", ums, ureq, ureq * per, ums / (ureq * per);
-  }'
+  }' /tmp/bursts.txt
 grep 'requests: ' /tmp/sim.log | tail -3
 stop_server 5e1a f072
 if [ $QUICK = 1 ]; then
@@ -180,8 +191,8 @@ fi
 
 # 3: the device vanishes halfway through programming. A request to a gone
 # device fails at once, but the update retries its attempts and each polls
-# the erase up to its limit (1000 polls 10 ms apart): that is the bound.
-VANISH_BOUND_S=90
+# the erase up to its limit (1000 polls 10 ms apart). How long it took is a
+# figure; the time-out only keeps a hang from stalling the run.
 VANISH=$(( ${UPDATE_REQUESTS:-4000} / 2 ))
 start_server 5e1a f072 --model KORVALEN_TIDE --fault vanish:$VANISH
 # When the kernel saw the device go: the update's waits count from then.
@@ -192,8 +203,9 @@ t1=$(now)
 sleep 0.2
 secs=$(echo $(cat /tmp/gone 2>/dev/null || echo 0) $t1 | awk '{print $2-$1}')
 verdict=$(field /tmp/vanish.json verdict)
+echo "PERF vanish_to_exit_s=$secs"
 if [ $rc = 1 ] && [ "$verdict" = failed ] && [ -z "$(sim_device 5e1a f072)" ] \
-   && [ -s /tmp/gone ] && echo $secs | awk -v bound=$VANISH_BOUND_S '{exit !($1 < bound)}'; then
+   && [ -s /tmp/gone ]; then
   check vanish ok "vanish:$VANISH rc=1 verdict=failed ${secs}s after the unplug"
 else
   check vanish fail "vanish:$VANISH rc=$rc verdict=$verdict ${secs}s after the unplug $(tail -3 /tmp/vanish.err)"
@@ -226,8 +238,8 @@ timeout 120 korvalen-fw regs get 0x30 > /tmp/hang.out 2>&1
 rc=$?
 t1=$(now)
 secs=$(echo $t0 $t1 | awk '{print $2-$1}')
-if [ $rc != 0 ] && [ $rc != 124 ] && [ -n "$(sim_device 5e1a f072)" ] \
-   && echo $secs | awk '{exit !($1 < 20)}'; then
+echo "PERF hang_to_exit_s=$secs"
+if [ $rc != 0 ] && [ $rc != 124 ] && [ -n "$(sim_device 5e1a f072)" ]; then
   check hang ok "rc=$rc after ${secs}s: $(tail -1 /tmp/hang.out)"
 else
   check hang fail "rc=$rc after ${secs}s: $(tail -3 /tmp/hang.out)"

@@ -216,11 +216,15 @@ else
   sleep 1
   shoot "$window" demo-register-before
   click_at "$window" 60 $((compact_height + 397))
-  sleep 5
-  shoot "$window" demo-register-after
-  # The grid's cells, without the headings.
-  changed=$(compare -metric AE -crop 480x290+75+290 "$work/demo-register-before.png" \
-              "$work/demo-register-after.png" null: 2>&1 | awk '{ printf "%d", $1 }' || true)
+  # The grid's cells, without the headings, looked at until they fill (a
+  # loaded machine takes longer; the wait only bounds a hang).
+  for _ in $(seq 30); do
+    sleep 1
+    shoot "$window" demo-register-after
+    changed=$(compare -metric AE -crop 480x290+75+290 "$work/demo-register-before.png" \
+                "$work/demo-register-after.png" null: 2>&1 | awk '{ printf "%d", $1 }' || true)
+    [ "${changed:-0}" -ge 500 ] && break
+  done
   echo "Read Bank: ${changed:-no} pixels of the grid changed"
   [ "${changed:-0}" -ge 500 ] ||
     fail "a click on Read Bank did not fill the register grid ($changed pixels changed)"
@@ -239,8 +243,17 @@ updater_pid=$!
 if ! window=$(wait_for_window "$caption" 60); then
   fail "the updater's window did not appear"
 else
-  # Ticks 1 s apart at first, then every 100 ms: both classes get asked.
-  sleep 4
+  # Ticks 1 s apart at first, then every 100 ms: both classes get asked,
+  # twice each, before the window is closed (the wait only bounds a hang).
+  for _ in $(seq 60); do
+    sleep 1
+    both=1
+    for guid in 50894fa4-9206-4a91-8728-cf6f268f271d a5dcbf10-6530-11d2-901f-00c04fb951ed; do
+      [ "$(grep -i ':trace:setupapi:SetupDiGetClassDevs' "$work/updater/trace.txt" 2>/dev/null |
+           grep -ci "$guid" || true)" -ge 2 ] || both=0
+    done
+    [ $both = 1 ] && break
+  done
   shoot "$window" updater-no-device
   close_window "$caption"
 fi
