@@ -18,6 +18,7 @@
 #include "app/DemoFiles.h"
 #include "app/DemoOptions.h"
 #include "app/RecordOption.h"
+#include "cli/ExitStatus.h"
 #include "image/PathText.h"
 #include "link/ModelTable.h"
 #include "link/NorvaneUsb.h"
@@ -36,10 +37,6 @@ namespace {
 using namespace korvalen;
 namespace fs = std::filesystem;
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFail = 1;
-constexpr int kExitNeverReady = 2;
-constexpr int kExitUsage = 3;
 constexpr int64_t kReadyTimeoutMs = 10000;
 // How often the demo looks at the window; with --fast each look is also
 // one detection tick on the virtual clock.
@@ -157,7 +154,7 @@ int main(int argc, char** argv) {
   // A scripted run answers the real warning box with OK, as a person would.
   std::unique_ptr<BoxAnswerer> answerer;
   if (options.autostart) answerer = std::make_unique<BoxAnswerer>(QMessageBox::Ok);
-  int status = kExitSuccess;
+  int status = kExitOk;
   {
     TForm1 form(link, clock, dialogs);
     QObject::connect(&form, &TForm1::DeviceLineShown,
@@ -167,11 +164,13 @@ int main(int argc, char** argv) {
     // Logged after the verdict, as a line of its own.
     QObject::connect(&form, &TForm1::NoticeShown,
                      [&](const QString& text) { Log(options, text); });
-    QObject::connect(&form, &TForm1::ProgressShown, [&](const QString& text) {
-      Log(options, text);
-      if (!options.exit_when_done) return;
-      if (text == "Firmware update success!") QCoreApplication::exit(kExitSuccess);
-      if (text == "Firmware update Fail!") QCoreApplication::exit(kExitFail);
+    QObject::connect(&form, &TForm1::ProgressShown,
+                     [&](const QString& text) { Log(options, text); });
+    // The run ends on the verdict's value; a cancelled warning leaves the
+    // window waiting for another Start.
+    QObject::connect(&form, &TForm1::VerdictShown, [&](Verdict verdict) {
+      if (!options.exit_when_done || verdict == Verdict::kCancelled) return;
+      QCoreApplication::exit(verdict == Verdict::kSuccess ? kExitOk : kExitFailed);
     });
 
     // With --fast the detection ticks run on the virtual clock: each look
@@ -202,7 +201,7 @@ int main(int argc, char** argv) {
         Remark(options, "Start never became enabled");
         QCoreApplication::exit(kExitNeverReady);
       } else if (options.autostart && !pressed && form.btnSimpleAuto->isEnabled() &&
-                 form.btnSimpleAuto->text() == "Start") {
+                 !form.SequenceBusy() && !form.UpdateFinished()) {
         pressed = true;
         Remark(options, "pressing Start");
         form.btnSimpleAuto->click();

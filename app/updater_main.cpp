@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "app/RecordOption.h"
+#include "cli/ExitStatus.h"
 #include "link/Clock.h"
 #include "link/LockingDriver.h"
 #include "link/NorvaneUsb.h"
@@ -61,10 +62,10 @@ int main(int argc, char** argv) {
                  "korvalen-updater: unknown option %s\n"
                  "usage: korvalen-updater [--engineering] [--quit-after-start] [--record FILE]\n",
                  args[i].toLocal8Bit().constData());
-    return 3;
+    return korvalen::kExitUsage;
   }
   korvalen::app::RecordOption recording;
-  if (!recording.Start("korvalen-updater", record_path, locking, clock, false)) return 3;
+  if (!recording.Start("korvalen-updater", record_path, locking, clock, false)) return korvalen::kExitUsage;
   // The one link of the process: built before the window, destroyed after
   // it, which closes any handle still open.
   korvalen::NorvaneUsb link(recording.DriverOver(locking));

@@ -92,15 +92,25 @@ class CountingDriver : public Driver {
   bool address_packet_open_ = false;
 };
 
-// Short names of the main panel's step texts.
-std::string StepName(std::string_view text) {
-  if (text == "Enter ISP Mode") return "enter_isp";
-  if (text == "Clear Status register") return "clear_status";
-  if (text.starts_with("Flash Erase All")) return "erase";
-  if (text == "Start Blanking Check") return "blank_check";
-  if (text == "Start Programming") return "program";
-  if (text == "Start Verifying Check") return "verify";
-  if (text == "Verifying Success" || text == "ISP Fail and retry") return "protect_and_leave";
+// Short names of the update's steps; the requests after the verify (or a
+// failed attempt) are the protection write and the exit from ISP mode.
+std::string StepName(UpdateStep step) {
+  switch (step) {
+    case UpdateStep::kIspEntry:
+      return "enter_isp";
+    case UpdateStep::kIdRead:
+      return "enter_isp";
+    case UpdateStep::kStatusClear:
+      return "clear_status";
+    case UpdateStep::kErase:
+      return "erase";
+    case UpdateStep::kBlankCheck:
+      return "blank_check";
+    case UpdateStep::kProgram:
+      return "program";
+    case UpdateStep::kVerify:
+      return "verify";
+  }
   return "";
 }
 
@@ -110,12 +120,14 @@ class StepView : public FlashView {
   void ShowProcessInfo(std::string_view) override {}
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
-  void ShowUpdateStatus(std::string_view text) override {
-    if (std::string name = StepName(text); !name.empty()) counter_.step = name;
-  }
-  void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
-  void ShowUpdateNotice(std::string_view) override {}
   void PumpMessages() override {}
+  void StepBegan(SequenceKind, UpdateStep step) override { counter_.step = StepName(step); }
+  void StepEnded(const StepEnd& end) override {
+    if (end.step == UpdateStep::kVerify && end.ok) counter_.step = "protect_and_leave";
+  }
+  void AttemptEnded(const AttemptEnd& end) override {
+    if (end.pause_follows) counter_.step = "protect_and_leave";
+  }
 
  private:
   CountingDriver& counter_;

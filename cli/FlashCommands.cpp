@@ -12,6 +12,7 @@
 #include "cli/Report.h"
 #include "flash/FlashCapacity.h"
 #include "flash/FlashOperations.h"
+#include "flash/UpdateWording.h"
 #include "image/Loaders.h"
 #include "image/PathText.h"
 #include "image/UpdateFile.h"
@@ -21,16 +22,15 @@
 namespace korvalen::cli {
 namespace {
 
-// Keeps the first difference a check met; the labels are not needed here.
+// Keeps the first difference a check met and why it failed; the labels are
+// not needed here.
 class CheckView : public FlashView {
  public:
-  void ShowProcessInfo(std::string_view text) override { message = std::string(text); }
+  void ShowProcessInfo(std::string_view) override {}
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
-  void ShowUpdateStatus(std::string_view) override {}
-  void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
-  void ShowUpdateNotice(std::string_view) override {}  // checks run no update
   void PumpMessages() override {}
+  void OperationFailed(const Failure& failure) override { message = FailureText(failure); }
   void NoteDifference(uint32_t address, uint8_t expected, uint8_t found) override {
     difference = Difference{address, expected, found};
   }

@@ -9,15 +9,16 @@
 #include <vector>
 
 #include "cli/Devices.h"
+#include "cli/ExitStatus.h"
 
 namespace korvalen::cli {
 
-// Exit codes, the same for every command.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;    // the update (or verify) failed
-inline constexpr int kExitRefused = 2;   // file or command line refused before anything was sent
-inline constexpr int kExitNoDevice = 3;  // no device, or several without --device/--all
-inline constexpr int kExitCannotOpen = 4;
+// Exit codes, the same for every command: cli/ExitStatus.h.
+using korvalen::kExitCannotOpen;
+using korvalen::kExitFailed;
+using korvalen::kExitNoDevice;
+using korvalen::kExitOk;
+using korvalen::kExitRefused;
 
 // What --simulate and its companions asked for.
 struct SimRequest {

@@ -70,7 +70,8 @@ namespace {
 
 // The first failed step of the last attempt: where a failed device stopped.
 std::string FailedStep(const UpdateReport& report) {
-  if (report.verdict != Verdict::kFailed || report.attempts.empty()) return {};
+  const bool failed = report.verdict == Verdict::kFailed || report.verdict == Verdict::kStopped;
+  if (!failed || report.attempts.empty()) return {};
   for (const StepReport& step : report.attempts.back().steps) {
     if (step.ok) continue;
     if (step.difference) return fmt::format("{} at {}", step.name, HexAddress(step.difference->address));

@@ -19,7 +19,7 @@
 #include "cli/UpdateRun.h"
 #include "flash/UpdateProgress.h"
 #include "flash/UpdateSequences.h"
-#include "flash/UpdateTexts.h"
+#include "flash/UpdateWording.h"
 #include "image/Loaders.h"
 #include "image/PathText.h"
 #include "image/UpdateFile.h"
@@ -134,7 +134,7 @@ std::string CheckReportPath(const std::string& report_path,
 }
 
 bool Confirm(size_t device_count, Output& out) {
-  out.Error(std::string(kUpdateWarningText));
+  out.Error(DefaultWording().update_warning);
   out.Error(device_count == 1 ? "Update the device? [y/N] "
                               : fmt::format("Update {} devices? [y/N] ", device_count));
   std::string answer;
@@ -187,7 +187,8 @@ int ExitCodeOf(const std::vector<UpdateReport>& reports) {
   bool cannot_open = false;
   bool gone = false;
   for (const UpdateReport& report : reports) {
-    if (report.verdict == Verdict::kFailed) return kExitFailed;
+    if (report.verdict == Verdict::kFailed || report.verdict == Verdict::kStopped)
+      return kExitFailed;
     cannot_open |= report.verdict == Verdict::kCannotOpen;
     gone |= report.verdict == Verdict::kGone;
   }
@@ -215,7 +216,7 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
     }
   }
   if (!options.yes && !Confirm(devices->size(), out)) {
-    out.Error(kAbortText);
+    out.Error(DefaultWording().abort);
     return kExitFailed;
   }
 

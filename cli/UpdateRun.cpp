@@ -2,21 +2,10 @@
 
 #include "flash/FlashOperations.h"
 #include "flash/UpdateSequences.h"
-#include "flash/UpdateTexts.h"
+#include "flash/UpdateWording.h"
 
 namespace korvalen::cli {
 namespace {
-
-// The erase step shows its text with a growing row of dots; the report
-// prints the text once, without the blank before the dots.
-constexpr std::string_view kEraseStart =
-    kEraseAllText.substr(0, kEraseAllText.find_last_not_of(' ') + 1);
-// A step's own failure text ends so ("Enter ISP Mode Fail", "Read Flash ID Fail").
-constexpr std::string_view kStepFail = " Fail";
-
-bool EndsWith(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
 
 std::string_view StepName(UpdateStep step) {
   switch (step) {
@@ -38,30 +27,30 @@ std::string_view StepName(UpdateStep step) {
   return "unknown";
 }
 
-// Writes the one-click update down as attempts and steps: the sequence
-// names each step as it begins, the progress line's texts tell how it ended,
-// and the requests the device did not carry during a step fail that step,
-// even where the update went on past them.
+// A step's line without the blanks the window's erase text keeps for its
+// growing dots.
+std::string_view Trimmed(std::string_view text) {
+  const size_t end = text.find_last_not_of(' ');
+  return end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);
+}
+
+// Writes the one-click update down as attempts and steps from the values the
+// sequence reports; the wording only gives the lines and messages. A step
+// that went on although the device did not carry some of its requests
+// counts as failed.
 class ReportView : public FlashView {
  public:
-  ReportView(Clock& clock, const DeviceSession& session, UpdateReport& report,
+  ReportView(Clock& clock, UpdateReport& report, const UpdateWording& wording,
              const StepLineSink& on_step, const ProgressSink& on_progress)
       : clock_(clock),
-        session_(session),
         report_(report),
+        wording_(wording),
         on_step_(on_step),
         on_progress_(on_progress) {}
 
-  void ShowProcessInfo(std::string_view text) override {
-    if (open_) Current().message = std::string(text);
-  }
+  void ShowProcessInfo(std::string_view) override {}
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
-  void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
-  void ShowUpdateNotice(std::string_view text) override {
-    Line(text);
-    report_.notice = std::string(text);
-  }
   void PumpMessages() override {}
   void NoteFlashStatus(uint8_t status) override {
     if (!report_.status_before) report_.status_before = status;
@@ -73,35 +62,49 @@ class ReportView : public FlashView {
   void NoteProgress(ProgressStep step, uint64_t done, uint64_t total) override {
     if (on_progress_) on_progress_(step, done, total);
   }
-  void NoteUpdateStep(UpdateStep step) override { Open(StepName(step)); }
 
-  void ShowUpdateStatus(std::string_view text) override {
-    // The erase's growing dots show as one line.
-    if (text.substr(0, kEraseStart.size()) == kEraseStart) {
-      if (!erase_line_shown_) Line(kEraseStart);
-      erase_line_shown_ = true;
-      return;
+  void StepBegan(SequenceKind sequence, UpdateStep step) override {
+    if (const auto text = StepBeganText(sequence, step, wording_)) Line(Trimmed(*text));
+    if (report_.attempts.empty() || attempt_over_) report_.attempts.emplace_back();
+    attempt_over_ = false;
+    StepReport entry;
+    entry.name = std::string(StepName(step));
+    report_.attempts.back().steps.push_back(std::move(entry));
+    started_ = clock_.NowMicros();
+    open_ = true;
+  }
+  void StepEnded(const StepEnd& end) override {
+    if (const auto text = StepEndedText(end, wording_)) Line(*text);
+    // A step that never began (the one a stop kept from starting) leaves
+    // no entry.
+    if (!open_) return;
+    open_ = false;
+    StepReport& step = Current();
+    step.duration_us = clock_.NowMicros() - started_;
+    step.ok = end.ok && end.requests_not_carried == 0;
+    if (!end.ok) {
+      step.message = FailureText(end.failure, wording_);
+    } else if (end.requests_not_carried > 0) {
+      step.message = RequestsNotCarriedText(end.requests_not_carried);
     }
-    erase_line_shown_ = false;
-    Line(text);
-    if (EndsWith(text, " Success")) {
-      Close(true);
-    } else if (text == kEraseFailText || text == kStoppedText || EndsWith(text, kStepFail)) {
-      if (open_) Current().message = std::string(text);
-      Close(false);
-    } else if (text == kRetryText) {
-      Close(false);
-      attempt_over_ = true;
-    } else if (text == kSuccessVerdict) {
-      Close(true);
-      if (!report_.attempts.empty()) report_.attempts.back().ok = true;
-      report_.verdict_text = std::string(text);
-    } else if (text.substr(0, kFailVerdict.size()) == kFailVerdict) {
-      // A verdict that carries its reason is a refusal before anything
-      // touched the flash: the step in work went through.
-      Close(text.size() > kFailVerdict.size());
-      report_.verdict_text = std::string(text);
-    }
+  }
+  void AttemptEnded(const AttemptEnd& end) override {
+    if (!report_.attempts.empty()) report_.attempts.back().ok = end.ok;
+    if (end.pause_follows) Line(wording_.retry);
+    attempt_over_ = true;
+  }
+  void VerdictReached(const UpdateVerdict& verdict) override {
+    open_ = false;
+    report_.verdict = verdict.verdict == korvalen::Verdict::kSuccess   ? Verdict::kSuccess
+                      : verdict.verdict == korvalen::Verdict::kStopped ? Verdict::kStopped
+                                                                       : Verdict::kFailed;
+    report_.verdict_text = VerdictText(verdict, wording_);
+    Line(report_.verdict_text);
+  }
+  void NoticeRaised(const UpdateNotice& notice) override {
+    report_.notice = NoticeText(notice, wording_);
+    if (notice.kind == NoticeKind::kDeviceGone) report_.device_gone = true;
+    Line(report_.notice);
   }
 
  private:
@@ -109,42 +112,15 @@ class ReportView : public FlashView {
   void Line(std::string_view text) {
     if (on_step_) on_step_(text);
   }
-  void Open(std::string_view name) {
-    Close(true);
-    if (report_.attempts.empty() || attempt_over_) report_.attempts.emplace_back();
-    attempt_over_ = false;
-    StepReport step;
-    step.name = std::string(name);
-    report_.attempts.back().steps.push_back(std::move(step));
-    started_ = clock_.NowMicros();
-    failed_at_start_ = session_.failed_requests();
-    open_ = true;
-  }
-  void Close(bool ok) {
-    if (!open_) return;
-    StepReport& step = Current();
-    const uint64_t failed = session_.failed_requests() - failed_at_start_;
-    if (ok) step.message.clear();
-    if (ok && failed > 0) {
-      step.message = std::to_string(failed) + (failed == 1 ? " request" : " requests") +
-                     " not carried; the update went on";
-      ok = false;
-    }
-    step.ok = ok;
-    step.duration_us = clock_.NowMicros() - started_;
-    open_ = false;
-  }
 
   Clock& clock_;
-  const DeviceSession& session_;
   UpdateReport& report_;
+  const UpdateWording& wording_;
   const StepLineSink& on_step_;
   const ProgressSink& on_progress_;
   bool open_ = false;
   bool attempt_over_ = false;
-  bool erase_line_shown_ = false;
   uint64_t started_ = 0;
-  uint64_t failed_at_start_ = 0;
 };
 
 std::string ChunkMode(const FlashOperations& operations) {
@@ -161,6 +137,8 @@ std::string_view VerdictName(Verdict verdict) {
       return "success";
     case Verdict::kFailed:
       return "failed";
+    case Verdict::kStopped:
+      return "stopped";
     case Verdict::kCannotOpen:
       return "cannot-open";
     case Verdict::kGone:
@@ -171,7 +149,7 @@ std::string_view VerdictName(Verdict verdict) {
 
 UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::string file,
                        uint16_t checksum, const StepLineSink& on_step,
-                       const ProgressSink& on_progress) {
+                       const ProgressSink& on_progress, const UpdateWording& wording) {
   UpdateReport report;
   report.device = session.device();
   report.file = std::move(file);
@@ -189,14 +167,14 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       report.verdict_text = session.CannotOpenText();
       break;
     case SessionState::kReady: {
-      ReportView view(session.clock(), session, report, on_step, on_progress);
+      ReportView view(session.clock(), report, wording, on_step, on_progress);
       FlashOperations operations(session.link(), session.clock(), view, image);
       UpdateSequences sequences(session.link(), session.clock(), view, operations);
       sequences.BeginOneClick();
       const OneClickResult result = sequences.RunOneClickUpdate();
-      report.verdict = result.success ? Verdict::kSuccess : Verdict::kFailed;
       report.left_update_mode = result.left_update_mode;
-      report.device_gone = session.link().DeviceGone();
+      // Gone after the verdict's last requests too, where no notice says so.
+      report.device_gone = report.device_gone || session.link().DeviceGone();
       report.jedec_id = operations.flash_id();
       report.chunk_mode = ChunkMode(operations);
       break;

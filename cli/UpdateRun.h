@@ -12,6 +12,7 @@
 
 #include "cli/DeviceSession.h"
 #include "flash/FlashView.h"
+#include "flash/UpdateWording.h"
 #include "image/FirmwareImage.h"
 #include "link/FlashPassThrough.h"
 
@@ -39,7 +40,7 @@ struct AttemptReport {
   bool ok = false;
 };
 
-enum class Verdict { kSuccess, kFailed, kCannotOpen, kGone };
+enum class Verdict { kSuccess, kFailed, kStopped, kCannotOpen, kGone };
 
 struct UpdateReport {
   DeviceEntry device;
@@ -64,17 +65,19 @@ struct UpdateReport {
   std::string notice;
 };
 
-// Progress of a running update: the texts the window's progress line shows,
+// Progress of a running update: the lines the window's progress line shows,
 // once each (the erase's growing dots are left out).
 using StepLineSink = std::function<void(std::string_view text)>;
 // The flash core's progress signal of a running update, as the view gets it.
 using ProgressSink = std::function<void(ProgressStep step, uint64_t done, uint64_t total)>;
 
 // Connects to the device and runs the one-click update with image. The file
-// name, length and checksum only label the report.
+// name, length and checksum only label the report; the wording gives its
+// lines and messages, never its results.
 UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::string file,
                        uint16_t checksum, const StepLineSink& on_step,
-                       const ProgressSink& on_progress = {});
+                       const ProgressSink& on_progress = {},
+                       const UpdateWording& wording = DefaultWording());
 
 std::string_view VerdictName(Verdict verdict);
 

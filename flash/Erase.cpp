@@ -3,6 +3,7 @@
 
 #include "flash/FlashOperations.h"
 #include "flash/HexText.h"
+#include "flash/UpdateWording.h"
 
 namespace korvalen {
 namespace {
@@ -14,16 +15,11 @@ constexpr uint32_t kErasePollMs = 10;
 // The flash needs a moment after an erase command before its status means
 // anything.
 constexpr uint32_t kEraseSettleMs = 10;
-// The chip-erase text grows by one dot every 20 polls and cycles through
-// zero to nine dots, so a running erase visibly moves.
-constexpr int kPollsPerDot = 20;
-constexpr int kDotCycle = 10;
 // Sector erases step through the range 4 KiB at a time.
 constexpr uint32_t kSectorSize = 0x1000;
 
 constexpr std::string_view kSectorEraseText = "Flash Sector Erase";
 constexpr std::string_view kSectorAddressText = "Flash Sector Erase: 0x ";
-constexpr std::string_view kEraseStoppedText = "Erase Flash Stopped";
 
 std::string StatusRegisterText(uint8_t status) {
   return "Status Register: 0x" + HexByteText(status);
@@ -47,16 +43,15 @@ PollOutcome FlashOperations::PollEraseDone(
 }
 
 PollOutcome FlashOperations::ChipErase(
-    const std::function<void(std::string_view text, uint8_t status)>& show) {
+    const std::function<void(int poll, uint8_t status)>& polled) {
   // A stop asked for in the last pump must keep the flash as it is.
   if (stop_requested_) return PollOutcome::kStopped;
   FlashWriteEnable(link_);
   FlashChipErase(link_);
   clock_.Sleep(kEraseSettleMs);
-  const PollOutcome outcome = PollEraseDone([this, &show](int poll, uint8_t status) {
+  const PollOutcome outcome = PollEraseDone([this, &polled](int poll, uint8_t status) {
     view_.NoteProgress(ProgressStep::kErase, poll, kErasePolls);
-    const size_t dots = static_cast<size_t>((poll / kPollsPerDot) % kDotCycle);
-    show(std::string(kEraseAllText) + std::string(dots, '.'), status);
+    polled(poll, status);
   });
   if (outcome == PollOutcome::kIdle) {
     view_.NoteProgress(ProgressStep::kErase, kErasePolls, kErasePolls);
@@ -90,9 +85,9 @@ bool FlashOperations::EraseBody(bool all_range) {
   bool timed_out = false;
   bool stopped = false;
   if (all_range) {
-    view_.ShowProcessInfo(kEraseAllText);
-    const PollOutcome outcome = ChipErase([this](std::string_view text, uint8_t status) {
-      view_.ShowProcessInfo(text);
+    view_.ShowProcessInfo(DefaultWording().erase_all);
+    const PollOutcome outcome = ChipErase([this](int poll, uint8_t status) {
+      view_.ShowProcessInfo(EraseProgressText(poll));
       view_.ShowStatusRegister(StatusRegisterText(status));
     });
     timed_out = outcome == PollOutcome::kTimedOut;
@@ -102,7 +97,7 @@ bool FlashOperations::EraseBody(bool all_range) {
   }
   link_.Close();
   if (stopped || timed_out) {
-    view_.ShowProcessInfo(stopped && !device_gone() ? kEraseStoppedText : kEraseFailText);
+    Fail({stopped && !device_gone() ? FailureKind::kEraseStopped : FailureKind::kEraseTimedOut});
     step_failed_ = true;
     return false;
   }

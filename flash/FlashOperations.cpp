@@ -40,14 +40,9 @@ constexpr uint8_t kStatusAaiSequence = 0x40;
 
 bool Busy(uint8_t status) { return (status & kStatusBusy) != 0; }
 
-struct WalkTexts {
-  std::string_view address;
-  std::string_view failure;
-};
-
-constexpr WalkTexts kBlankTexts = {"Blanking Addr: 0x", "Blanking Fail at 0x"};
-// Verify and read back share their texts.
-constexpr WalkTexts kVerifyTexts = {"Verifying Addr: 0x", "Verifying Fail at 0x"};
+// The ISP page's address line during a walk; verify and read back share it.
+constexpr std::string_view kBlankAddressText = "Blanking Addr: 0x";
+constexpr std::string_view kVerifyAddressText = "Verifying Addr: 0x";
 
 }  // namespace
 
@@ -72,7 +67,7 @@ bool FlashOperations::ReadBackRange(uint32_t start, uint32_t end) {
   // The read-back buffer mirrors the flash from address 0; a span reaching
   // past it has nowhere to go.
   if (end > start && end > read_back_buffer_.size()) {
-    view_.ShowProcessInfo("Range past the read-back buffer: 0x" + HexAddressText(end));
+    Fail({FailureKind::kPastReadBackBuffer, end});
     return false;
   }
   return ChunkWalk(start, end, WalkKind::kReadBack);
@@ -83,23 +78,26 @@ bool FlashOperations::SpanFits(uint32_t start, uint32_t end) {
   // Three address bytes cannot reach past 16 MiB: the flash would wrap the
   // address onto its first bytes.
   if (end > kFlashAddressLimit) {
-    view_.ShowProcessInfo("Range past the flash address space: 0x" + HexAddressText(end));
+    Fail({FailureKind::kPastAddressSpace, end});
     return false;
   }
   if (end - start > image_.size()) {
-    view_.ShowProcessInfo("Range larger than the firmware image: 0x" + HexAddressText(end - start));
+    Fail({FailureKind::kLargerThanImage, end - start});
     return false;
   }
   return true;
 }
 
-void FlashOperations::ShowStopped(uint32_t address) {
-  view_.ShowProcessInfo("Stopped at 0x" + HexAddressText(address));
+void FlashOperations::Fail(Failure failure) {
+  last_failure_ = failure;
+  view_.OperationFailed(failure);
 }
 
 bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
+  last_failure_ = {};
   if (!SpanFits(start, end)) return false;
-  const WalkTexts& texts = kind == WalkKind::kBlank ? kBlankTexts : kVerifyTexts;
+  const std::string_view address_text =
+      kind == WalkKind::kBlank ? kBlankAddressText : kVerifyAddressText;
   const ProgressStep step = kind == WalkKind::kBlank    ? ProgressStep::kBlankCheck
                             : kind == WalkKind::kVerify ? ProgressStep::kVerify
                                                         : ProgressStep::kReadBack;
@@ -109,10 +107,13 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
   uint32_t address = start;
   while (address < end) {
     if (stop_requested_) {
-      ShowStopped(address);
+      Fail({FailureKind::kStoppedAt, address});
       return false;
     }
-    if (device_gone()) return false;
+    if (device_gone()) {
+      last_failure_ = {FailureKind::kDeviceGone, address};
+      return false;
+    }
     if (kind != WalkKind::kBlank) chunk.fill(0);
     uint32_t examined = 0;
     if (!FlashRead(link_, clock_, address, kReadChunkSize, chunk.data())) {
@@ -154,11 +155,13 @@ bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
     // After every attempt, good or not: a read that never becomes ready
     // takes a tenth of a second, three of them in a row would freeze the
     // window.
-    view_.ShowProcessAddress(std::string(texts.address) + HexAddressText(address));
+    view_.ShowProcessAddress(std::string(address_text) + HexAddressText(address));
     view_.PumpMessages();
     if (attempts >= kReadAttempts) {
       // A chunk whose reads all failed reports its own address.
-      view_.ShowProcessInfo(std::string(texts.failure) + HexAddressText(address + examined));
+      Fail({kind == WalkKind::kBlank ? FailureKind::kBlankDifference
+                                     : FailureKind::kVerifyDifference,
+            address + examined});
       return false;
     }
     if (attempts == 0) {
@@ -188,10 +191,11 @@ bool FlashOperations::WaitStatusIdleShort() {
 }
 
 bool FlashOperations::ProgramRange(uint32_t start, uint32_t end) {
+  last_failure_ = {};
   if (end <= start) return true;
   // Without a chunk size the walk would never advance.
   if (program_chunk_size_ == 0) {
-    view_.ShowProcessInfo("Program mode not chosen: read the flash ID first");
+    Fail({FailureKind::kProgramModeNotChosen});
     return false;
   }
   if (!SpanFits(start, end)) return false;
@@ -205,10 +209,13 @@ bool FlashOperations::ProgramPages(uint32_t start, uint32_t end) {
   const std::span<uint8_t> chunk(buffer.data(), program_chunk_size_);
   for (uint32_t address = start; address < end; address += program_chunk_size_) {
     if (stop_requested_) {
-      ShowStopped(address);
+      Fail({FailureKind::kStoppedAt, address});
       return false;
     }
-    if (device_gone()) return false;
+    if (device_gone()) {
+      last_failure_ = {FailureKind::kDeviceGone, address};
+      return false;
+    }
     view_.NoteProgress(ProgressStep::kProgram, address - start, end - start);
     CopyChunk(address - start, chunk);
     if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
@@ -217,7 +224,11 @@ bool FlashOperations::ProgramPages(uint32_t start, uint32_t end) {
     FlashWriteEnable(link_);
     view_.ShowProcessAddress("0x" + HexAddressText(address));
     view_.PumpMessages();
-    if (!idle) return false;
+    if (!idle) {
+      last_failure_ = {device_gone() ? FailureKind::kDeviceGone : FailureKind::kFlashNotReady,
+                       address};
+      return false;
+    }
     FlashPageProgram(link_, address, program_chunk_size_, chunk.data());
     for (int poll = 0; poll < kReadyPolls; ++poll) {
       clock_.Sleep(kReadyPollMs);
@@ -234,10 +245,13 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
   bool programmed = false;
   for (uint32_t address = start; address < end; address += program_chunk_size_) {
     if (stop_requested_) {
-      ShowStopped(address);
+      Fail({FailureKind::kStoppedAt, address});
       return false;
     }
-    if (device_gone()) return false;
+    if (device_gone()) {
+      last_failure_ = {FailureKind::kDeviceGone, address};
+      return false;
+    }
     view_.NoteProgress(ProgressStep::kProgram, address - start, end - start);
     view_.ShowProcessAddress("0x" + HexAddressText(address));
     view_.PumpMessages();
@@ -245,7 +259,11 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
     CopyChunk(address - start, chunk);
     if (std::all_of(chunk.begin(), chunk.end(), [](uint8_t b) { return b == kErasedByte; }))
       continue;
-    if (!idle) return false;
+    if (!idle) {
+      last_failure_ = {device_gone() ? FailureKind::kDeviceGone : FailureKind::kFlashNotReady,
+                       address};
+      return false;
+    }
     // A 256-byte chunk is 128 word requests with no wait between them; the
     // clock's yield after each word keeps the window answering meanwhile.
     FlashAaiProgram(link_, address, program_chunk_size_, chunk.data(), [this] { clock_.PumpPoint(); });
@@ -258,23 +276,23 @@ bool FlashOperations::ProgramAai(uint32_t start, uint32_t end) {
   return !programmed || !WordProgrammingEnded();
 }
 
-std::optional<std::string> FlashOperations::WordProgrammingEnded() {
+Failure FlashOperations::WordProgrammingEnded() {
   uint8_t status = 0;
   for (int poll = 0; poll < kShortStatusPolls; ++poll) {
     status = FlashReadStatus(link_);
-    if ((status & (kStatusAaiSequence | kStatusBusy)) == 0) return std::nullopt;
+    if ((status & (kStatusAaiSequence | kStatusBusy)) == 0) return {};
     if (device_gone()) break;
     // The busy bit of the last word clears by itself; the sequence does not.
     if ((status & kStatusBusy) == 0) break;
     clock_.Sleep(kShortPollMs);
   }
-  std::string text = std::string(kWordProgramOpenText) + "0x" + HexByteText(status);
-  view_.ShowProcessInfo(text);
-  return text;
+  const Failure failure{FailureKind::kWordProgramOpen, 0, status};
+  Fail(failure);
+  return failure;
 }
 
-std::optional<std::string> FlashOperations::EndWordProgramming() {
-  if (!use_aai_program_) return std::nullopt;
+Failure FlashOperations::EndWordProgramming() {
+  if (!use_aai_program_) return {};
   FlashWriteDisable(link_);
   return WordProgrammingEnded();
 }

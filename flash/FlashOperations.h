@@ -32,16 +32,6 @@ inline constexpr uint32_t kReadBackDumpSize = 0x8000;
 // "All" resets the sector-erase range to the first 32 KiB.
 inline constexpr uint32_t kAllRangeSize = 0x8000;
 
-// Captions of the Enter/Exit ISP toggle button.
-inline constexpr std::string_view kCaptionEnterIsp = "Enter ISP";
-inline constexpr std::string_view kCaptionExitIsp = "Exit ISP";
-
-inline constexpr std::string_view kEraseAllText = "Flash Erase All ";
-inline constexpr std::string_view kEraseFailText = "Erase Flash Fail";
-// Followed by the status byte, e.g. "0x42".
-inline constexpr std::string_view kWordProgramOpenText =
-    "Flash still in word-program mode, status ";
-
 // How a bounded status poll ended.
 enum class PollOutcome { kIdle, kTimedOut, kStopped, kDeviceGone };
 
@@ -65,6 +55,9 @@ class FlashOperations {
   uint16_t program_chunk_size() const { return program_chunk_size_; }
   bool use_aai_program() const { return use_aai_program_; }
   bool step_failed() const { return step_failed_; }
+  // Why the last walk, program, erase or word-program check failed (kind
+  // kNone after one that passed).
+  const Failure& last_failure() const { return last_failure_; }
   void set_step_failed(bool failed) { step_failed_ = failed; }
   bool isp_mode_active() const { return isp_mode_active_; }
   const FlashId& flash_id() const { return flash_id_; }
@@ -109,14 +102,14 @@ class FlashOperations {
   // with a write disable and confirms from the status register that the part
   // left it and is idle. Until then the part ignores erases and answers
   // reads with 0xFF, so nothing may be erased or checked. nullopt when the
-  // sequence has ended (at once, nothing sent, on other parts); else the
-  // text naming the status, also shown on the ISP page.
-  std::optional<std::string> EndWordProgramming();
+  // sequence has ended (at once, nothing sent, on other parts); else a
+  // failure naming the status, also reported to the view.
+  Failure EndWordProgramming();
   // The chip erase shared by the ISP page and the one-click update: write
   // enable, erase, then up to 1000 status polls 10 ms apart. After each poll
-  // `show` gets the erase text with its growing dots and the status byte, and
-  // the view is pumped. Neither opens nor closes the link.
-  PollOutcome ChipErase(const std::function<void(std::string_view text, uint8_t status)>& show);
+  // `polled` gets the poll's number and status byte, and the view is pumped.
+  // Neither opens nor closes the link.
+  PollOutcome ChipErase(const std::function<void(int poll, uint8_t status)>& polled);
 
   // ---- Button bodies (each opens and closes the link itself) --------------
   // Chip erase when all_range, else 4 KiB sector erases over the assigned
@@ -143,9 +136,9 @@ class FlashOperations {
   // Reads the first 32 KiB into the read-back buffer (0x5A where a read never
   // landed); the window then asks for a file and calls SaveReadBackDump.
   bool ReadBack();
-  // Toggles ISP mode and returns the button's new caption; nullopt (and
-  // nothing sent) while no device is present.
-  std::optional<std::string_view> ToggleIspMode();
+  // Toggles ISP mode and returns whether it is now on; nullopt (and nothing
+  // sent) while no device is present.
+  std::optional<bool> ToggleIspMode();
 
   // ---- Range choice --------------------------------------------------------
   // The radio buttons' click: "All" resets the range to [0, 32 KiB); "Assign
@@ -171,13 +164,14 @@ class FlashOperations {
   bool EraseSectors(bool* timed_out);
   PollOutcome PollEraseDone(const std::function<void(int poll, uint8_t status)>& show);
   bool WaitStatusIdleShort();
-  std::optional<std::string> WordProgrammingEnded();
+  Failure WordProgrammingEnded();
+  // Records why an operation failed and tells the view.
+  void Fail(Failure failure);
   void CopyChunk(uint32_t offset, std::span<uint8_t> chunk) const;
   bool ProgramPages(uint32_t start, uint32_t end);
   bool ProgramAai(uint32_t start, uint32_t end);
   uint32_t DataStart(bool all_range) const;
   uint32_t DataEnd(uint32_t start) const;
-  void ShowStopped(uint32_t address);
 
   NorvaneUsb& link_;
   Clock& clock_;
@@ -190,6 +184,7 @@ class FlashOperations {
   uint16_t program_chunk_size_ = 0;
   bool use_aai_program_ = false;
   bool step_failed_ = false;
+  Failure last_failure_;
   bool isp_mode_active_ = false;
   bool stop_requested_ = false;
   int busy_depth_ = 0;

@@ -1,70 +1,56 @@
-// The pump/view seam: the flash operations and update sequences report every
-// visible change through a FlashView and never touch a widget. The window
-// implements it with its labels and its event loop; tests record the calls.
+// The pump/view seam: the flash operations and update sequences report what
+// happened through a FlashView, as values (flash/UpdateEvents.h), and never
+// touch a widget. The window words them through flash/UpdateWording.h; the
+// command line builds its reports from them; tests record the calls.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
+#include "flash/UpdateEvents.h"
+
 namespace korvalen {
-
-// Colours of the main panel's progress/verdict line.
-enum class StatusColour {
-  kWindowText,  // the system's ordinary text colour
-  kRed,
-  kBlue,
-};
-
-// Font size of the main panel's progress/verdict line.
-enum class StatusSize {
-  kUnchanged,
-  kNormal,  // 12 points
-  kLarge,   // 16 points
-};
-
-// The steps that walk the flash, for the progress signal.
-enum class ProgressStep { kErase, kBlankCheck, kProgram, kVerify, kReadBack };
-
-// The steps of an update sequence, in the order a clean one-click update
-// runs them, for reports.
-enum class UpdateStep {
-  kIspEntry,
-  kIdRead,
-  kStatusClear,
-  kErase,
-  kBlankCheck,
-  kProgram,
-  kVerify,
-};
-
-inline constexpr int kStatusFontNormalPoints = 12;
-inline constexpr int kStatusFontLargePoints = 16;
 
 class FlashView {
  public:
   virtual ~FlashView() = default;
 
-  // Step and result texts of the ISP page (`lblUSBProcessInfo`).
+  // ---- The ISP page's lines: engineering read-outs, shown as they come ----
+  // Step and result texts of the ISP page's single operations.
   virtual void ShowProcessInfo(std::string_view text) = 0;
-  // Address of the chunk in work (`lblUSBISPProcess`).
+  // Address of the chunk in work.
   virtual void ShowProcessAddress(std::string_view text) = 0;
-  // Last status byte read during an erase (`lblUSBISPStatusReg`).
+  // Last status byte read during an erase.
   virtual void ShowStatusRegister(std::string_view text) = 0;
-  // Text of the main panel's progress/verdict line (`lblISPProcStatus`);
-  // colour and size stay as they are.
-  virtual void ShowUpdateStatus(std::string_view text) = 0;
-  // Colour and size of that line; the text stays as it is.
-  virtual void SetUpdateStatusStyle(StatusColour colour, StatusSize size) = 0;
-  // A second text shown with that line, below the verdict: what happened
-  // and what the user must do when the device may not have left update mode
-  // or stopped answering. The verdict line keeps its own text.
-  virtual void ShowUpdateNotice(std::string_view text) = 0;
+
   // Lets the window repaint and handle queued events (timer ticks, clicks)
   // in the middle of a long operation. Handlers that run inside it may call
   // RequestStop on the running operation.
   virtual void PumpMessages() = 0;
 
-  // Facts for reports that the window does not show; a view may ignore them.
+  // ---- What happened, as values --------------------------------------------
+  // A single operation (or a step's walk) failed, and why.
+  virtual void OperationFailed(const Failure& /*failure*/) {}
+  // A sequence starts its run (after the warning box, for the one-click
+  // update).
+  virtual void SequenceBegan(SequenceKind /*sequence*/) {}
+  // An update step begins. The one-click update notes ISP entry and the ID
+  // read once before its first attempt, and again at the start of an
+  // attempt that follows one which could not enter ISP mode or read the ID.
+  virtual void StepBegan(SequenceKind /*sequence*/, UpdateStep /*step*/) {}
+  // The step begun last has ended.
+  virtual void StepEnded(const StepEnd& /*end*/) {}
+  // One poll of the one-click update's chip erase (from 0).
+  virtual void ErasePolled(int /*poll*/, uint8_t /*status*/) {}
+  // An attempt of the one-click update ended; with pause_follows the
+  // sequence waits a moment and then calls PauseEnded.
+  virtual void AttemptEnded(const AttemptEnd& /*end*/) {}
+  virtual void PauseEnded() {}
+  // The one-click update's verdict.
+  virtual void VerdictReached(const UpdateVerdict& /*verdict*/) {}
+  // What the user must do after the verdict, when anything.
+  virtual void NoticeRaised(const UpdateNotice& /*notice*/) {}
+
   // Every status byte read by the status waits and the sequences' status
   // clear, in order.
   virtual void NoteFlashStatus(uint8_t /*status*/) {}
@@ -75,10 +61,6 @@ class FlashView {
   // cannot tell; it counts its status polls against the most it may take
   // and reports done == total once the flash is idle.
   virtual void NoteProgress(ProgressStep /*step*/, uint64_t /*done*/, uint64_t /*total*/) {}
-  // An update step begins. The one-click update notes ISP entry and the ID
-  // read once before its first attempt, and again at the start of an
-  // attempt that follows one which could not enter ISP mode or read the ID.
-  virtual void NoteUpdateStep(UpdateStep /*step*/) {}
 };
 
 }  // namespace korvalen

@@ -157,7 +157,7 @@ bool FlashOperations::ReadBack() {
   return passed;
 }
 
-std::optional<std::string_view> FlashOperations::ToggleIspMode() {
+std::optional<bool> FlashOperations::ToggleIspMode() {
   if (busy() || !link_.IsPresent()) return std::nullopt;
   BusyScope scope(*this);
   link_.Open();
@@ -172,7 +172,7 @@ std::optional<std::string_view> FlashOperations::ToggleIspMode() {
   }
   link_.Close();
   // The caption follows the toggle, whatever the device answered.
-  return isp_mode_active_ ? kCaptionExitIsp : kCaptionEnterIsp;
+  return isp_mode_active_;
 }
 
 std::optional<std::string> FlashOperations::ChooseRange(bool all_range, int64_t start_kb,

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "flash/FlashView.h"
+#include "flash/UpdateWording.h"
 
 namespace korvalen {
 
-class RecordingView : public FlashView {
+class RecordingView : public WordingView {
  public:
   enum class Target {
     kProcessInfo,

@@ -4,7 +4,6 @@
 
 #include "flash/FlashBusyScope.h"
 #include "flash/FlashCapacity.h"
-#include "flash/UpdateTexts.h"
 #include "link/FlashPassThrough.h"
 #include "link/Registers.h"
 
@@ -46,20 +45,10 @@ void UpdateSequences::BeginOneClick() {
 }
 
 void UpdateSequences::CancelOneClick() {
-  view_.SetUpdateStatusStyle(StatusColour::kRed, StatusSize::kLarge);
-  view_.ShowUpdateStatus(kAbortText);
+  UpdateVerdict verdict;
+  verdict.verdict = Verdict::kCancelled;
+  view_.VerdictReached(verdict);
   flags_.sequence_busy = false;
-}
-
-void UpdateSequences::ShowUpdateStep(std::string_view text) {
-  view_.ShowUpdateStatus(text);
-  view_.PumpMessages();
-}
-
-void UpdateSequences::ShowVerdict(std::string_view text, StatusColour colour) {
-  view_.SetUpdateStatusStyle(colour, StatusSize::kLarge);
-  view_.ShowUpdateStatus(text);
-  view_.PumpMessages();
 }
 
 void UpdateSequences::End() {
@@ -67,21 +56,58 @@ void UpdateSequences::End() {
   flags_.sequence_busy = false;
 }
 
+void UpdateSequences::BeginStep(UpdateStep step) {
+  step_ = step;
+  step_open_ = true;
+  step_refused_at_ = link_.refused_requests();
+  view_.StepBegan(sequence_, step);
+}
+
+void UpdateSequences::EndStep(bool ok, Failure failure) {
+  if (!step_open_) return;
+  step_open_ = false;
+  StepEnd end;
+  end.sequence = sequence_;
+  end.step = step_;
+  end.ok = ok;
+  if (!ok) end.failure = failure.kind == FailureKind::kNone && link_.DeviceGone()
+                             ? Failure{FailureKind::kDeviceGone}
+                             : failure;
+  end.requests_not_carried = link_.refused_requests() - step_refused_at_;
+  view_.StepEnded(end);
+}
+
+OneClickResult UpdateSequences::Conclude(const UpdateVerdict& verdict,
+                                         const UpdateNotice& notice) {
+  view_.VerdictReached(verdict);
+  view_.PumpMessages();
+  if (notice.kind != NoticeKind::kNone) view_.NoticeRaised(notice);
+  flags_.update_finished = true;
+  End();
+  OneClickResult result;
+  result.verdict = verdict;
+  result.success = verdict.verdict == Verdict::kSuccess;
+  result.left_update_mode = notice.kind == NoticeKind::kNone;
+  return result;
+}
+
 OneClickResult UpdateSequences::RunOneClickUpdate() {
   // Only one sequence at a time: a second entry would close the link under
   // the running one.
   if (running_ != Kind::kNone || operations_.busy()) {
-    // Refused: whatever runs keeps its own flags; the Start button stays as
-    // it was.
+    // Refused: whatever runs keeps its own flags.
     flags_.sequence_busy = running_ != Kind::kNone;
-    return OneClickResult{false, kCaptionStart, true};
+    OneClickResult refused;
+    refused.refused = true;
+    return refused;
   }
   flags_.sequence_busy = true;
   running_ = Kind::kOneClick;
+  sequence_ = SequenceKind::kOneClick;
   FlashOperations::BusyScope scope(operations_);
   operations_.ClearStop();
   operations_.set_step_failed(false);
-  view_.SetUpdateStatusStyle(StatusColour::kWindowText, StatusSize::kNormal);
+  view_.SequenceBegan(SequenceKind::kOneClick);
 
   // The span is always [0, image length) with image offset 0 at address 0.
   const uint32_t length = operations_.image_length();
@@ -89,57 +115,65 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
     // Erasing the chip for an image with nothing to program would leave the
     // device without firmware, so the device is not touched at all.
     operations_.set_step_failed(true);
-    ShowVerdict(length == 0 ? "Firmware update Fail! The update file is empty."
-                            : "Firmware update Fail! The update file is too large.",
-                StatusColour::kRed);
-    flags_.update_finished = true;
-    End();
-    return OneClickResult{false, kCaptionFinish, false};
+    UpdateVerdict verdict;
+    verdict.reason = length == 0 ? VerdictReason::kImageEmpty : VerdictReason::kImageTooLarge;
+    return Conclude(verdict, {});
   }
 
   erase_started_ = false;
-  ShowUpdateStep(kEnterIspText);
-  std::optional<std::string_view> entry_failure = EnterIspAndReadId(true);
+  BeginStep(UpdateStep::kIspEntry);
+  view_.PumpMessages();
+  Failure entry_failure = EnterIspAndReadId(true);
   bool fit_checked = false;
 
   for (int attempt = 0; attempt < kUpdateAttempts; ++attempt) {
     if (attempt > 0 && entry_failure) {
       // The attempt before could not get in and changed nothing; this one
       // starts where the update starts.
-      ShowUpdateStep(kEnterIspText);
+      BeginStep(UpdateStep::kIspEntry);
+      view_.PumpMessages();
       entry_failure = EnterIspAndReadId(true);
     }
     if (link_.DeviceGone()) return EndOneClickGone();
+    bool passed = false;
     if (entry_failure) {
       // Without ISP mode or a flash ID, nothing may touch the flash.
-      ShowUpdateStep(*entry_failure);
+      EndStep(false, entry_failure);
+      view_.PumpMessages();
       operations_.set_step_failed(true);
     } else {
       // An image larger than the part would be erased and programmed three
       // times over for nothing, leaving the device blank; refuse it before
       // anything that changes the flash goes out.
-      const auto too_large =
-          fit_checked ? std::nullopt : ImageDoesNotFitText(operations_.flash_id(), 0, length);
+      const bool too_large =
+          !fit_checked && ImageDoesNotFitText(operations_.flash_id(), 0, length).has_value();
       fit_checked = true;
       if (too_large) {
-        SetIspMode(link_, false);
+        (void)SetIspMode(link_, false);  // nothing was changed; the verdict says why
         link_.Close();
         operations_.set_step_failed(true);
-        ShowVerdict(std::string(kFailVerdict) + " " + *too_large + ".", StatusColour::kRed);
-        flags_.update_finished = true;
-        End();
-        return OneClickResult{false, kCaptionFinish, false};
+        UpdateVerdict verdict;
+        verdict.reason = VerdictReason::kImageDoesNotFit;
+        verdict.flash_id = operations_.flash_id();
+        verdict.length = length;
+        return Conclude(verdict, {});
       }
-      if (OneClickAttempt(length)) break;
+      passed = OneClickAttempt(length);
+    }
+    if (passed) {
+      view_.AttemptEnded({attempt, true, false});
+      break;
     }
     if (link_.DeviceGone()) return EndOneClickGone();
     // A stopped update ends like a failed one, without further attempts.
-    if (operations_.stop_requested()) break;
-    view_.ShowUpdateStatus(kRetryText);
-    view_.SetUpdateStatusStyle(StatusColour::kRed, StatusSize::kUnchanged);
+    if (operations_.stop_requested()) {
+      view_.AttemptEnded({attempt, false, false});
+      break;
+    }
+    view_.AttemptEnded({attempt, false, true});
     view_.PumpMessages();
     clock_.Sleep(kRetryPauseMs);
-    view_.SetUpdateStatusStyle(StatusColour::kWindowText, StatusSize::kUnchanged);
+    view_.PauseEnded();
   }
 
   // Whatever the outcome, the flash is protected again and the chip leaves
@@ -148,77 +182,49 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
   const bool left_isp = SetIspMode(link_, false);
   link_.Close();
 
-  const bool success = !operations_.step_failed();
-  if (success) {
-    ShowVerdict(kSuccessVerdict, StatusColour::kBlue);
+  UpdateVerdict verdict;
+  if (!operations_.step_failed()) {
+    verdict.verdict = Verdict::kSuccess;
   } else {
-    ShowVerdict(kFailVerdict, StatusColour::kRed);
+    verdict.verdict = operations_.stop_requested() ? Verdict::kStopped : Verdict::kFailed;
   }
   // The verdict is about the flash; a device that did not take these last
   // requests may still sit in update mode, and only a power cycle ends it.
-  const bool left_update_mode = protected_again && left_isp;
-  if (!left_update_mode) view_.ShowUpdateNotice(kStillInUpdateModeText);
-  flags_.update_finished = true;
-  End();
-  OneClickResult result{success, kCaptionFinish, false};
-  result.left_update_mode = left_update_mode;
-  return result;
+  UpdateNotice notice;
+  if (!(protected_again && left_isp)) notice.kind = NoticeKind::kStillInUpdateMode;
+  return Conclude(verdict, notice);
 }
 
-std::optional<std::string_view> UpdateSequences::EnterIspAndReadId(bool isp_mode) {
-  BeginStep(UpdateStep::kIspEntry);
+Failure UpdateSequences::EnterIspAndReadId(bool isp_mode) {
   link_.Open();
-  if (isp_mode && !SetIspMode(link_, true)) return kEnterIspFailText;
-  BeginStep(UpdateStep::kIdRead);
-  if (!operations_.SelectProgramMode()) return kReadIdFailText;
-  return std::nullopt;
-}
-
-void UpdateSequences::BeginStep(UpdateStep step) {
-  step_ = step;
-  view_.NoteUpdateStep(step);
-}
-
-std::string UpdateSequences::DeviceGoneText() const {
-  std::string_view during;
-  switch (step_) {
-    case UpdateStep::kIspEntry:
-      during = "the entry into update mode";
-      break;
-    case UpdateStep::kIdRead:
-      during = "the flash ID read";
-      break;
-    case UpdateStep::kStatusClear:
-      during = "the status register clear";
-      break;
-    case UpdateStep::kErase:
-      during = "the erase";
-      break;
-    case UpdateStep::kBlankCheck:
-      during = "the blank check";
-      break;
-    case UpdateStep::kProgram:
-      during = "programming";
-      break;
-    case UpdateStep::kVerify:
-      during = "the verify";
-      break;
+  if (isp_mode && !SetIspMode(link_, true)) {
+    return {link_.DeviceGone() ? FailureKind::kDeviceGone : FailureKind::kIspEntryRefused};
   }
-  return "The device stopped answering during " + std::string(during) + ". " +
-         (erase_started_ ? "The flash may have changed. " : "The flash was not changed. ") +
-         "Plug the device in again and run the update again.";
+  EndStep(true);
+  BeginStep(UpdateStep::kIdRead);
+  if (!operations_.SelectProgramMode()) {
+    return {link_.DeviceGone() ? FailureKind::kDeviceGone : FailureKind::kIdNotRead};
+  }
+  EndStep(true);
+  return {};
+}
+
+UpdateNotice UpdateSequences::GoneNotice(SequenceKind sequence) const {
+  UpdateNotice notice;
+  notice.sequence = sequence;
+  notice.kind = NoticeKind::kDeviceGone;
+  notice.during = step_;
+  notice.flash_may_have_changed = erase_started_;
+  return notice;
 }
 
 OneClickResult UpdateSequences::EndOneClickGone() {
   link_.Close();
   operations_.set_step_failed(true);
-  ShowVerdict(kFailVerdict, StatusColour::kRed);
-  view_.ShowUpdateNotice(DeviceGoneText());
-  flags_.update_finished = true;
-  End();
-  OneClickResult result{false, kCaptionFinish, false};
-  result.left_update_mode = false;
-  return result;
+  EndStep(false, {FailureKind::kDeviceGone});
+  UpdateVerdict verdict;
+  verdict.reason = VerdictReason::kDeviceGone;
+  return Conclude(verdict, GoneNotice(SequenceKind::kOneClick));
 }
 
 bool UpdateSequences::OneClickAttempt(uint32_t length) {
@@ -231,19 +237,22 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   if (stopped()) return false;
 
   BeginStep(UpdateStep::kStatusClear);
-  ShowUpdateStep(kClearStatusText);
+  view_.PumpMessages();
   // A word-program sequence left open (its write disable lost) makes the
   // part ignore the erase and answer the blank check with 0xFF.
-  if (const auto still_open = operations_.EndWordProgramming()) {
-    if (!link_.DeviceGone()) ShowUpdateStep(*still_open);
+  if (const Failure still_open = operations_.EndWordProgramming()) {
+    const bool gone = link_.DeviceGone();
+    EndStep(false, gone ? Failure{FailureKind::kDeviceGone} : still_open);
+    if (!gone) view_.PumpMessages();
     operations_.set_step_failed(true);
     return false;
   }
   view_.NoteFlashStatus(FlashReadStatus(link_));
-  FlashWriteEnable(link_);
-  FlashWriteStatus(link_, kStatusUnprotected);
+  (void)FlashWriteEnable(link_);  // a refusal shows in the step's uncarried requests
+  (void)FlashWriteStatus(link_, kStatusUnprotected);
   operations_.WaitStatusIdle();
   if (link_.DeviceGone()) return false;
+  EndStep(true);
   if (stopped()) return false;
 
   // The whole chip, always; the assigned range plays no part here.
@@ -254,54 +263,62 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
   link_.Open();
   if (!erased) return false;
 
-  auto show = [this](std::string_view text) { ShowUpdateStep(text); };
-  return RunDataSteps(true, true, true, 0, length, show);
+  return RunDataSteps(true, true, true, 0, length);
 }
 
 bool UpdateSequences::ChipEraseForUpdate() {
   BeginStep(UpdateStep::kErase);
   // From here on the flash may differ from what it held before the run.
   erase_started_ = true;
-  ShowUpdateStep(kEraseAllText);
+  view_.PumpMessages();
   const PollOutcome outcome = operations_.ChipErase(
-      [this](std::string_view text, uint8_t) { view_.ShowUpdateStatus(text); });
-  if (outcome == PollOutcome::kIdle) return true;
-  if (outcome == PollOutcome::kTimedOut) ShowUpdateStep(kEraseFailText);
+      [this](int poll, uint8_t status) { view_.ErasePolled(poll, status); });
+  if (outcome == PollOutcome::kIdle) {
+    EndStep(true);
+    return true;
+  }
   operations_.set_step_failed(true);
+  if (outcome == PollOutcome::kTimedOut) {
+    EndStep(false, {FailureKind::kEraseTimedOut});
+    view_.PumpMessages();
+  } else if (outcome == PollOutcome::kStopped) {
+    EndStep(false, {FailureKind::kEraseStopped});
+  }
   return false;
 }
 
 bool UpdateSequences::RunDataSteps(bool blank, bool program, bool verify, uint32_t start,
-                                   uint32_t end,
-                                   const std::function<void(std::string_view)>& show) {
+                                   uint32_t end) {
   struct Step {
     bool chosen;
     UpdateStep name;
-    std::string_view start_text;
-    std::string_view success_text;
     bool (FlashOperations::*run)(uint32_t, uint32_t);
   };
   const Step steps[] = {
-      {blank, UpdateStep::kBlankCheck, kBlankCheckStartText, "Blanking Success",
-       &FlashOperations::BlankCheckRange},
-      {program, UpdateStep::kProgram, kProgramStartText, "Programming Success",
-       &FlashOperations::ProgramRange},
-      {verify, UpdateStep::kVerify, kVerifyStartText, "Verifying Success",
-       &FlashOperations::VerifyRange},
+      {blank, UpdateStep::kBlankCheck, &FlashOperations::BlankCheckRange},
+      {program, UpdateStep::kProgram, &FlashOperations::ProgramRange},
+      {verify, UpdateStep::kVerify, &FlashOperations::VerifyRange},
   };
   for (const Step& step : steps) {
     if (!step.chosen || operations_.step_failed() || link_.DeviceGone()) continue;
     if (operations_.stop_requested()) {
       operations_.set_step_failed(true);
-      show(kStoppedText);
+      // The step that would have come next did not run.
+      step_ = step.name;
+      step_open_ = true;
+      step_refused_at_ = link_.refused_requests();
+      EndStep(false, {FailureKind::kStopped});
+      view_.PumpMessages();
       break;
     }
     BeginStep(step.name);
-    show(step.start_text);
+    view_.PumpMessages();
     if ((operations_.*step.run)(start, end)) {
-      show(step.success_text);
+      EndStep(true);
+      view_.PumpMessages();
     } else {
       operations_.set_step_failed(true);
+      EndStep(false, operations_.last_failure());
     }
   }
   return !operations_.step_failed();
@@ -318,11 +335,11 @@ bool UpdateSequences::ProtectAndWait() {
   return enabled && written;
 }
 
-std::optional<std::string_view> UpdateSequences::AutoPrecondition(
-    bool program_file_ready, std::string_view file_box_text) const {
-  if (!link_.IsPresent()) return kNoDeviceText;
-  if (!program_file_ready && file_box_text.empty()) return kFileNotReadyText;
-  return std::nullopt;
+AutoBlocker UpdateSequences::AutoPrecondition(bool program_file_ready,
+                                              std::string_view file_box_text) const {
+  if (!link_.IsPresent()) return AutoBlocker::kNoDevice;
+  if (!program_file_ready && file_box_text.empty()) return AutoBlocker::kFileNotReady;
+  return AutoBlocker::kNone;
 }
 
 bool UpdateSequences::BeginAuto() {
@@ -336,98 +353,118 @@ bool UpdateSequences::BeginAuto() {
 }
 
 AutoResult UpdateSequences::RunAuto(const AutoOptions& options) {
-  // Refused while something else owns the link; the Auto button keeps its
-  // caption and the other run its flags.
-  if (!BeginAuto()) return AutoResult{false, false, kCaptionAuto};
+  // Refused while something else owns the link; the other run keeps its
+  // flags.
+  if (!BeginAuto()) return AutoResult{false, false};
   FlashOperations::BusyScope scope(operations_);
   operations_.set_step_failed(false);
+  sequence_ = SequenceKind::kAuto;
+  step_open_ = false;
+  view_.SequenceBegan(SequenceKind::kAuto);
 
-  auto refuse = [this](std::string_view reason) {
-    view_.ShowProcessInfo(reason);
+  auto refuse = [this] {
     operations_.set_step_failed(true);
     End();
-    return AutoResult{false, false, kCaptionAuto};
+    return AutoResult{false, false};
+  };
+  auto refuse_for = [&](VerdictReason reason) {
+    UpdateVerdict verdict;
+    verdict.sequence = SequenceKind::kAuto;
+    verdict.reason = reason;
+    view_.VerdictReached(verdict);
+    return refuse();
   };
   uint32_t start = 0;
   if (!options.all_range) {
-    if (auto error = operations_.ChooseRange(false, options.start_kb, options.size_kb))
-      return refuse(*error);
+    if (auto error = operations_.ChooseRange(false, options.start_kb, options.size_kb)) {
+      view_.ShowProcessInfo(*error);
+      return refuse();
+    }
     start = operations_.flash_range_start();
   }
   const uint32_t length = operations_.image_length();
-  if (length > kFirmwareImageSize) return refuse("The program file is too large");
+  if (length > kFirmwareImageSize) return refuse_for(VerdictReason::kImageTooLarge);
   // Erasing and then programming nothing would report success over an empty
   // flash.
-  if (options.program && length == 0) return refuse("The program file is empty");
+  if (options.program && length == 0) return refuse_for(VerdictReason::kImageEmpty);
   const uint32_t end = start + length;  // both bounded: no wrap
 
   erase_started_ = false;
-  view_.ShowProcessInfo(kEnterIspText);
+  BeginStep(UpdateStep::kIspEntry);
   view_.PumpMessages();
-  const auto entry_failure = EnterIspAndReadId(options.isp_mode);
+  const Failure entry_failure = EnterIspAndReadId(options.isp_mode);
 
   // Nothing has changed the flash yet: leave ISP mode again and say why.
-  auto leave = [&](std::string_view reason) {
-    if (options.isp_mode && !link_.DeviceGone()) SetIspMode(link_, false);
+  auto leave = [&](const std::function<void()>& say) {
+    if (options.isp_mode && !link_.DeviceGone()) (void)SetIspMode(link_, false);
     link_.Close();
-    return refuse(reason);
+    say();
+    return refuse();
   };
-  if (link_.DeviceGone()) return leave(DeviceGoneText());
+  auto say_gone = [this] { view_.NoticeRaised(GoneNotice(SequenceKind::kAuto)); };
+  if (link_.DeviceGone()) return leave(say_gone);
   const bool touches_flash = options.erase || options.blank || options.program || options.verify;
   // Without ISP mode or a flash ID nothing may touch the flash.
-  if (entry_failure && touches_flash) return leave(*entry_failure);
+  if (entry_failure && touches_flash)
+    return leave([&] { EndStep(false, entry_failure); });
   // A span past the end of the part would wrap onto its first bytes.
-  if (const auto too_large = ImageDoesNotFitText(operations_.flash_id(), start, length);
-      too_large && touches_flash) {
-    return leave(*too_large);
+  if (touches_flash && ImageDoesNotFitText(operations_.flash_id(), start, length)) {
+    return leave([&] {
+      UpdateVerdict verdict;
+      verdict.sequence = SequenceKind::kAuto;
+      verdict.reason = VerdictReason::kImageDoesNotFit;
+      verdict.flash_id = operations_.flash_id();
+      verdict.start = start;
+      verdict.length = length;
+      view_.VerdictReached(verdict);
+    });
   }
   // A word-program sequence left open would make the part ignore the erase
   // and the reads, and put the first words wherever the old sequence was.
   if (touches_flash) {
-    if (const auto still_open = operations_.EndWordProgramming())
-      return leave(link_.DeviceGone() ? DeviceGoneText() : *still_open);
+    if (const Failure still_open = operations_.EndWordProgramming()) {
+      if (link_.DeviceGone()) return leave(say_gone);
+      return leave([&] { view_.OperationFailed(still_open); });
+    }
   }
 
   if (options.erase && !operations_.stop_requested()) {
     BeginStep(UpdateStep::kStatusClear);
-    view_.ShowProcessInfo(kClearStatusText);
     view_.PumpMessages();
-    FlashReadStatus(link_);
-    FlashWriteEnable(link_);
-    FlashWriteStatus(link_, kStatusUnprotected);
+    (void)FlashReadStatus(link_);  // the clear reads the status first, as the chip expects
+    (void)FlashWriteEnable(link_);
+    (void)FlashWriteStatus(link_, kStatusUnprotected);
     operations_.WaitStatusIdle();
     if (!link_.DeviceGone()) {
+      EndStep(true);
       BeginStep(UpdateStep::kErase);
       erase_started_ = true;
-      // Opens and closes the link itself.
-      operations_.EraseBody(options.all_range);
+      // Opens and closes the link itself, and words its own lines.
+      const bool erased = operations_.EraseBody(options.all_range);
+      EndStep(erased, operations_.last_failure());
     }
   }
   if (!link_.DeviceGone()) link_.Open();
 
-  auto show = [this](std::string_view text) {
-    view_.ShowProcessInfo(text);
-    view_.PumpMessages();
-  };
-  RunDataSteps(options.blank, options.program, options.verify, start, end, show);
+  RunDataSteps(options.blank, options.program, options.verify, start, end);
   if (link_.DeviceGone()) {
     // Nothing more can reach the device: no protection write, no ISP exit.
     link_.Close();
-    view_.ShowProcessInfo(DeviceGoneText());
+    say_gone();
     operations_.set_step_failed(true);
     End();
-    return AutoResult{false, operations_.stop_requested(), kCaptionAuto};
+    return AutoResult{false, operations_.stop_requested()};
   }
 
   const bool stopped = operations_.stop_requested();
   if (stopped) operations_.set_step_failed(true);
-  if (options.protect) ProtectAndWait();
-  if (options.isp_mode) SetIspMode(link_, false);
+  if (options.protect) (void)ProtectAndWait();  // the Auto sequence has no notice line
+  if (options.isp_mode) (void)SetIspMode(link_, false);
   link_.Close();
 
   const bool success = !operations_.step_failed();
   End();
-  return AutoResult{success, stopped, kCaptionAuto};
+  return AutoResult{success, stopped};
 }
 
 }  // namespace korvalen

@@ -20,21 +20,6 @@
 
 namespace korvalen {
 
-// Texts of the window's boxes, so every caller shows the same words.
-inline constexpr std::string_view kWarningTitle = "Warning";
-inline constexpr std::string_view kUpdateWarningText =
-    "Firmware Update is a critical operation. Please make sure the power stays on and do not "
-    "disconnect the device before the update is complete. Would you like to proceed?";
-inline constexpr std::string_view kDialogTitle = "Dialog";
-inline constexpr std::string_view kNoDeviceText = "USB device is NOT available !!    ";
-inline constexpr std::string_view kFileNotReadyText = "Program File Not Ready !!    ";
-
-// Button captions.
-inline constexpr std::string_view kCaptionStart = "Start";
-inline constexpr std::string_view kCaptionStop = "Stop";
-inline constexpr std::string_view kCaptionFinish = "Finish";
-inline constexpr std::string_view kCaptionAuto = "Auto";
-
 // The flags the detection timer reads. The sequences keep them; the window
 // reads them through UpdateSequences::flags().
 struct SequenceFlags {
@@ -49,41 +34,37 @@ enum class ClickAction {
   kIgnore,  // another sequence runs, or the one-click update has finished
 };
 
-// Step texts of an entry into ISP mode or an ID read that did not succeed:
-// nothing of the flash changes after them, and the next attempt tries again.
-inline constexpr std::string_view kEnterIspFailText = "Enter ISP Mode Fail";
-inline constexpr std::string_view kReadIdFailText = "Read Flash ID Fail";
-
-// Shown below the verdict when the protection write or the exit from ISP
-// mode was not accepted.
-inline constexpr std::string_view kStillInUpdateModeText =
-    "The device did not confirm leaving update mode: unplug it and plug it in again.";
-
+// How a one-click update ended.
 struct OneClickResult {
+  // Another run owned the link: nothing was sent and the Start button stays
+  // as it was.
+  bool refused = false;
+  UpdateVerdict verdict;
+  // The verdict is a success (never for a refused run).
   bool success = false;
-  std::string_view button_caption = kCaptionFinish;
-  bool button_enabled = false;
   // The device accepted the protection write and the exit from ISP mode.
   bool left_update_mode = true;
 };
 
+// Why the Auto sequence may not start.
+enum class AutoBlocker { kNone, kNoDevice, kFileNotReady };
+
 // The ISP page's check boxes and range edits as the Auto sequence reads them.
 struct AutoOptions {
-  bool isp_mode = true;   // chkISPMode
-  bool erase = true;      // chkErase
-  bool blank = true;      // chkBlank
-  bool program = true;    // chkProgram
-  bool verify = true;     // chkVerify
-  bool protect = false;   // chkProtect
-  bool all_range = true;  // rbnRange0 ("All") checked
-  int64_t start_kb = 0;   // lbledISPStart, parsed by the window
-  int64_t size_kb = 0;    // lbledISPRange, parsed by the window
+  bool isp_mode = true;   // enter ISP mode first and leave it at the end
+  bool erase = true;
+  bool blank = true;
+  bool program = true;
+  bool verify = true;
+  bool protect = false;   // write the protection bits at the end
+  bool all_range = true;  // the whole image from address 0, else the assigned range
+  int64_t start_kb = 0;   // the assigned range's start, in KiB
+  int64_t size_kb = 0;    // the assigned range's size, in KiB
 };
 
 struct AutoResult {
   bool success = false;  // every chosen step passed and no stop was asked
   bool stopped = false;
-  std::string_view button_caption = kCaptionAuto;
 };
 
 class UpdateSequences {
@@ -101,53 +82,55 @@ class UpdateSequences {
   // Asks the running sequence to stop at its next chunk, poll or step.
   void RequestStop() { operations_.RequestStop(); }
 
-  // ---- One-click update (btnSimpleAutoClick) -------------------------------
+  // ---- One-click update ----------------------------------------------------
   // Before the warning box: marks the sequence busy so detection stays away.
   void BeginOneClick();
-  // The user cancelled the warning: shows the abort text, sends nothing.
+  // The user cancelled the warning: reports the cancelled verdict, sends
+  // nothing.
   void CancelOneClick();
-  // Everything after OK, from "Enter ISP Mode" to the verdict. The window
-  // sets the button to kCaptionStop before calling and applies the result's
-  // caption and enabled state after. Sets update_finished.
+  // Everything after OK, from the entry into ISP mode to the verdict. Sets
+  // update_finished unless the run was refused.
   OneClickResult RunOneClickUpdate();
 
-  // ---- Auto sequence (btnUSBISPAutoClick) ----------------------------------
-  // The message for the missing-precondition box, or nullopt when the run
-  // may start. file_box_text is the text of cbxReadISPFile.
-  std::optional<std::string_view> AutoPrecondition(bool program_file_ready,
-                                                   std::string_view file_box_text) const;
+  // ---- Auto sequence --------------------------------------------------------
+  // What keeps the run from starting, if anything. file_box_text is the
+  // text of the ISP page's file box.
+  AutoBlocker AutoPrecondition(bool program_file_ready, std::string_view file_box_text) const;
   // Before the file reload: marks the sequence busy and running and clears
   // any old stop request; false, changing nothing, while another run or an
   // ISP page operation owns the link. RunAuto calls it itself when the window
   // did not.
   bool BeginAuto();
-  // Everything after the reload, from "Enter ISP Mode" to the closing of the
-  // link. The window sets the button to kCaptionStop before and to the
-  // result's caption after.
+  // Everything after the reload, from the entry into ISP mode to the closing
+  // of the link.
   AutoResult RunAuto(const AutoOptions& options);
 
  private:
   enum class Kind { kNone, kOneClick, kAuto };
 
   bool OneClickAttempt(uint32_t length);
-  // Open, ISP mode on (when asked) and the flash ID read. nullopt when both
-  // went through and the ID names a part; else the failure text.
-  std::optional<std::string_view> EnterIspAndReadId(bool isp_mode);
+  // Open, ISP mode on (when asked) and the flash ID read. Ends the steps
+  // that went through; returns the failure of the step that did not (kind
+  // kNone when the ID names a part), whose end the caller reports.
+  Failure EnterIspAndReadId(bool isp_mode);
   // The device stopped answering: the run ends at once, without further
   // attempts and without the protection write, and says where it stopped.
   OneClickResult EndOneClickGone();
   // What happened and what to do, for a device that is gone.
-  std::string DeviceGoneText() const;
+  UpdateNotice GoneNotice(SequenceKind sequence) const;
   void BeginStep(UpdateStep step);
+  // Reports the end of the step begun last; a failure without a kind of its
+  // own is the gone device's when it has gone.
+  void EndStep(bool ok, Failure failure = {});
   bool ChipEraseForUpdate();
   // Blank check, program and verify in that order, each only when chosen and
-  // while nothing has failed; `show` puts up the step texts.
-  bool RunDataSteps(bool blank, bool program, bool verify, uint32_t start, uint32_t end,
-                    const std::function<void(std::string_view)>& show);
+  // while nothing has failed; each step's line is pumped.
+  bool RunDataSteps(bool blank, bool program, bool verify, uint32_t start, uint32_t end);
   // True when the device accepted the write enable and the status write.
   bool ProtectAndWait();
-  void ShowUpdateStep(std::string_view text);
-  void ShowVerdict(std::string_view text, StatusColour colour);
+  // Reports the verdict and the notice (when it has a kind), marks the update
+  // finished and ends the run.
+  OneClickResult Conclude(const UpdateVerdict& verdict, const UpdateNotice& notice);
   void End();
 
   NorvaneUsb& link_;
@@ -156,7 +139,10 @@ class UpdateSequences {
   FlashOperations& operations_;
   SequenceFlags flags_;
   Kind running_ = Kind::kNone;
-  UpdateStep step_ = UpdateStep::kIspEntry;  // the step in work, for the gone text
+  SequenceKind sequence_ = SequenceKind::kOneClick;
+  UpdateStep step_ = UpdateStep::kIspEntry;  // the step in work, for the gone notice
+  bool step_open_ = false;
+  uint64_t step_refused_at_ = 0;             // the link's refused requests when it began
   bool erase_started_ = false;               // an erase went out in this run
 };
 

@@ -72,13 +72,17 @@ bool NorvaneUsb::Probe() {
 }
 
 bool NorvaneUsb::SendTestRequest(DriverHandle handle) {
+  bool carried = false;
   if (driver_kind_ == kAudioDriverChannel) {
     const auto query = BuildPresenceQuery();
-    return driver_.IoControl(handle, kIoctlKsProperty, query, {});
+    carried = driver_.IoControl(handle, kIoctlKsProperty, query, {});
+  } else {
+    const auto record = BuildSetupRecord(kDescriptorRequest, kDescriptorLength);
+    uint8_t descriptor[kDescriptorLength] = {};
+    carried = driver_.IoControl(handle, kIoctlVendorDeviceToHost, record, descriptor);
   }
-  const auto record = BuildSetupRecord(kDescriptorRequest, kDescriptorLength);
-  uint8_t descriptor[kDescriptorLength] = {};
-  return driver_.IoControl(handle, kIoctlVendorDeviceToHost, record, descriptor);
+  if (!carried) ++refused_requests_;
+  return carried;
 }
 
 bool NorvaneUsb::Scan() {
@@ -132,7 +136,10 @@ bool NorvaneUsb::ControlTransfer(uint8_t request_type, uint8_t request, uint16_t
     const auto record = BuildSetupRecord(setup, 0);
     accepted = driver_.IoControl(handle_, SetupRecordIoctl(request_type), record, block);
   }
-  if (!accepted && driver_.LastIoDeviceGone()) device_gone_ = true;
+  if (!accepted) {
+    ++refused_requests_;
+    if (driver_.LastIoDeviceGone()) device_gone_ = true;
+  }
   return accepted;
 }
 

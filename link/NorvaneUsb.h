@@ -68,6 +68,9 @@ class NorvaneUsb {
   // and polling. Stays set until an Open or a Probe reaches the device again;
   // a request that was merely refused never sets it.
   bool DeviceGone() const { return device_gone_; }
+  // Requests the driver did not carry (refused or lost), the presence
+  // tests included, since this object was made.
+  uint64_t refused_requests() const { return refused_requests_; }
 
   const char* DevicePath() const { return device_path_; }
   const char* DeviceId() const { return device_id_; }
@@ -88,6 +91,7 @@ class NorvaneUsb {
   DriverHandle handle_ = kNoHandle;
   bool access_denied_ = false;
   bool device_gone_ = false;
+  uint64_t refused_requests_ = 0;
   std::string in_use_;
 };
 

@@ -9,6 +9,7 @@
 #include "ui/LabeledEdit.h"
 #include "ui/PathFromText.h"
 #include "ui/TypedNumbers.h"
+#include "ui/Captions.h"
 #include "ui/Unit1.h"
 
 namespace korvalen {
@@ -153,8 +154,9 @@ void TForm1::SetIspSequenceControlsVisible(bool visible) {
 }
 
 void TForm1::btnEnterISPClick() {
-  if (const auto caption = ops_->ToggleIspMode()) {
-    btnEnterISP->setText(QString::fromUtf8(caption->data(), static_cast<int>(caption->size())));
+  if (const auto on = ops_->ToggleIspMode()) {
+    const std::string_view caption = *on ? kCaptionExitIsp : kCaptionEnterIsp;
+    btnEnterISP->setText(QString::fromUtf8(caption.data(), static_cast<int>(caption.size())));
   }
 }
 

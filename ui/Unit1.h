@@ -11,6 +11,7 @@
 
 #include "flash/FlashOperations.h"
 #include "flash/FlashView.h"
+#include "flash/UpdateWording.h"
 #include "flash/UpdateProgress.h"
 #include "image/FirmwareImage.h"
 #include "image/LoadResult.h"
@@ -49,7 +50,7 @@ void FitLabelToText(QLabel* label);
 // Resolution of the update's progress bar.
 inline constexpr int kProgressSteps = 1000;
 
-class TForm1 : public QWidget, public FlashView {
+class TForm1 : public QWidget, public WordingView {
   Q_OBJECT
 
  public:
@@ -221,6 +222,8 @@ class TForm1 : public QWidget, public FlashView {
   void ProgressShown(const QString& text);
   // A notice shown below the progress line.
   void NoticeShown(const QString& text);
+  // The one-click update's verdict, as it is shown.
+  void VerdictShown(korvalen::Verdict verdict);
   void DeviceLineShown(const QString& text);
   void FileLineShown(const QString& text);
 
@@ -242,7 +245,8 @@ class TForm1 : public QWidget, public FlashView {
   void ShowAccessAdvice(bool shown);
   void SetFileLine(const QString& text);
 
-  // FlashView: the labels of the ISP page and the main panel.
+  // FlashView, worded by WordingView: the labels of the ISP page and the
+  // main panel.
   void ShowProcessInfo(std::string_view text) override;
   void ShowProcessAddress(std::string_view text) override;
   void ShowStatusRegister(std::string_view text) override;
@@ -251,6 +255,7 @@ class TForm1 : public QWidget, public FlashView {
   void ShowUpdateNotice(std::string_view text) override;
   void PumpMessages() override;
   void NoteProgress(ProgressStep step, uint64_t done, uint64_t total) override;
+  void VerdictReached(const UpdateVerdict& verdict) override;
   void ShowDetectionOutcome();
 
   NorvaneUsb& link_;

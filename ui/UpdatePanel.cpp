@@ -9,6 +9,7 @@
 #include <QRadioButton>
 
 #include "flash/UpdateSequences.h"
+#include "ui/Captions.h"
 #include "ui/LabeledEdit.h"
 #include "ui/PathFromText.h"
 #include "ui/TypedNumbers.h"
@@ -38,7 +39,7 @@ void TForm1::btnSimpleAutoClick() {
       break;
   }
   seq_->BeginOneClick();
-  if (!dialogs_.AskOkCancel(ToQString(kWarningTitle), ToQString(kUpdateWarningText))) {
+  if (!dialogs_.AskOkCancel(ToQString(kWarningTitle), ToQString(wording().update_warning))) {
     seq_->CancelOneClick();
     return;
   }
@@ -50,8 +51,9 @@ void TForm1::btnSimpleAutoClick() {
   lblUpdateTimeLeft->show();
   const OneClickResult result = seq_->RunOneClickUpdate();
   progress_.reset();
-  btnSimpleAuto->setText(ToQString(result.button_caption));
-  btnSimpleAuto->setEnabled(result.button_enabled);
+  // A refused run leaves Start as it was; any other ends the update for good.
+  btnSimpleAuto->setText(ToQString(result.refused ? kCaptionStart : kCaptionFinish));
+  btnSimpleAuto->setEnabled(result.refused);
 }
 
 void TForm1::btnUSBISPAutoClick() {
@@ -69,10 +71,15 @@ void TForm1::btnUSBISPAutoClick() {
     dialogs_.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
     return;
   }
-  if (const auto message = seq_->AutoPrecondition(
-          ProgramFileReady, cbxReadISPFile->currentText().toStdString())) {
-    dialogs_.Inform(ToQString(kDialogTitle), ToQString(*message));
-    return;
+  switch (seq_->AutoPrecondition(ProgramFileReady, cbxReadISPFile->currentText().toStdString())) {
+    case AutoBlocker::kNone:
+      break;
+    case AutoBlocker::kNoDevice:
+      dialogs_.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
+      return;
+    case AutoBlocker::kFileNotReady:
+      dialogs_.Inform(ToQString(kDialogTitle), ToQString(kFileNotReadyText));
+      return;
   }
   AutoOptions options;
   options.isp_mode = chkISPMode->isChecked();
@@ -103,8 +110,8 @@ void TForm1::btnUSBISPAutoClick() {
   }
   if (!seq_->BeginAuto()) return;
   btnUSBISPAuto->setText(ToQString(kCaptionStop));
-  const AutoResult result = seq_->RunAuto(options);
-  btnUSBISPAuto->setText(ToQString(result.button_caption));
+  seq_->RunAuto(options);
+  btnUSBISPAuto->setText(ToQString(kCaptionAuto));
 }
 
 void TForm1::ShowProcessInfo(std::string_view text) { lblUSBProcessInfo->setText(ToQString(text)); }
@@ -147,6 +154,11 @@ void TForm1::ShowUpdateNotice(std::string_view text) {
   lblISPProcNotice->setText(shown);
   lblISPProcNotice->setVisible(!shown.isEmpty());
   Q_EMIT NoticeShown(shown);
+}
+
+void TForm1::VerdictReached(const UpdateVerdict& verdict) {
+  WordingView::VerdictReached(verdict);
+  if (verdict.sequence == SequenceKind::kOneClick) Q_EMIT VerdictShown(verdict.verdict);
 }
 
 void TForm1::PumpMessages() {

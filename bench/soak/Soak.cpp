@@ -22,6 +22,7 @@
 
 #include "flash/FlashOperations.h"
 #include "flash/FlashView.h"
+#include "flash/UpdateWording.h"
 #include "flash/UpdateSequences.h"
 #include "image/FirmwareImage.h"
 #include "link/NorvaneUsb.h"
@@ -47,10 +48,10 @@ class QuietView : public FlashView {
   void ShowProcessInfo(std::string_view) override {}
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
-  void ShowUpdateStatus(std::string_view text) override { last_status_.assign(text); }
-  void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
-  void ShowUpdateNotice(std::string_view) override {}
   void PumpMessages() override {}
+  void VerdictReached(const UpdateVerdict& verdict) override {
+    last_status_.assign(VerdictText(verdict));
+  }
   const std::string& last_status() const { return last_status_; }
 
  private:

@@ -70,7 +70,7 @@ TEST(OversizeImage, OneClickRefusesBeforeTheEraseAndLeavesTheFlashAsItWas) {
   const OneClickResult result = bench.sequences_.RunOneClickUpdate();
 
   EXPECT_FALSE(result.success);
-  EXPECT_EQ(result.button_caption, kCaptionFinish);
+  EXPECT_EQ(result.verdict.reason, VerdictReason::kImageDoesNotFit);
   EXPECT_EQ(bench.view_.Last(Target::kUpdateStatus),
             "Firmware update Fail! The update file (262144 bytes) does not fit the flash "
             "(131072 bytes).");
@@ -116,7 +116,7 @@ TEST(OversizeImage, AutoRefusesASpanPastTheEndOfThePart) {
   const AutoResult result = bench.sequences_.RunAuto(options);
 
   EXPECT_FALSE(result.success);
-  EXPECT_EQ(result.button_caption, kCaptionAuto);
+  EXPECT_FALSE(result.stopped);
   EXPECT_EQ(bench.view_.Last(Target::kProcessInfo),
             "The update file (98304 bytes from 65536) does not fit the flash (131072 bytes)");
   EXPECT_EQ(ChangingCommands(bench.spy_), 0u);

@@ -23,30 +23,32 @@
 namespace korvalen::testing {
 namespace {
 
-// Requests the device has received at each step text of the main panel.
+// Requests the device has received when each step of the update began and
+// ended (the first time it did).
 class StepMarks : public FlashView {
  public:
   explicit StepMarks(sim::SimDevice& device) : device_(device) {}
   void ShowProcessInfo(std::string_view) override {}
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
-  void ShowUpdateStatus(std::string_view text) override {
-    if (text.starts_with("Flash Erase All") && !marks.empty() &&
-        marks.back().first.starts_with("Flash Erase All"))
-      return;
-    marks.emplace_back(std::string(text), device_.RequestCount());
-  }
-  void SetUpdateStatusStyle(StatusColour, StatusSize) override {}
-  void ShowUpdateNotice(std::string_view) override {}
   void PumpMessages() override {}
+  void StepBegan(SequenceKind, UpdateStep step) override {
+    began.try_emplace(step, device_.RequestCount());
+  }
+  void StepEnded(const StepEnd& end) override {
+    ended.try_emplace(end.step, device_.RequestCount());
+  }
 
-  uint64_t At(std::string_view text) const {
-    for (const auto& [shown, count] : marks)
-      if (shown == text) return count;
-    ADD_FAILURE() << "never shown: " << text;
+  static uint64_t At(const std::map<UpdateStep, uint64_t>& marks, UpdateStep step) {
+    const auto found = marks.find(step);
+    if (found != marks.end()) return found->second;
+    ADD_FAILURE() << "step never reached: " << static_cast<int>(step);
     return 0;
   }
-  std::vector<std::pair<std::string, uint64_t>> marks;
+  uint64_t Began(UpdateStep step) const { return At(began, step); }
+  uint64_t Ended(UpdateStep step) const { return At(ended, step); }
+  std::map<UpdateStep, uint64_t> began;
+  std::map<UpdateStep, uint64_t> ended;
 
  private:
   sim::SimDevice& device_;
@@ -184,13 +186,13 @@ Counts Expected(const sim::FlashModel& model, const FirmwareImage& image, const 
 
 Counts Measured(const StepMarks& view, uint64_t end) {
   Counts c;
-  c.enter_isp = view.At("Clear Status register") - view.At("Enter ISP Mode");
-  c.clear_status = view.At("Flash Erase All ") - view.At("Clear Status register");
-  c.erase = view.At("Start Blanking Check") - view.At("Flash Erase All ");
-  c.blank = view.At("Blanking Success") - view.At("Start Blanking Check");
-  c.program = view.At("Programming Success") - view.At("Start Programming");
-  c.verify = view.At("Verifying Success") - view.At("Start Verifying Check");
-  c.protect_and_leave = end - view.At("Verifying Success");
+  c.enter_isp = view.Began(UpdateStep::kStatusClear) - view.Began(UpdateStep::kIspEntry);
+  c.clear_status = view.Began(UpdateStep::kErase) - view.Began(UpdateStep::kStatusClear);
+  c.erase = view.Began(UpdateStep::kBlankCheck) - view.Began(UpdateStep::kErase);
+  c.blank = view.Ended(UpdateStep::kBlankCheck) - view.Began(UpdateStep::kBlankCheck);
+  c.program = view.Ended(UpdateStep::kProgram) - view.Began(UpdateStep::kProgram);
+  c.verify = view.Ended(UpdateStep::kVerify) - view.Began(UpdateStep::kVerify);
+  c.protect_and_leave = end - view.Ended(UpdateStep::kVerify);
   return c;
 }
 
@@ -233,7 +235,7 @@ TEST_P(UpdateRequestCount, EveryStepSendsWhatItsRulesCallFor) {
 
   const uint64_t before = device->RequestCount();
   ASSERT_TRUE(sequences.RunOneClickUpdate().success);
-  EXPECT_EQ(view.At("Enter ISP Mode"), before);
+  EXPECT_EQ(view.Began(UpdateStep::kIspEntry), before);
 
   const Timing timing{GetParam().latency_us, device->timing().spi_setup_us,
                       device->timing().spi_byte_us};

@@ -71,8 +71,8 @@ TEST_P(OneClickOnEachModel, CleanUpdateWritesTheImageAndProtectsTheFlash) {
   const OneClickResult result = bench.sequences_.RunOneClickUpdate();
 
   EXPECT_TRUE(result.success);
-  EXPECT_EQ(result.button_caption, kCaptionFinish);
-  EXPECT_FALSE(result.button_enabled);
+  EXPECT_FALSE(result.refused);
+  EXPECT_EQ(result.verdict.verdict, Verdict::kSuccess);
   EXPECT_EQ(bench.FlashBytes(0, kImageLength), bench.ImageBytes(0, kImageLength));
   // The chip erase reached past the image.
   EXPECT_EQ(bench.FlashBytes(kImageLength, 0x100), std::vector<uint8_t>(0x100, 0xFF));
@@ -298,11 +298,10 @@ TEST(OneClick, RefusedEntryLeavesFlagsAndCaptionAsTheyWere) {
   bench.ops_.BlankCheck(true);
   ASSERT_TRUE(result && auto_result);
   EXPECT_FALSE(result->success);
-  EXPECT_EQ(result->button_caption, kCaptionStart);
-  EXPECT_TRUE(result->button_enabled);
+  EXPECT_TRUE(result->refused);
   EXPECT_FALSE(busy_after_one_click);
   EXPECT_FALSE(bench.sequences_.flags().update_finished);
-  EXPECT_EQ(auto_result->button_caption, kCaptionAuto);
+  EXPECT_FALSE(auto_result->success);
   EXPECT_FALSE(auto_began);
   EXPECT_FALSE(running);
   EXPECT_FALSE(busy_after_auto);
@@ -423,7 +422,7 @@ TEST(OneClick, DeviceThatDoesNotConfirmLeavingUpdateModeGetsTheNotice) {
     EXPECT_FALSE(result.left_update_mode);
     EXPECT_EQ(Steps(bench.view_, Target::kUpdateStatus), kCleanUpdateSteps);
     EXPECT_EQ(bench.view_.Texts(Target::kUpdateNotice),
-              std::vector<std::string>{std::string(kStillInUpdateModeText)});
+              std::vector<std::string>{DefaultWording().still_in_update_mode});
     EXPECT_EQ(bench.view_.Events().back().target, Target::kUpdateNotice);
   }
 
@@ -436,7 +435,7 @@ TEST(OneClick, DeviceThatDoesNotConfirmLeavingUpdateModeGetsTheNotice) {
   const OneClickResult result = bench.sequences_.RunOneClickUpdate();
   EXPECT_TRUE(result.success);
   EXPECT_FALSE(result.left_update_mode);
-  EXPECT_EQ(bench.view_.Last(Target::kUpdateNotice), kStillInUpdateModeText);
+  EXPECT_EQ(bench.view_.Last(Target::kUpdateNotice), DefaultWording().still_in_update_mode);
 }
 
 // ---- Auto sequence -------------------------------------------------------------
@@ -479,7 +478,7 @@ TEST(Auto, EveryStepClearedOnlyReadsTheFlashId) {
                             .verify = false,
                             .protect = false};
   const AutoResult result = bench.sequences_.RunAuto(options);
-  EXPECT_EQ(result.button_caption, kCaptionAuto);
+  EXPECT_FALSE(result.stopped);
   EXPECT_EQ(bench.view_.Texts(Target::kProcessInfo), (std::vector<std::string>{"Enter ISP Mode"}));
   EXPECT_FALSE(IspRequestSent(bench.spy_));
   ASSERT_FALSE(bench.spy_.transfers.empty());
@@ -545,11 +544,11 @@ TEST(Auto, RefusesWhatWouldEraseWithNothingToProgram) {
 
 TEST(Auto, PreconditionsNameTheMissingDeviceOrFile) {
   FlashBench bench;
-  EXPECT_EQ(bench.sequences_.AutoPrecondition(false, ""), kFileNotReadyText);
-  EXPECT_EQ(bench.sequences_.AutoPrecondition(false, "fw.hex"), std::nullopt);
-  EXPECT_EQ(bench.sequences_.AutoPrecondition(true, ""), std::nullopt);
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(false, ""), AutoBlocker::kFileNotReady);
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(false, "fw.hex"), AutoBlocker::kNone);
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(true, ""), AutoBlocker::kNone);
   bench.link_.ClearPresent();
-  EXPECT_EQ(bench.sequences_.AutoPrecondition(true, "fw.hex"), kNoDeviceText);
+  EXPECT_EQ(bench.sequences_.AutoPrecondition(true, "fw.hex"), AutoBlocker::kNoDevice);
   EXPECT_TRUE(bench.spy_.transfers.empty());
 }
 
