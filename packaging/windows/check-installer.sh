@@ -3,7 +3,14 @@
 # (/S), the files, the Start-menu shortcut and the uninstall entry in place,
 # the installed window started (--quit-after-start) and korvalen-fw --version
 # run, then a silent uninstall that leaves nothing behind. The zip holds the
-# same programs and licence texts.
+# same programs and licence texts. The installer and the installed programs
+# carry the icon and version information, the window its manifest
+# (check-resources.py).
+# With KORVALEN_SIGN_CA (the root the packages were signed under, e.g. from
+# make-test-certificate.sh) every signature is verified against it: the
+# installer's, the uninstaller's as the installer writes it, the programs'
+# in the installer and in the zip; and a copy with one byte changed after
+# signing must fail the same check.
 # Usage: check-installer.sh SETUP_EXE ZIP
 set -euo pipefail
 
@@ -18,6 +25,45 @@ zip=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 source "$here/../../tests/wine/wine-session.sh"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+root=$(cd "$here/../.." && pwd)
+project_version=$(sed -n 's/^project(korvalen VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+ca=${KORVALEN_SIGN_CA:-}
+if [ -n "$ca" ]; then
+  [ -r "$ca" ] || { echo "KORVALEN_SIGN_CA names no readable file: $ca" >&2; exit 2; }
+  command -v osslsigncode >/dev/null || { echo "missing: osslsigncode" >&2; exit 2; }
+fi
+
+# FILE: its Authenticode signature (SHA-256) holds against the root.
+signature_holds() {
+  osslsigncode verify -CAfile "$ca" -in "$1" >"$work/verify.txt" 2>&1 &&
+    grep -q 'Message digest algorithm *: SHA256' "$work/verify.txt"
+}
+check_signed() {  # FILE NAME
+  if signature_holds "$1"; then
+    echo "signed: $2"
+  else
+    sed 's/^/  /' "$work/verify.txt" >&2
+    fail "the signature of $2 does not hold"
+  fi
+}
+check_tampered_fails() {  # FILE NAME: one byte changed after signing
+  cp "$1" "$work/tampered.exe"
+  python3 -c 'import os, sys
+with open(sys.argv[1], "r+b") as f:
+    f.seek(os.path.getsize(sys.argv[1]) // 2)
+    byte = f.read(1)[0]
+    f.seek(-1, 1)
+    f.write(bytes([byte ^ 0xFF]))' "$work/tampered.exe"
+  if signature_holds "$work/tampered.exe"; then
+    fail "$2 with one byte changed still passes the signature check"
+  elif grep -q 'Calculated message digest.*MISMATCH' "$work/verify.txt"; then
+    echo "rejected: $2 with one byte changed (its digest no longer matches the signed one)"
+  else
+    sed 's/^/  /' "$work/verify.txt" >&2
+    fail "$2 with one byte changed failed the check, but not on its digest"
+  fi
+  rm -f "$work/tampered.exe"
+}
 
 start_display
 run_wine 180 wineboot -i >/dev/null 2>&1 || fail "wineboot -i did not finish"
@@ -27,6 +73,14 @@ program_dir="$user_dir/AppData/Local/Programs/KORVALEN Firmware Updater"
 shortcut="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/KORVALEN Firmware Updater.lnk"
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\KORVALEN Firmware Updater'
 before=$(cd "$WINEPREFIX" && find drive_c -path '*/Temp' -prune -o -print | LC_ALL=C sort)
+
+if [ -n "$ca" ]; then
+  echo "-- the installer's signature"
+  check_signed "$setup" "the installer"
+  check_tampered_fails "$setup" "the installer"
+else
+  echo "-- signatures not checked (no KORVALEN_SIGN_CA)"
+fi
 
 echo "-- silent install"
 status=0
@@ -41,6 +95,28 @@ done
 run_wine 60 reg query "$key" /v UninstallString >"$work/reg.txt" 2>&1 ||
   fail "no uninstall entry: $(tr -d '\r' <"$work/reg.txt")"
 grep -q 'Uninstall.exe' "$work/reg.txt" || fail "the uninstall entry names no uninstaller"
+# The uninstall list shows the icon of the program DisplayIcon names.
+run_wine 60 reg query "$key" /v DisplayIcon >"$work/reg.txt" 2>&1 || true
+grep -q 'korvalen-updater.exe' "$work/reg.txt" || fail "the uninstall entry's DisplayIcon is not korvalen-updater.exe"
+
+echo "-- icon, version information and manifest"
+python3 "$here/check-resources.py" "$project_version" --installer "$setup" \
+  --window "$program_dir/korvalen-updater.exe" --console "$program_dir/korvalen-fw.exe" ||
+  fail "the installed programs or the installer lack their resources"
+x86_64-w64-mingw32-objcopy --remove-section=.rsrc "$program_dir/korvalen-fw.exe" "$work/bare.exe"
+if python3 "$here/check-resources.py" "$project_version" --console "$work/bare.exe" >/dev/null 2>&1; then
+  fail "korvalen-fw.exe without its resources passes the same check"
+else
+  echo "rejected: korvalen-fw.exe without its resources"
+fi
+rm -f "$work/bare.exe"
+if [ -n "$ca" ]; then
+  echo "-- the installed programs' signatures"
+  for file in korvalen-updater.exe korvalen-fw.exe Uninstall.exe; do
+    check_signed "$program_dir/$file" "the installed $file"
+  done
+  check_tampered_fails "$program_dir/korvalen-updater.exe" "the installed korvalen-updater.exe"
+fi
 
 echo "-- the installed programs start"
 status=0
@@ -78,6 +154,13 @@ for file in korvalen-updater.exe korvalen-fw.exe LICENSE.txt licenses/LGPL-3.txt
             licenses/qt6-base-copyright.txt; do
   grep -q "/$file\$" "$work/zip.txt" || fail "the zip holds no $file"
 done
+if [ -n "$ca" ]; then
+  for file in korvalen-updater.exe korvalen-fw.exe; do
+    unzip -p "$zip" "*/$file" >"$work/$file"
+    check_signed "$work/$file" "$file in the zip"
+    rm -f "$work/$file"
+  done
+fi
 echo "installer $(du -k "$setup" | cut -f1) KiB, zip $(du -k "$zip" | cut -f1) KiB"
 
 stop_session

@@ -2,10 +2,14 @@
 ; user who installs them (no administrator rights needed), a Start-menu
 ; shortcut, the licence texts and an uninstaller that removes all of it.
 ; Built by make-windows-packages.sh, which defines VERSION, STAGE (the
-; folder with the files to install) and OUTFILE.
+; folder with the files to install), OUTFILE, ICON (the programs' icon, made
+; by the build) and, when a signing key is given, SIGN (sign.sh).
 ; A 64-bit installer for 64-bit programs, with Unicode texts and paths.
 Target amd64-unicode
 !include "MUI2.nsh"
+; The installer and the uninstaller look like the program they install.
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 
 !define PRODUCT "KORVALEN Firmware Updater"
 !define PUBLISHER "KORVALEN"
@@ -17,6 +21,13 @@ OutFile "${OUTFILE}"
 InstallDir "$LOCALAPPDATA\Programs\${PRODUCT}"
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel user
+!ifdef SIGN
+  ; The uninstaller exists only inside the installer until WriteUninstaller
+  ; writes it out on the user's machine: it is signed while makensis embeds
+  ; it, and the installer once it is written.
+  !uninstfinalize '"${SIGN}" "%1"' = 0
+  !finalize '"${SIGN}" "%1"' = 0
+!endif
 SetCompressor /SOLID lzma
 BrandingText "${PRODUCT} ${VERSION}"
 
