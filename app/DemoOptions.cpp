@@ -119,7 +119,9 @@ std::string Usage() {
       "                     [--fault reject:N|vanish:N|stuck-busy|weak:ADDR:K]...\n"
       "flash models:";
   for (const auto& model : sim::FlashModels()) text += " " + std::string(model.name);
-  return text + "\n";
+  return text +
+         "\nexit status with --exit-when-done: 0 the update succeeded; 1 it failed or was "
+         "stopped;\n2 Start never became enabled; 3 the command line was refused\n";
 }
 
 int UpdateFileRow(const Options& options) {
