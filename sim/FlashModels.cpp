@@ -102,7 +102,7 @@ constexpr std::array<FlashModel, 5> kModels = {
 
 // The program chunk that the update tool chooses from the ID (its
 // SelectProgramMode): the table must agree with it, or the tool that follows
-// the design would fail on a part that a real device carries.
+// the tool's rule would fail on a part that a real device carries.
 bool ToolUsesAai(const FlashId& id) { return id[0] == 0xBF; }
 uint32_t ToolChunk(const FlashId& id) { return (id[0] == 0xC2 && id[1] == 0x22) ? 32 : 256; }
 

@@ -109,7 +109,7 @@ void GenBinPage::CurrentFileBitBtnClick() {
 
 void GenBinPage::ReadModifyFile() {
   lblCurrentFilePath->setText(TextFromPath(form_.ModifyFilePath));
-  // Into the update's image, as designed: the ISP page's "All" range then
+  // Into the update's image, on purpose: the ISP page's "All" range then
   // programs this file, and the main panel's file line says so.
   const LoadResult result = LoadImageFile(form_.ModifyFilePath, *form_.Image);
   form_.ShowImageFile(result);

@@ -211,7 +211,7 @@ void TForm1::FormCreate() {
     control->hide();
   }
 
-  // The panel spans the window: its design width of 537 would cut the file
+  // The panel spans the window: its laid-out width of 537 would cut the file
   // line's "is Ready!" with the wider fonts of a Linux desktop.
   pnlUSB->setGeometry(0, 0, std::max(kPanelWidth, width()), kPanelHeight);
   QPalette palette = pnlUSB->palette();

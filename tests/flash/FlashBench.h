@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "flash/FlashOperations.h"
-#include "flash/RecordingView.h"
+#include "tests/support/RecordingView.h"
 #include "flash/UpdateSequences.h"
 #include "image/FirmwareImage.h"
 #include "link/FlashPassThrough.h"

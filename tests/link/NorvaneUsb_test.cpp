@@ -57,7 +57,7 @@ class NorvaneUsbTest : public ::testing::Test {
   NorvaneUsb link_;
 };
 
-TEST_F(NorvaneUsbTest, StartsWithTheDesignDefaults) {
+TEST_F(NorvaneUsbTest, StartsWithTheLinksDefaults) {
   EXPECT_FALSE(link_.IsPresent());
   EXPECT_EQ(link_.DriverKind(), kDeviceInterfaceChannel);
   EXPECT_STREQ(link_.DeviceId(), "vid_0c3d&pid_6000");

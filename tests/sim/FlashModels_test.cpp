@@ -9,7 +9,7 @@ namespace {
 
 TEST(FlashModels, TableSelfCheckPasses) { EXPECT_EQ(FlashModelsSelfCheck(), ""); }
 
-TEST(FlashModels, HoldsThePartsTheDesignNames) {
+TEST(FlashModels, HoldsThePartsTheToolKnows) {
   const FlashModel* sst = FindFlashModel(FlashId{0xBF, 0x25, 0x8C});
   ASSERT_NE(sst, nullptr);
   EXPECT_EQ(sst->write_mode, FlashWriteMode::kAaiWord);
@@ -30,7 +30,7 @@ TEST(FlashModels, TimesAreThoseOfRealParts) {
   for (const FlashModel& m : FlashModels()) {
     SCOPED_TRACE(m.name);
     // A page in about a millisecond, an AAI word in about 10 us, a chip
-    // erase in tens of milliseconds to seconds, well inside the design's
+    // erase in tens of milliseconds to seconds, well inside the update's
     // 1000 x 10 ms erase poll.
     if (m.write_mode == FlashWriteMode::kPageProgram) {
       EXPECT_GE(m.page_program_us, 300u);

@@ -121,7 +121,7 @@ std::vector<const FlashModel*> AllModels() {
 INSTANTIATE_TEST_SUITE_P(AllModels, ManualFlash, ::testing::ValuesIn(AllModels()),
                          [](const auto& info) { return std::string(info.param->name); });
 
-// The design's chunk rule matters: a tool that page-programs an SST part
+// The update's chunk rule matters: a tool that page-programs an SST part
 // gets one byte per command, so verify visibly fails.
 TEST(ManualFlashMistakes, PageProgramOnSstWritesOneBytePerCommand) {
   SimBench bench(kSimOrbit, kFlashSst25vf020b);

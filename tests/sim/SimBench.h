@@ -46,7 +46,7 @@ class SimBench {
     return value[0];
   }
 
-  // Enter ISP mode and route the flash pins, as the design's SetIspMode does.
+  // Enter ISP mode and route the flash pins, as the update's SetIspMode does.
   void EnterIsp() {
     ASSERT_TRUE(Out(0x84, 0xB6A3, 0xF8E2));
     WriteReg(0, 13);

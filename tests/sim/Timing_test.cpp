@@ -1,4 +1,4 @@
-// Busy bits in time: what a host that keeps the design's waits sees, on
+// Busy bits in time: what a host that keeps the update's waits sees, on
 // the virtual clock and on the real one.
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@ namespace {
 
 using testing::SimBench;
 
-class DesignTiming : public ::testing::TestWithParam<const FlashModel*> {};
+class UpdateTiming : public ::testing::TestWithParam<const FlashModel*> {};
 
 std::vector<const FlashModel*> AllModels() {
   std::vector<const FlashModel*> models;
@@ -21,8 +21,8 @@ std::vector<const FlashModel*> AllModels() {
   return models;
 }
 
-// The design's chip-erase poll: status reads 10 ms apart, at most 1000.
-TEST_P(DesignTiming, ChipErasePollSeesBusyForTheErasTime) {
+// The update's chip-erase poll: status reads 10 ms apart, at most 1000.
+TEST_P(UpdateTiming, ChipErasePollSeesBusyForTheErasTime) {
   const FlashModel& model = *GetParam();
   SimBench bench(kSimOrbit, model.name);
   ASSERT_TRUE(SetIspMode(bench.link, true));
@@ -32,7 +32,7 @@ TEST_P(DesignTiming, ChipErasePollSeesBusyForTheErasTime) {
   bench.clock.Sleep(10);
   int polls = 0;
   while (FlashReadStatus(bench.link) & kStatusBusy) {
-    ASSERT_LT(++polls, 1000) << "the erase must end inside the design's poll limit";
+    ASSERT_LT(++polls, 1000) << "the erase must end inside the update's poll limit";
     bench.clock.Sleep(10);
   }
   const uint64_t elapsed = bench.clock.NowMicros() - start;
@@ -42,7 +42,7 @@ TEST_P(DesignTiming, ChipErasePollSeesBusyForTheErasTime) {
 
 // The updater's program loop, with its waits and chunk rule,
 // programs every part correctly under the default latency.
-TEST_P(DesignTiming, DesignProgramLoopProgramsThePart) {
+TEST_P(UpdateTiming, UpdateProgramLoopProgramsThePart) {
   const FlashModel& model = *GetParam();
   SimBench bench(kSimOrbit, model.name);
   ASSERT_TRUE(SetIspMode(bench.link, true));
@@ -86,7 +86,7 @@ TEST_P(DesignTiming, DesignProgramLoopProgramsThePart) {
   EXPECT_EQ(bench.device->flash().stats().ignored_busy, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModels, DesignTiming, ::testing::ValuesIn(AllModels()),
+INSTANTIATE_TEST_SUITE_P(AllModels, UpdateTiming, ::testing::ValuesIn(AllModels()),
                          [](const auto& info) { return std::string(info.param->name); });
 
 TEST(Timing, AaiWordsBackToBackSurviveWithoutLatency) {
