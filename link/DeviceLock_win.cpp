@@ -43,6 +43,15 @@ std::set<std::wstring>& HeldHere() {
   return names;
 }
 
+// Whether a process with this id runs.
+bool Alive(DWORD pid) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
 std::string HolderText(const std::wstring& name) {
   const HANDLE block = OpenFileMappingW(FILE_MAP_READ, FALSE, (kHolderPrefix + name + kHolderSuffix).c_str());
   DWORD pid = 0;
@@ -93,15 +102,6 @@ class EveryoneMayLock {
   PSID everyone_ = nullptr;
   ACL* acl_ = nullptr;
 };
-
-// Whether a process with this id runs.
-bool Alive(DWORD pid) {
-  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
-  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-  CloseHandle(process);
-  return running;
-}
 
 std::string PlantedText(const std::wstring& name) {
   return "the device lock Global\\" + std::string(name.begin(), name.end()) +
