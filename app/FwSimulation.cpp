@@ -52,9 +52,11 @@ class Simulation : public cli::DeviceSource {
  public:
   std::vector<std::unique_ptr<Slot>> slots;
   std::string state_dir;
+  bool read_only = false;
 
   std::string Finish() override {
-    if (state_dir.empty()) return {};
+    // A reader only (list) saves nothing: another run may hold the folder.
+    if (state_dir.empty() || read_only) return {};
     for (size_t i = 0; i < slots.size(); ++i) {
       const std::string error =
           SaveSimState(StateDirectory(state_dir, static_cast<int>(i) + 1), *slots[i]->device);
@@ -143,6 +145,7 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
 
   auto simulation = std::make_unique<Simulation>();
   simulation->state_dir = request.state_dir;
+  simulation->read_only = request.read_only;
   for (int n = 1; n <= request.devices; ++n) {
     auto slot = std::make_unique<Slot>();
     if (request.fast) {

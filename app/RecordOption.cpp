@@ -31,7 +31,10 @@ bool RecordOption::Start(const std::string& program, const std::filesystem::path
         std::fprintf(stderr, "%s: %s; the program goes on unrecorded\n", program.c_str(),
                      message.c_str());
       },
-      &error);
+      &error,
+      [program](const std::string& waiting) {
+        std::fprintf(stderr, "%s: --record: %s: a live capture\n", program.c_str(), waiting.c_str());
+      });
   if (!file) {
     std::fprintf(stderr, "%s: --record: %s\n", program.c_str(), error.c_str());
     return false;

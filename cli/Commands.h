@@ -16,6 +16,7 @@ namespace korvalen::cli {
 struct CommonOptions {
   bool json = false;
   std::string device_path;  // --device
+  std::string record_path;  // --record: never one of the command's files
 };
 
 struct UpdateOptions {

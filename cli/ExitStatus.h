@@ -10,7 +10,8 @@
 //   3       no device, or several without       the command line was refused
 //           --device/--all
 //   4       the device could not be opened,     -
-//           or another program holds it
+//           another program holds it, or its
+//           lock could not be taken
 #pragma once
 
 namespace korvalen {

@@ -9,6 +9,7 @@
 #include "cli/Engineering.h"
 #include "cli/Output.h"
 #include "cli/Recorded.h"
+#include "image/OutputFile.h"
 #include "image/PathText.h"
 #include "image/Utf8Text.h"
 #include "link/DeviceLock.h"
@@ -17,8 +18,18 @@ namespace korvalen::cli {
 namespace {
 
 constexpr int kMaxSimulatedDevices = 64;
-// The lock of a --sim-state folder's devices: one per folder.
-constexpr char kStateLockKey[] = "sim-state:";
+
+// --record must not replace a file the command reads or writes: each of
+// them by what it is to the user. An error text, or empty.
+std::string CheckRecordPath(const std::string& record_path,
+                            const std::vector<std::pair<std::string, std::string>>& files) {
+  const std::filesystem::path record = PathFromUtf8(record_path);
+  for (const auto& [what, file] : files) {
+    if (!file.empty() && OutputMeetsFile(record, PathFromUtf8(file)))
+      return "--record " + PathText(record) + " is " + what + ": the capture would replace it";
+  }
+  return {};
+}
 
 int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation) {
   CLI::App app{
@@ -31,7 +42,8 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   app.footer(
       "Exit status: 0 success; 1 the update or check failed (or was cancelled); 2 the file or "
       "command line was refused before anything was sent; 3 no device (or several without "
-      "--device/--all); 4 the device could not be opened.");
+      "--device/--all); 4 the device could not be opened, is in use, or its lock could not be "
+      "taken.");
 
   CommonOptions common;
   SimRequest sim;
@@ -62,7 +74,8 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   std::string replay_path;
   app.add_option("--record", record_path,
                  "write every USB control transfer of the command to FILE, a capture (pcap, "
-                 "usbmon) that Wireshark and tshark open");
+                 "usbmon) that Wireshark and tshark open; a FIFO is a live capture "
+                 "(wireshark -k -i FIFO)");
   app.add_option("--replay", replay_path,
                  "work on the device(s) of a recording made with --record instead: each request "
                  "must be the recorded one, and gets the recorded answer");
@@ -114,6 +127,29 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     return kExitRefused;
   }
   simulate = app.count("--simulate") > 0;
+  // An empty value would quietly mean none: --replay "" went to real
+  // devices, read "" read the whole flash before it failed.
+  struct Named {
+    const CLI::App* command;
+    const char* name;
+    const std::string& value;
+    const char* wanted;
+  };
+  for (const Named& option :
+       {Named{&app, "--replay", replay_path, "a recording made with --record"},
+        Named{&app, "--record", record_path, "the capture file to write"},
+        Named{&app, "--sim-state", sim.state_dir, "the folder of the kept simulated devices"},
+        Named{&app, "--device", common.device_path, "a device path (see list)"},
+        Named{update_command, "--report", update.report_path, "the report file to write"},
+        Named{read_command, "OUT", read.out, "the file to write"}}) {
+    if (option.command->count(option.name) > 0 && option.value.empty()) {
+      const std::string name = option.command == &app
+                                    ? std::string(option.name)
+                                    : option.command->get_name() + " " + option.name;
+      std::fprintf(stderr, "korvalen-fw: %s is empty: name %s\n", name.c_str(), option.wanted);
+      return kExitRefused;
+    }
+  }
   // Without --simulate these would be ignored and the command would go to
   // real devices: the user meant a simulated one.
   if (!simulate) {
@@ -151,24 +187,40 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     out.Error("korvalen-fw: --simulate and --replay exclude each other");
     return kExitRefused;
   }
+  if (!record_path.empty()) {
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"the recording replayed", replay_path}};
+    if (*update_command) {
+      files.emplace_back("the update file", update.file);
+      files.emplace_back("the report", update.report_path);
+    }
+    if (*verify_command) files.emplace_back("the file verified", verify_file);
+    if (*read_command) files.emplace_back("the file read into", read.out);
+    if (const std::string error = CheckRecordPath(record_path, files); !error.empty()) {
+      out.Error("korvalen-fw: " + error);
+      return kExitRefused;
+    }
+    common.record_path = record_path;
+  }
 
   // Kept simulated devices have one master too: two runs on one folder
-  // would each save their own device over the other's.
+  // would each save their own device over the other's. The lock is a file
+  // in the folder itself, so every spelling of the folder meets it. list
+  // sends nothing and saves nothing: it reads the folder without the lock,
+  // so a run holding it does not stop it.
   std::unique_ptr<DeviceLock> state_lock;
-  if (simulate && !sim.state_dir.empty()) {
-    // Keyed by the folder's full name, so no run creates the folder (or a
-    // file in it) before the command has been accepted.
+  const bool reads_only = *list && !list_firmware;
+  if (simulate && !sim.state_dir.empty() && !reads_only) {
     const std::filesystem::path state_dir = PathFromUtf8(sim.state_dir);
-    std::error_code ignored;
-    const std::filesystem::path full =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(state_dir, ignored), ignored);
-    DeviceLockAttempt attempt = DeviceLock::TakeDevice(std::string(kStateLockKey) + PathText(full));
+    DeviceLockAttempt attempt = DeviceLock::TakeFolder(state_dir);
     if (!attempt.lock) {
+      // Never run unlocked: exit 4 as for a device another program holds.
       out.Error("korvalen-fw: --sim-state " + PathText(state_dir) + ": " + attempt.message);
-      return attempt.in_use ? kExitCannotOpen : kExitRefused;
+      return kExitCannotOpen;
     }
     state_lock = std::move(attempt.lock);
   }
+  sim.read_only = reads_only;
 
   std::unique_ptr<DeviceSource> source;
   ReplaySource* replay = nullptr;
@@ -196,15 +248,18 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     }
   }
 
+  RecordingSource* recording = nullptr;
   if (!record_path.empty()) {
     // Simulated devices on the virtual clock and replays run virtual time.
     const bool virtual_time = replay != nullptr || (simulate && sim.fast);
     std::string error;
-    source = MakeRecordingSource(std::move(source), record_path, virtual_time, &error);
-    if (!source) {
+    auto recording_source = MakeRecordingSource(std::move(source), record_path, virtual_time, &error);
+    if (!recording_source) {
       out.Error("korvalen-fw: --record: " + error);
       return kExitRefused;
     }
+    recording = recording_source.get();
+    source = std::move(recording_source);
   }
 
   auto run = [&]() -> int {
@@ -220,6 +275,8 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     return kExitRefused;
   };
   int status = run();
+  // A command refused before it sent anything leaves an old capture alone.
+  if (status == kExitRefused && recording != nullptr) recording->Discard();
   // A replay passes only when the command asked for exactly the recording.
   if (replay != nullptr) {
     if (const std::string verdict = replay->ReplayVerdict(); !verdict.empty()) {

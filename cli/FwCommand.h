@@ -28,6 +28,7 @@ struct SimRequest {
   int devices = 1;
   bool fast = false;                // virtual time
   std::string state_dir;            // --sim-state
+  bool read_only = false;           // the kept devices are read, never saved (list)
   std::string playback;             // --playback; empty: the firmware's own start-up state
 };
 

@@ -26,9 +26,9 @@ class RecordedLine : public DeviceLine {
   record::CaptureDriver driver_;
 };
 
-class RecordingSource : public DeviceSource {
+class RecordedSource : public RecordingSource {
  public:
-  RecordingSource(std::unique_ptr<DeviceSource> inner, std::unique_ptr<record::CaptureFile> file,
+  RecordedSource(std::unique_ptr<DeviceSource> inner, std::unique_ptr<record::CaptureFile> file,
                   bool virtual_time)
       : inner_(std::move(inner)), file_(std::move(file)), virtual_time_(virtual_time) {}
   std::optional<std::vector<DeviceEntry>> List() override { return inner_->List(); }
@@ -36,6 +36,7 @@ class RecordingSource : public DeviceSource {
     return std::make_unique<RecordedLine>(inner_->LineFor(device), *file_, virtual_time_);
   }
   std::string Finish() override { return inner_->Finish(); }
+  void Discard() override { file_->Discard(); }
 
  private:
   std::unique_ptr<DeviceSource> inner_;
@@ -74,17 +75,24 @@ class Replay : public ReplaySource {
 
 bool CanRecord() { return true; }
 
-std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource> inner,
-                                                  const std::string& path, bool virtual_time,
-                                                  std::string* error) {
+std::unique_ptr<RecordingSource> MakeRecordingSource(std::unique_ptr<DeviceSource> inner,
+                                                     const std::string& path, bool virtual_time,
+                                                     std::string* error) {
   auto file = record::CaptureFile::Create(
       path,
       [](const std::string& message) {
         std::fprintf(stderr, "korvalen-fw: %s; the command goes on unrecorded\n", message.c_str());
       },
-      error);
+      error,
+      [&path](const std::string& waiting) {
+        std::fprintf(stderr,
+                     "korvalen-fw: --record: %s: a live capture (wireshark -k -i %s); nothing is "
+                     "sent to a device before it reads\n",
+                     waiting.c_str(), path.c_str());
+        std::fflush(stderr);
+      });
   if (!file) return nullptr;
-  return std::make_unique<RecordingSource>(std::move(inner), std::move(file), virtual_time);
+  return std::make_unique<RecordedSource>(std::move(inner), std::move(file), virtual_time);
 }
 
 std::unique_ptr<ReplaySource> MakeReplaySource(const std::string& path, std::string* error) {
@@ -97,8 +105,8 @@ std::unique_ptr<ReplaySource> MakeReplaySource(const std::string& path, std::str
 
 bool CanRecord() { return false; }
 
-std::unique_ptr<DeviceSource> MakeRecordingSource(std::unique_ptr<DeviceSource>, const std::string&,
-                                                  bool, std::string* error) {
+std::unique_ptr<RecordingSource> MakeRecordingSource(std::unique_ptr<DeviceSource>,
+                                                     const std::string&, bool, std::string* error) {
   *error = "this build cannot record (it was built without libpcap)";
   return nullptr;
 }

@@ -21,6 +21,7 @@
 #include "flash/UpdateSequences.h"
 #include "flash/UpdateWording.h"
 #include "image/Loaders.h"
+#include "image/OutputFile.h"
 #include "image/PathText.h"
 #include "image/UpdateFile.h"
 #include "link/ModelTable.h"
@@ -133,6 +134,18 @@ std::string CheckReportPath(const std::string& report_path,
   return CheckWritable(report);
 }
 
+// A capture recorded over a file being programmed would replace it; the
+// model's own file is known only here. An error text, or empty.
+std::string CheckRecordPath(const std::string& record_path,
+                            const std::map<std::string, LoadedImage>& images) {
+  const std::filesystem::path record = PathFromUtf8(record_path);
+  for (const auto& [device_path, image] : images) {
+    if (OutputMeetsFile(record, image.path))
+      return "--record " + PathText(record) + " is the update file: the capture would replace it";
+  }
+  return {};
+}
+
 bool Confirm(size_t device_count, Output& out) {
   out.Error(DefaultWording().update_warning);
   out.Error(device_count == 1 ? "Update the device? [y/N] "
@@ -207,6 +220,10 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   std::map<std::string, LoadedImage> images;
   if (const std::string error = LoadImages(*devices, options, images); !error.empty()) {
     out.Error(error);
+    return kExitRefused;
+  }
+  if (const std::string error = CheckRecordPath(common.record_path, images); !error.empty()) {
+    out.Error("korvalen-fw: " + error);
     return kExitRefused;
   }
   if (!options.report_path.empty()) {

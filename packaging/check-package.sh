@@ -41,6 +41,12 @@ printf '  %s\n' "${files[@]}"
 [ -f /usr/lib/udev/rules.d/70-korvalen-updater.rules ] || [ -f /lib/udev/rules.d/70-korvalen-updater.rules ] ||
   { echo "the udev rules are not installed" >&2; exit 1; }
 
+[ -f /usr/lib/tmpfiles.d/korvalen-updater.conf ] ||
+  { echo "the device locks' tmpfiles rule is not installed" >&2; exit 1; }
+# The device locks' folder: root's, sticky, open to everyone.
+[ "$(stat -c '%U %a' /run/lock/korvalen 2>/dev/null)" = "root 1777" ] ||
+  { echo "/run/lock/korvalen is not root's with mode 1777" >&2; exit 1; }
+
 echo "== the installed window starts and quits by itself"
 QT_QPA_PLATFORM=offscreen timeout 60 /usr/bin/korvalen-updater --quit-after-start
 

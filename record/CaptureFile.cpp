@@ -35,14 +35,30 @@ std::string LocationKey(const std::string& path, uint16_t* bus) {
 CaptureFile::CaptureFile(std::string path, ErrorCallback on_error)
     : path_(std::move(path)), on_error_(std::move(on_error)) {}
 
-CaptureFile::~CaptureFile() = default;
+CaptureFile::~CaptureFile() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!writer_ || discarded_) return;
+  Flush();
+  // An empty capture is still the record of a session that sent nothing.
+  if (const std::string error = writer_->Commit(); !error.empty() && !failed_ && on_error_)
+    on_error_(error);
+  writer_->Discard();  // done: nothing more to put in place
+}
 
 std::unique_ptr<CaptureFile> CaptureFile::Create(const std::string& path, ErrorCallback on_error,
-                                                 std::string* error) {
+                                                 std::string* error,
+                                                 const OutputFile::WaitNotice& waiting) {
   std::unique_ptr<CaptureFile> file(new CaptureFile(path, std::move(on_error)));
-  file->writer_ = PcapWriter::Create(path, kLinkTypeUsbLinuxMmapped, kSnapLength, error);
+  file->writer_ = PcapWriter::Create(path, kLinkTypeUsbLinuxMmapped, kSnapLength, error, waiting);
   if (!file->writer_) return nullptr;
   return file;
+}
+
+void CaptureFile::Discard() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  discarded_ = true;
+  failed_ = true;  // nothing more is written
+  writer_->Discard();
 }
 
 bool CaptureFile::Recording() const {
@@ -63,8 +79,7 @@ void CaptureFile::Fail(const std::string& why) {
 
 void CaptureFile::WriteRecord(std::span<const uint8_t> bytes, uint64_t micros) {
   if (failed_) return;
-  errno = 0;
-  if (!writer_->Write(bytes, micros)) Fail(std::strerror(errno != 0 ? errno : EIO));
+  if (!writer_->Write(bytes, micros)) Fail(writer_->Reason());
 }
 
 CaptureAddress CaptureFile::NoteInterface(const std::string& path, const Guid& interface_class,
@@ -95,6 +110,12 @@ CaptureAddress CaptureFile::NoteInterface(const std::string& path, const Guid& i
     note.SetTimeMicros(micros);
     WriteRecord(EncodeUsbmon(note), micros);
     Flush();
+    // From the first device on, the capture is in its place, so a program
+    // that crashes later still leaves everything recorded up to then.
+    if (!failed_ && !committed_) {
+      committed_ = true;
+      if (const std::string error = writer_->Commit(); !error.empty()) Fail(error);
+    }
   }
   return address;
 }
@@ -136,8 +157,7 @@ void CaptureFile::WriteTransfer(const CapturedTransfer& transfer) {
 
 void CaptureFile::Flush() {
   if (failed_) return;
-  errno = 0;
-  if (!writer_->Flush()) Fail(std::strerror(errno != 0 ? errno : EIO));
+  if (!writer_->Flush()) Fail(writer_->Reason());
 }
 
 }  // namespace korvalen::record

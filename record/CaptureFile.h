@@ -49,10 +49,18 @@ class CaptureFile {
   CaptureFile(const CaptureFile&) = delete;
   CaptureFile& operator=(const CaptureFile&) = delete;
 
-  // Creates (or truncates) the file and writes its header. nullptr with
-  // *error set when it cannot be created.
+  // Opens the file and writes its header (see PcapWriter::Create: a FIFO
+  // is a live capture, and `waiting` is told while it has no reader). A
+  // regular file at path is replaced once the first device is noted, or
+  // when the capture goes; until then it is as it was. nullptr with *error
+  // set when it cannot be opened.
   static std::unique_ptr<CaptureFile> Create(const std::string& path, ErrorCallback on_error,
-                                             std::string* error);
+                                             std::string* error,
+                                             const OutputFile::WaitNotice& waiting = {});
+
+  // The command was refused before any traffic: an old file at the path
+  // stays as it was, and nothing more is recorded.
+  void Discard();
 
   // The address of the device at an interface path, given on first sight,
   // and a note of the path under its interface class the first time the
@@ -79,6 +87,8 @@ class CaptureFile {
   ErrorCallback on_error_;
   mutable std::mutex mutex_;
   bool failed_ = false;
+  bool committed_ = false;  // the capture has taken its name
+  bool discarded_ = false;
   uint64_t next_id_ = 1;
   uint64_t transfers_ = 0;
   std::map<std::string, CaptureAddress> addresses_;  // by device location

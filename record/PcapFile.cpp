@@ -36,17 +36,20 @@ uint32_t Swap32(uint32_t v) {
 
 }  // namespace
 
-PcapWriter::~PcapWriter() { std::fclose(file_); }
+PcapWriter::~PcapWriter() {
+  if (!discarded_) Commit();
+}
 
 std::unique_ptr<PcapWriter> PcapWriter::Create(const std::string& path, uint32_t link_type,
-                                               uint32_t snap_length, std::string* error) {
-  errno = 0;
-  std::FILE* file = OpenFile(path, true);
-  if (file == nullptr) {
-    *error = "cannot create " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+                                               uint32_t snap_length, std::string* error,
+                                               const OutputFile::WaitNotice& waiting) {
+  std::string why;
+  auto file = OutputFile::Open(PathFromUtf8(path), &why, waiting);
+  if (!file) {
+    *error = "cannot create " + path + ": " + why;
     return nullptr;
   }
-  std::unique_ptr<PcapWriter> writer(new PcapWriter(file));
+  std::unique_ptr<PcapWriter> writer(new PcapWriter(std::move(file)));
   std::vector<uint8_t> header;
   Put(header, kMagicMicros, 4);
   Put(header, kVersionMajor, 2);
@@ -55,11 +58,12 @@ std::unique_ptr<PcapWriter> PcapWriter::Create(const std::string& path, uint32_t
   Put(header, 0, 4);  // accuracy of the stamps
   Put(header, snap_length, 4);
   Put(header, link_type, 4);
+  writer->buffer_.assign(header.begin(), header.end());
   // The header goes out now, so a file that cannot take it is refused before
   // anything is sent rather than at the first transfer.
-  errno = 0;
-  if (std::fwrite(header.data(), 1, header.size(), file) != header.size() || !writer->Flush()) {
-    *error = "cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+  if (!writer->Flush()) {
+    writer->Discard();
+    *error = "cannot write " + path + ": " + writer->reason_;
     return nullptr;
   }
   return writer;
@@ -71,11 +75,23 @@ bool PcapWriter::Write(std::span<const uint8_t> bytes, uint64_t micros) {
   Put(header, static_cast<uint32_t>(micros % 1000000), 4);
   Put(header, static_cast<uint32_t>(bytes.size()), 4);  // captured
   Put(header, static_cast<uint32_t>(bytes.size()), 4);  // on the wire
-  return std::fwrite(header.data(), 1, header.size(), file_) == header.size() &&
-         std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+  buffer_.append(header.begin(), header.end());
+  buffer_.append(bytes.begin(), bytes.end());
+  return true;
 }
 
-bool PcapWriter::Flush() { return std::fflush(file_) == 0 && std::ferror(file_) == 0; }
+bool PcapWriter::Flush() {
+  if (buffer_.empty()) return true;
+  const bool ok = file_->Write(buffer_);
+  buffer_.clear();
+  if (!ok) reason_ = file_->Reason();
+  return ok;
+}
+
+std::string PcapWriter::Commit() {
+  Flush();
+  return file_->Commit();
+}
 
 PcapReader::~PcapReader() { std::fclose(file_); }
 

@@ -13,27 +13,43 @@
 #include <string>
 #include <vector>
 
+#include "image/OutputFile.h"
+
 namespace korvalen::record {
 
 class PcapWriter {
  public:
-  ~PcapWriter();
   PcapWriter(const PcapWriter&) = delete;
   PcapWriter& operator=(const PcapWriter&) = delete;
 
-  // Creates (or truncates) the file (a UTF-8 name) and writes its header
-  // through to the disk. nullptr with *error set when either fails.
+  // Opens the file (a UTF-8 name) by the rule of image/OutputFile.h and
+  // writes its header: a FIFO or device directly (`waiting` is told when a
+  // FIFO has no reader yet), a regular file as a fresh file beside it,
+  // which takes the name at Commit or when the writer goes. nullptr with
+  // *error set when it cannot be opened.
   static std::unique_ptr<PcapWriter> Create(const std::string& path, uint32_t link_type,
-                                            uint32_t snap_length, std::string* error);
+                                            uint32_t snap_length, std::string* error,
+                                            const OutputFile::WaitNotice& waiting = {});
+  // Puts a fresh file in the target's place unless Discard was called.
+  ~PcapWriter();
   // Appends one record; buffered until Flush. False when the write failed.
   bool Write(std::span<const uint8_t> bytes, uint64_t micros);
-  // Hands what was written to the system. False when that failed (errno
-  // says why).
+  // Hands what was written to the system. False with Reason() set when
+  // that failed.
   bool Flush();
+  // Puts a fresh file in the target's place now; later records still reach
+  // it. An error text, or empty.
+  std::string Commit();
+  // Nothing worth keeping was written: an old file at the target stays.
+  void Discard() { discarded_ = true; }
+  const std::string& Reason() const { return reason_; }
 
  private:
-  explicit PcapWriter(std::FILE* file) : file_(file) {}
-  std::FILE* file_;
+  explicit PcapWriter(std::unique_ptr<OutputFile> file) : file_(std::move(file)) {}
+  std::unique_ptr<OutputFile> file_;
+  std::string buffer_;
+  std::string reason_;
+  bool discarded_ = false;
 };
 
 class PcapReader {

@@ -67,7 +67,8 @@ TEST(FwLock, SecondProcessOnKeptDevicesIsToldWhoHoldsThem) {
 
   for (const std::vector<std::string>& command :
        {std::vector<std::string>{"update", "other.bin", "-y", "--json"},
-        std::vector<std::string>{"regs", "get", "0x30"}, std::vector<std::string>{"list"}}) {
+        std::vector<std::string>{"regs", "get", "0x30"},
+        std::vector<std::string>{"list", "--firmware"}}) {
     const FwResult second = Kept(dir, command);
     EXPECT_EQ(second.exit_code, 4) << command[0] << ": " << second.err;
     EXPECT_NE(second.err.find("the device is in use by process " + std::to_string(first)),
@@ -75,6 +76,10 @@ TEST(FwLock, SecondProcessOnKeptDevicesIsToldWhoHoldsThem) {
         << second.err;
     EXPECT_EQ(second.out, "");
   }
+  // list sends nothing and saves nothing: it lists beside the holder.
+  const FwResult list = Kept(dir, {"list", "--json"});
+  EXPECT_EQ(list.exit_code, 0) << list.err;
+  EXPECT_EQ(list.out.empty() ? "" : list.Json()[0]["model"].get<std::string>(), "KORVALEN ORBIT");
 
   // A holder that dies lets go: the lock goes with the process.
   ::kill(static_cast<pid_t>(first), SIGKILL);

@@ -45,8 +45,8 @@ TEST(DeviceLock, SecondHolderIsToldWhoHasTheDeviceUntilItIsLetGo) {
   EXPECT_TRUE(DeviceLock::TakeDevice(key).lock);
 }
 
-// A lock file is the POSIX lock's; on Windows the state folder's lock is a
-// named mutex, which leaves nothing in the folder.
+// Links at the lock's name are planted where any user may make them; on
+// Windows making one takes rights few users have.
 #ifndef _WIN32
 TEST(DeviceLock, LockFileIsGoneAfterwardsAndALinkInItsPlaceIsNotFollowed) {
   const fs::path dir = fs::temp_directory_path() / TestKey().substr(0, 20);

@@ -4,6 +4,9 @@
 #   - a simulated update gives the same JSON report as the Linux binary's,
 #     for a binary file and for a HEX file with CRLF line ends, and a flash
 #     read back into a file holds exactly the bytes programmed;
+#   - reports into NUL and CON are written as they are, --record onto the
+#     update file and empty values are refused, and a --sim-state folder
+#     spelt two ways is one device with its lock in the folder;
 #   - `list` walks the system's device-interface discovery for both
 #     interface classes, finds nothing and says so with exit status 3;
 #   - the link's GoogleTest suite passes.
@@ -87,6 +90,32 @@ for run in 1 2; do
 done
 python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$work/report.json" ||
   fail "report.json is no JSON document"
+
+echo "-- outputs: NUL written as it is, the update file and empty values refused"
+expect_exit() {  # WANT TEXT ARGS...: the exit status and a fragment of standard error
+  local want=$1 text=$2 status=0
+  shift 2
+  (cd "$work" && run_wine "$exe" "$@" >out.txt 2>err.txt) || status=$?
+  [ $status -eq "$want" ] || fail "$* exited $status, not $want: $(cat "$work/err.txt")"
+  grep -qF -- "$text" "$work/err.txt" || [ -z "$text" ] ||
+    fail "$* did not say '$text': $(cat "$work/err.txt")"
+}
+cp "$work/fw.bin" "$work/fw.keep"
+expect_exit 0 "" --simulate 2 --fast update fw.bin --yes --report NUL
+expect_exit 0 "" --simulate 2 --fast --record nul.pcap update fw.bin --yes --report CON
+expect_exit 2 "is the update file" --simulate 2 --fast --record fw.bin update fw.bin --yes
+cmp "$work/fw.bin" "$work/fw.keep" || fail "--record onto the update file changed it"
+expect_exit 2 "read OUT is empty" --simulate 2 --fast read ""
+expect_exit 2 "--replay is empty" --replay "" list
+[ ! -e "$work/NUL" ] || fail "a file named NUL was made"
+
+echo "-- a folder's lock: in the folder, one for every spelling"
+expect_exit 0 "" --simulate 2 --fast --sim-state 'lock-dir\' regs set 0x30 0x5A
+expect_exit 0 "" --simulate 2 --fast --sim-state lock-dir regs get 0x30
+grep -q "0x30 = 0x5A" "$work/out.txt" || fail "the folder spelt two ways held two devices"
+[ ! -e "$work/lock-dir/.korvalen-fw.lock" ] || fail "the folder's lock file was left behind"
+printf 'x' >"$work/not-a-folder"
+expect_exit 4 "cannot make the folder for its lock" --simulate 2 --fast --sim-state not-a-folder regs get 0x30
 
 echo "-- list: the system's discovery of both interface classes, nothing found"
 status=0
