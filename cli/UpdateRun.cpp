@@ -173,6 +173,7 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       sequences.BeginOneClick();
       const OneClickResult result = sequences.RunOneClickUpdate();
       report.left_update_mode = result.left_update_mode;
+      report.probe_carried = session.probe_carried();
       // Gone after the verdict's last requests too, where no notice says so.
       report.device_gone = report.device_gone || session.link().DeviceGone();
       report.jedec_id = operations.flash_id();
