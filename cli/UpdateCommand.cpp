@@ -53,15 +53,24 @@ int RowNamedBy(const std::filesystem::path& file) {
 }
 
 // The names of the update files are how models' files are told apart: a
-// file named for one model is refused for a device of another. An error
+// file named for one model is refused for a device of another. A device in
+// a firmware-update identity does not know its model, so any model's file
+// goes there, with a note in *notes naming the model it is for. An error
 // text, or empty.
 std::string CheckFileIsForDevices(const std::filesystem::path& file,
-                                  const std::vector<DeviceEntry>& devices) {
+                                  const std::vector<DeviceEntry>& devices,
+                                  std::vector<std::string>* notes) {
   const int named = RowNamedBy(file);
   if (named < 0) return {};
   for (const DeviceEntry& device : devices) {
+    if (device.model_row < 0) {
+      notes->push_back(fmt::format("{} is the update file of {}; {} at {} does not tell its model",
+                                   DisplayName(file), ModelTable[named].display_name, device.name,
+                                   device.path));
+      continue;
+    }
     const auto row = UpdateFileRow(device);
-    if (!row || *row == named) continue;  // the 0C3D loader has no file of its own
+    if (!row || *row == named) continue;
     return fmt::format(
         "{} is the update file of {}, not of {} at {}: refused (add --force to program it "
         "anyway)",
@@ -73,14 +82,14 @@ std::string CheckFileIsForDevices(const std::filesystem::path& file,
 // Loads FILE, or each device's update file from the current directory, before
 // anything is sent. An error text, or empty.
 std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOptions& options,
-                       std::map<std::string, LoadedImage>& by_path) {
+                       std::map<std::string, LoadedImage>& by_path, std::vector<std::string>* notes) {
   if (!options.file.empty()) {
     const std::filesystem::path path = PathFromUtf8(options.file);
     if (!HasFirmwareExtension(path)) {
       return DisplayName(path) + " is not a firmware file: its name must end in .hex, .h00 or .bin";
     }
     if (!options.force) {
-      if (std::string refused = CheckFileIsForDevices(path, devices); !refused.empty())
+      if (std::string refused = CheckFileIsForDevices(path, devices, notes); !refused.empty())
         return refused;
     }
     auto loaded = std::make_shared<LoadedImage>();
@@ -205,8 +214,11 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   if (!devices) return kExitNoDevice;
 
   std::map<std::string, LoadedImage> images;
-  if (const std::string error = LoadImages(*devices, options, images); !error.empty()) {
-    out.Error(error);
+  std::vector<std::string> notes;
+  const std::string load_error = LoadImages(*devices, options, images, &notes);
+  for (const std::string& note : notes) out.Error("note: " + note);
+  if (!load_error.empty()) {
+    out.Error(load_error);
     return kExitRefused;
   }
   if (!options.report_path.empty()) {
