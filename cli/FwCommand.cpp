@@ -264,7 +264,7 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   // With --json a failure that printed no document of its own still prints
   // one, so a script reading standard output always gets JSON.
   if (status != kExitOk && JsonAsked(argc, argv) && !out.wrote_text()) {
-    std::string error = out.first_error();
+    std::string error = out.last_error();
     if (error.empty()) error = parse_error;
     if (error.empty()) error = "the command failed";
     out.Text(JsonText(nlohmann::json({{"error", EscapeInvalidUtf8(error)}, {"exit", status}})));

@@ -58,14 +58,14 @@ void Output::Text(std::string_view text) {
   std::fflush(stdout);
 }
 
-std::string Output::first_error() const {
+std::string Output::last_error() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return first_error_;
+  return last_error_;
 }
 
 void Output::Error(std::string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (first_error_.empty()) first_error_ = std::string(text);
+  last_error_ = std::string(text);
   // Both streams usually share the terminal: the bar steps aside.
   ClearBarLine();
   std::fwrite(text.data(), 1, text.size(), stderr);
