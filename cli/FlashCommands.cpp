@@ -67,6 +67,14 @@ std::string DumpOf(const std::string& dump, uint32_t size) {
   return text;
 }
 
+// Why a walk failed, never empty: a device that went away reports no
+// failure text of its own.
+std::string ReasonOf(const CheckView& view, const FlashOperations& operations) {
+  if (!view.message.empty()) return view.message;
+  if (operations.device_gone()) return "the device stopped answering";
+  return "the flash did not answer as expected";
+}
+
 // Gives the flash back to the chip and closes the link; a device that is gone
 // gets nothing more.
 void LeaveFlash(NorvaneUsb& link) {
@@ -136,7 +144,8 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
   const bool ok = operations.ReadBackRange(0, size);
   LeaveFlash(link);
   if (!ok) {
-    out.Error(fmt::format("reading the flash of {} failed: {}", session.device().path, view.message));
+    out.Error(fmt::format("reading the flash of {} failed: {}", session.device().path,
+                          ReasonOf(view, operations)));
     source.Finish();
     return kExitFailed;
   }
@@ -211,8 +220,9 @@ int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::
                         HexAddress(view.difference->address), HexByte(view.difference->expected),
                         HexByte(view.difference->found));
   } else {
-    json["message"] = view.message;
-    text += "could not be compared: " + view.message;
+    const std::string reason = ReasonOf(view, operations);
+    json["message"] = reason;
+    text += "could not be compared: " + reason;
   }
   if (common.json) {
     out.Text(JsonText(json));
