@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "tests/cli/FwRun.h"
 
@@ -22,6 +23,8 @@ struct Case {
   std::vector<std::string> args;
   int exit_code;
   const char* fragment;
+  // The simulated model (--simulate=MODEL); the default one when empty.
+  std::string model = {};
 };
 
 const Case kCases[] = {
@@ -74,6 +77,14 @@ const Case kCases[] = {
                                     "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
                                     "\xC3\xA9\xC3\xA9"},
      2, "it has 32 bytes, the device takes at most 31"},
+    {"a firmware-update identity takes any model's file, with a note", false,
+     {"update", "KORVALEN_TIDE.bin", "-y"}, 0,
+     "note: KORVALEN_TIDE.bin is the update file of KORVALEN TIDE", "5e1a"},
+    // The loaders: what a file says is where its bytes go, and no further.
+    {"a HEX record under a segment base wraps within the segment", false,
+     {"verify", "segment.hex"}, 1, "differs from the flash: first at 0x010000, file 0x03"},
+    {"a HEX data record without bytes adds no length", false,
+     {"verify", "short.hex"}, 1, "(2 bytes)"},
 };
 
 class FalseSuccess : public ::testing::TestWithParam<Case> {};
@@ -84,7 +95,14 @@ TEST_P(FalseSuccess, ExitStatusAndMessage) {
   const auto image = CountingImage(kImageSize);
   dir.Write("fw.bin", image);
   dir.Write("blank.bin", std::vector<uint8_t>(kImageSize, 0xFF));
-  const std::vector<std::string> sim = {"--simulate", "--fast", "--sim-state", "state"};
+  dir.Write("KORVALEN_TIDE.bin", image);
+  // Segment 0x1000, four bytes from offset 0xFFFE: the last two land at
+  // 0x10000.
+  std::ofstream(dir.path() / "segment.hex") << ":020000021000EC\n:04FFFE0001020304F5\n:00000001FF\n";
+  std::ofstream(dir.path() / "short.hex") << ":020000000102FB\n:0080000080\n:00000001FF\n";
+  const std::vector<std::string> sim = {
+      c.model.empty() ? std::string("--simulate") : "--simulate=" + c.model, "--fast",
+      "--sim-state", "state"};
   auto with = [&](std::vector<std::string> args) {
     args.insert(args.end(), sim.begin(), sim.end());
     return RunFw(dir, args);
