@@ -16,6 +16,7 @@
 #include "cli/FwCommand.h"
 #include "cli/JsonText.h"
 #include "cli/Report.h"
+#include "cli/StopSignals.h"
 #include "cli/UpdateRun.h"
 #include "flash/UpdateProgress.h"
 #include "flash/UpdateSequences.h"
@@ -233,6 +234,8 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   }
 
   const bool several = devices->size() > 1;
+  // From here on a signal stops the updates instead of killing the program.
+  const StopSignals stop_signals;
   std::vector<UpdateReport> reports(devices->size());
   ProgressBoard board(devices->size(), out);
   auto run = [&](size_t index) {

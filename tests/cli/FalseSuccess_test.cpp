@@ -3,8 +3,12 @@
 // a fragment of what it must say (on either stream).
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "tests/cli/FwRun.h"
 
@@ -187,6 +191,71 @@ TEST(FalseSuccessReport, RefusedEntryIsAFailedStepAndTheIdReadStillFollows) {
   EXPECT_EQ(steps[1]["result"], "failed");
   EXPECT_EQ(report["attempts"].size(), 2u);
   EXPECT_EQ(report["verdict"], "success");
+}
+
+// ---- Signals during an update -------------------------------------------------
+
+// Starts korvalen-fw in the background in dir: its process id goes to
+// fw.pid, its exit status to fw.rc once it ends.
+long StartFw(const ScratchDir& dir, const std::vector<std::string>& args) {
+  std::string command = "cd " + Quote(dir.path().string()) +
+                        " && ( sh -c 'echo $$ >fw.pid; exec \"$0\" \"$@\"' " +
+                        Quote(KORVALEN_FW_BINARY);
+  for (const std::string& arg : args) command += " " + Quote(arg);
+  command += " </dev/null >fw.out 2>fw.err; echo $? >fw.rc ) >/dev/null 2>&1 &";
+  if (std::system(command.c_str()) != 0) return -1;
+  for (int i = 0; i < 500; ++i) {
+    const std::string pid = ReadAll(dir.path() / "fw.pid");
+    if (pid.ends_with("\n")) return std::stol(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+bool WaitFor(const std::filesystem::path& path, const std::string& text) {
+  for (int i = 0; i < 3000; ++i) {
+    if (ReadAll(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// The exit status, once the program has ended (-1 when it did not in time).
+int WaitForExitStatus(const ScratchDir& dir) {
+  return WaitFor(dir.path() / "fw.rc", "\n") ? std::stoi(ReadAll(dir.path() / "fw.rc")) : -1;
+}
+
+TEST(FalseSuccessSignals, FirstSignalStopsTheUpdateAsTheWindowsStopDoes) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    ScratchDir dir;
+    dir.Write("fw.bin", CountingImage(0x10000));
+    // Real time, so the signal lands in the middle of the programming.
+    const long pid = StartFw(dir, {"update", "fw.bin", "-y", "--simulate", "--report", "r.json"});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitFor(dir.path() / "fw.out", "Start Programming"));
+    ::kill(static_cast<pid_t>(pid), signal);
+    EXPECT_EQ(WaitForExitStatus(dir), 1) << ReadAll(dir.path() / "fw.err");
+    const json report = json::parse(ReadAll(dir.path() / "r.json"));
+    EXPECT_EQ(report["verdict"], "stopped");
+    // The way out still ran: protection written, ISP mode left.
+    EXPECT_EQ(report["left_update_mode"], true);
+    EXPECT_EQ(report["device_gone"], false);
+  }
+}
+
+TEST(FalseSuccessSignals, SecondSignalWithinFiveSecondsEndsAtOnceWith130) {
+  ScratchDir dir;
+  dir.Write("fw.bin", CountingImage(0x10000));
+  const long pid = StartFw(dir, {"update", "fw.bin", "-y", "--simulate"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(WaitFor(dir.path() / "fw.out", "Flash Erase All"));
+  ::kill(static_cast<pid_t>(pid), SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::kill(static_cast<pid_t>(pid), SIGINT);
+  EXPECT_EQ(WaitForExitStatus(dir), 130);
+  EXPECT_NE(ReadAll(dir.path() / "fw.err").find("ended at once by a second signal"),
+            std::string::npos);
 }
 
 }  // namespace
