@@ -46,7 +46,8 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
       "Exit status: 0 success; 1 the update or check failed (or was cancelled at the "
       "question); 2 the file or command line was refused before anything was sent; 3 no device "
       "(or several without --device/--all); 4 a device could not be opened, or another program "
-      "is using it; 130 a second Ctrl-C or SIGTERM within 5 s ended an update at once (the "
+      "is using it; 5 the update succeeded, an output (--report, --sim-state) was not saved; "
+      "130 a second Ctrl-C or SIGTERM within 5 s ended an update at once (the "
       "first stops it as the window's Stop does).");
 
   CommonOptions common;

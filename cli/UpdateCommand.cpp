@@ -134,6 +134,13 @@ std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOpti
 std::string CheckReportPath(const std::string& report_path,
                             const std::map<std::string, LoadedImage>& images) {
   const std::filesystem::path report = PathFromUtf8(report_path);
+  // File systems take names of up to 255 units; a longer one would fail
+  // only after the update.
+  constexpr size_t kLongestName = 255;
+  if (report.filename().native().size() > kLongestName) {
+    return "--report: the file name is longer than " + std::to_string(kLongestName) +
+           " characters, which the file system does not take";
+  }
   for (const auto& [device_path, image] : images) {
     std::error_code ec;
     if (std::filesystem::equivalent(report, image.path, ec) && !ec) {
@@ -279,14 +286,21 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   }
   const std::string document = JsonText(json);
   if (common.json) out.Text(document);
+  // An output that was not saved is no success, whatever the flash holds.
+  bool unsaved = false;
   if (!options.report_path.empty()) {
     if (const std::string error = WriteFileAtomically(PathFromUtf8(options.report_path), document);
         !error.empty()) {
-      out.Error(error);
+      out.Error("korvalen-fw: the report was not saved: " + error);
+      unsaved = true;
     }
   }
-  if (const std::string error = source.Finish(); !error.empty()) out.Error(error);
-  return ExitCodeOf(reports);
+  if (const std::string error = source.Finish(); !error.empty()) {
+    out.Error("korvalen-fw: the simulated devices were not saved: " + error);
+    unsaved = true;
+  }
+  const int status = ExitCodeOf(reports);
+  return status == kExitOk && unsaved ? kExitOutputNotSaved : status;
 }
 
 }  // namespace korvalen::cli

@@ -29,6 +29,8 @@ struct Case {
   const char* fragment;
   // The simulated model (--simulate=MODEL); the default one when empty.
   std::string model = {};
+  // Runs first in the program's shell: limits for it.
+  std::string shell = {};
 };
 
 const Case kCases[] = {
@@ -89,6 +91,13 @@ const Case kCases[] = {
      {"verify", "segment.hex"}, 1, "differs from the flash: first at 0x010000, file 0x03"},
     {"a HEX data record without bytes adds no length", false,
      {"verify", "short.hex"}, 1, "(2 bytes)"},
+    // Outputs that were not saved.
+    {"a report name too long is refused before anything is sent", false,
+     {"update", "fw.bin", "-y", "--report", std::string(300, 'r') + ".json"}, 2,
+     "the file name is longer than 255"},
+    {"kept devices that cannot be saved after the update", false,
+     {"update", "fw.bin", "-y"}, 5, "the simulated devices were not saved", "",
+     "trap '' XFSZ; ulimit -f 16; "},
 };
 
 class FalseSuccess : public ::testing::TestWithParam<Case> {};
@@ -115,7 +124,9 @@ TEST_P(FalseSuccess, ExitStatusAndMessage) {
     ASSERT_EQ(with({"update", "fw.bin", "-y"}).exit_code, 0);
   }
 
-  const FwResult run = with(c.args);
+  std::vector<std::string> args = c.args;
+  args.insert(args.end(), sim.begin(), sim.end());
+  const FwResult run = RunFw(dir, args, "", c.shell);
   EXPECT_EQ(run.exit_code, c.exit_code) << run.out << run.err;
   EXPECT_NE((run.out + run.err).find(c.fragment), std::string::npos) << run.out << run.err;
 
