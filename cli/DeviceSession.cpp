@@ -50,7 +50,7 @@ SessionState DeviceSession::Connect() {
   }
   link_.SetDriverKind(device_.channel);
   link_.SetDeviceId(device_.id_text);
-  link_.Probe();
+  probe_carried_ = link_.Probe();
   if (!link_.IsPresent()) return SessionState::kGone;
   if (driver_.open_refused() || !link_.Open()) return SessionState::kCannotOpen;
   link_.Close();

@@ -63,6 +63,8 @@ class DeviceSession {
   uint64_t failed_requests() const { return driver_.failed_requests(); }
   // The system refused this user access (rather than the device failing).
   bool access_denied() const { return link_.AccessDenied(); }
+  // The device carried the test request that found it.
+  bool probe_carried() const { return probe_carried_; }
   // Why Connect gave kCannotOpen, in plain words.
   std::string CannotOpenText() const;
 
@@ -73,6 +75,7 @@ class DeviceSession {
   NorvaneUsb link_;
   std::unique_ptr<DeviceLock> lock_;
   std::string in_use_;  // the lock's holder, when another program has it
+  bool probe_carried_ = false;
 };
 
 // The plain-words message for a device the system would not open: for lack

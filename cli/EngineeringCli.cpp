@@ -78,11 +78,11 @@ EngineeringCommands::EngineeringCommands(CLI::App& app) {
 
   identity_ = app.add_subcommand("identity",
                                  "send the USB identity texts the firmware takes (write only)");
-  identity_->add_option("--vid", a.vid, "vendor ID text, up to 4 characters (5e1a)");
-  identity_->add_option("--pid", a.pid, "product ID text, up to 4 characters");
-  identity_->add_option("--manufacturer", a.manufacturer, "string 1, up to 31 characters");
-  identity_->add_option("--product", a.product, "string 2 (model name), up to 31 characters");
-  identity_->add_option("--serial", a.serial, "string 3 (serial number), up to 31 characters");
+  identity_->add_option("--vid", a.vid, "vendor ID text, up to 4 bytes (5e1a)");
+  identity_->add_option("--pid", a.pid, "product ID text, up to 4 bytes");
+  identity_->add_option("--manufacturer", a.manufacturer, "string 1, up to 31 bytes");
+  identity_->add_option("--product", a.product, "string 2 (model name), up to 31 bytes");
+  identity_->add_option("--serial", a.serial, "string 3 (serial number), up to 31 bytes");
   identity_->footer(
       "Texts are sent as typed, one byte per character; a text too long is refused, never cut, "
       "and then nothing is sent.");

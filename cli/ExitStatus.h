@@ -12,6 +12,10 @@
 //   4       the device could not be opened,     -
 //           another program holds it, or its
 //           lock could not be taken
+//   5       the update succeeded, an output      -
+//           (--report, --sim-state) was not saved
+//   130     a second Ctrl-C or SIGTERM within   -
+//           5 s ended the update at once
 #pragma once
 
 namespace korvalen {
@@ -23,5 +27,7 @@ inline constexpr int kExitNeverReady = 2;  // korvalen-demo
 inline constexpr int kExitNoDevice = 3;    // korvalen-fw
 inline constexpr int kExitUsage = 3;       // the window programs
 inline constexpr int kExitCannotOpen = 4;  // korvalen-fw
+inline constexpr int kExitOutputNotSaved = 5;  // korvalen-fw
+inline constexpr int kExitSecondSignal = 130;  // korvalen-fw
 
 }  // namespace korvalen

@@ -11,6 +11,7 @@
 #include "cli/JsonText.h"
 #include "cli/Report.h"
 #include "flash/FlashCapacity.h"
+#include "flash/FlashGate.h"
 #include "flash/FlashOperations.h"
 #include "flash/UpdateWording.h"
 #include "image/Loaders.h"
@@ -38,12 +39,58 @@ class CheckView : public FlashView {
   std::string message;
 };
 
+// Why the flash could not be reached, for read and verify.
+std::string GateFailureText(const Failure& gate) {
+  switch (gate.kind) {
+    case FailureKind::kDeviceGone:
+      return "the device stopped answering";
+    case FailureKind::kIspEntryRefused:
+      return fmt::format("the device refused the entry into update mode {} times", kGateAttempts);
+    default:
+      return fmt::format("the flash ID could not be read ({} attempts): the flash may not be "
+                         "routed to the host",
+                         kGateAttempts);
+  }
+}
+
+// The first `size` entries of the 32 KiB dump: whole lines of sixteen, then
+// what is left on a line of its own.
+std::string DumpOf(const std::string& dump, uint32_t size) {
+  constexpr size_t kEntry = 6;                // "0xFF, "
+  constexpr size_t kLine = 16 * kEntry + 1;   // and a carriage return
+  const size_t lines = size / 16;
+  const size_t rest = size % 16;
+  std::string text = dump.substr(0, std::min(dump.size(), lines * kLine));
+  if (rest > 0 && dump.size() >= lines * kLine + rest * kEntry) {
+    text += dump.substr(lines * kLine, rest * kEntry) + "\r";
+  }
+  return text;
+}
+
+// Why a walk failed, never empty: a device that went away reports no
+// failure text of its own.
+std::string ReasonOf(const CheckView& view, const FlashOperations& operations) {
+  if (!view.message.empty()) return view.message;
+  if (operations.device_gone()) return "the device stopped answering";
+  return "the flash did not answer as expected";
+}
+
+// Gives the flash back to the chip and closes the link; a device that is gone
+// gets nothing more.
+void LeaveFlash(NorvaneUsb& link) {
+  if (!link.DeviceGone()) (void)SetIspMode(link, false);
+  link.Close();
+}
+
 }  // namespace
 
 int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOptions& options,
                 Output& out) {
-  if (options.size && (*options.size == 0 || *options.size > kFirmwareImageSize)) {
-    out.Error(fmt::format("--size must be from 1 to {} bytes", kFirmwareImageSize));
+  // Three address bytes reach 16 MiB; the dump covers the first 32 KiB.
+  const uint32_t most = options.dump ? kReadBackDumpSize : kFlashAddressLimit;
+  if (options.size && (*options.size == 0 || *options.size > most)) {
+    out.Error(fmt::format("--size must be from 1 to {} bytes{}", most,
+                          options.dump ? " with --dump" : ""));
     return kExitRefused;
   }
   // A file that cannot be written is known before the device is touched.
@@ -59,34 +106,52 @@ int ReadCommand(DeviceSource& source, const CommonOptions& common, const ReadOpt
   FirmwareImage unused;
   CheckView view;
   FlashOperations operations(link, session.clock(), view, unused);
-  link.Open();
-  SetIspMode(link, true);
-  uint32_t size = options.dump ? kReadBackDumpSize : options.size.value_or(kFirmwareImageSize);
+  // Nothing is read until the flash is on the host's pins and its ID is
+  // known, as for an update: else the "backup" is the pass-through's 0xFF.
+  if (const Failure gate = OpenFlashGate(link, session.clock(), operations)) {
+    LeaveFlash(link);
+    out.Error(fmt::format("reading the flash of {} failed: {}", session.device().path,
+                          GateFailureText(gate)));
+    source.Finish();
+    return kExitFailed;
+  }
+  uint32_t size = options.size.value_or(options.dump ? kReadBackDumpSize : kFirmwareImageSize);
+  const FlashId& id = operations.flash_id();
+  const auto capacity = FlashCapacityBytes(id);
+  if (capacity && size > *capacity) {
+    // A part answers past its end with its start again: that is no backup.
+    if (options.size) {
+      LeaveFlash(link);
+      out.Error(fmt::format("reading the flash of {} failed: --size {} is more than the flash holds "
+                            "({} bytes, JEDEC ID {:02X} {:02X} {:02X})",
+                            session.device().path, size, *capacity, id[0], id[1], id[2]));
+      source.Finish();
+      return kExitFailed;
+    }
+    size = *capacity;
+  }
   if (!options.dump && !options.size) {
-    // A smaller part answers past its end with its start again: read what
-    // it holds, no mirror.
-    FlashId id{};
-    const auto capacity =
-        FlashReadId(link, &id) ? FlashCapacityBytes(id) : std::optional<uint32_t>();
+    // The whole part, whatever its size.
     if (capacity) {
-      size = std::min(*capacity, kFirmwareImageSize);
+      size = *capacity;
     } else {
       out.Error(fmt::format("the flash's size is unknown (JEDEC ID {:02X} {:02X} {:02X}): reading {} "
                             "bytes",
                             id[0], id[1], id[2], size));
     }
   }
+  operations.GrowReadBack(size);
   const bool ok = operations.ReadBackRange(0, size);
-  SetIspMode(link, false);
-  link.Close();
+  LeaveFlash(link);
   if (!ok) {
-    out.Error(fmt::format("reading the flash of {} failed: {}", session.device().path, view.message));
+    out.Error(fmt::format("reading the flash of {} failed: {}", session.device().path,
+                          ReasonOf(view, operations)));
     source.Finish();
     return kExitFailed;
   }
   std::string error;
   if (options.dump) {
-    error = WriteFileAtomically(PathFromUtf8(options.out), operations.ReadBackDumpText());
+    error = WriteFileAtomically(PathFromUtf8(options.out), DumpOf(operations.ReadBackDumpText(), size));
   } else {
     const auto bytes = operations.read_back_buffer().first(size);
     error = WriteFileAtomically(
@@ -128,11 +193,14 @@ int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::
 
   CheckView view;
   FlashOperations operations(link, session.clock(), view, *image);
-  link.Open();
-  SetIspMode(link, true);
-  const bool equal = operations.VerifyRange(0, image->length);
-  SetIspMode(link, false);
-  link.Close();
+  // A flash that is not on the host's pins reads 0xFF: a blank file would
+  // "match" it.
+  const Failure gate = OpenFlashGate(link, session.clock(), operations);
+  if (gate) {
+    view.message = GateFailureText(gate);
+  }
+  const bool equal = !gate && operations.VerifyRange(0, image->length);
+  LeaveFlash(link);
   source.Finish();
 
   nlohmann::json json = {{"path", session.device().path},
@@ -152,8 +220,9 @@ int VerifyCommand(DeviceSource& source, const CommonOptions& common, const std::
                         HexAddress(view.difference->address), HexByte(view.difference->expected),
                         HexByte(view.difference->found));
   } else {
-    json["message"] = view.message;
-    text += "could not be compared: " + view.message;
+    const std::string reason = ReasonOf(view, operations);
+    json["message"] = reason;
+    text += "could not be compared: " + reason;
   }
   if (common.json) {
     out.Text(JsonText(json));

@@ -7,6 +7,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Engineering.h"
+#include "cli/JsonText.h"
 #include "cli/Output.h"
 #include "cli/Recorded.h"
 #include "image/OutputFile.h"
@@ -31,7 +32,20 @@ std::string CheckRecordPath(const std::string& record_path,
   return {};
 }
 
-int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation) {
+// --json anywhere before a lone "--": known even when the command line is
+// refused before it was parsed.
+bool JsonAsked(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return false;
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
+// parse_error gets the command-line parser's message, which it prints itself.
+int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation, Output& out,
+                   std::string& parse_error) {
   CLI::App app{
       "korvalen-fw: firmware updates and chip access for KORVALEN USB audio devices, on one "
       "device or many at once.",
@@ -40,10 +54,12 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   app.set_version_flag("--version", "korvalen-fw " KORVALEN_VERSION);
   app.fallthrough();
   app.footer(
-      "Exit status: 0 success; 1 the update or check failed (or was cancelled); 2 the file or "
-      "command line was refused before anything was sent; 3 no device (or several without "
-      "--device/--all); 4 the device could not be opened, is in use, or its lock could not be "
-      "taken.");
+      "Exit status: 0 success; 1 the update or check failed (or was cancelled at the "
+      "question); 2 the file or command line was refused before anything was sent; 3 no device "
+      "(or several without --device/--all); 4 a device could not be opened, another program "
+      "is using it, or its lock could not be taken; 5 the update succeeded, an output "
+      "(--report, --sim-state) was not saved; 130 a second Ctrl-C or SIGTERM within 5 s ended "
+      "an update at once (the first stops it as the window's Stop does).");
 
   CommonOptions common;
   SimRequest sim;
@@ -124,6 +140,7 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
+    parse_error = e.what();
     return kExitRefused;
   }
   simulate = app.count("--simulate") > 0;
@@ -156,25 +173,24 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     for (const char* option :
          {"--fault", "--fast", "--flash", "--devices", "--sim-state", "--playback"}) {
       if (app.count(option) > 0) {
-        std::fprintf(stderr, "korvalen-fw: %s works on simulated devices only: add --simulate\n",
-                     option);
+        out.Error(std::string("korvalen-fw: ") + option +
+                  " works on simulated devices only: add --simulate");
         return kExitRefused;
       }
     }
   }
   if (*update_command && update_command->count("FILE") > 0 && update.file.empty()) {
-    std::fprintf(stderr, "korvalen-fw: update: FILE is empty; name the update file, or leave it "
-                         "out for the model's own\n");
+    out.Error("korvalen-fw: update: FILE is empty; name the update file, or leave it out for the "
+              "model's own");
     return kExitRefused;
   }
   if (update.all && !common.device_path.empty()) {
-    std::fprintf(stderr, "korvalen-fw: --all and --device exclude each other\n");
+    out.Error("korvalen-fw: --all and --device exclude each other");
     return kExitRefused;
   }
   sim.model = simulate_model;
 
   const Terminal terminal;
-  Output out;
   out.quiet = common.json;
   out.terminal = terminal.is_terminal();
 
@@ -293,14 +309,25 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   // The commands report their errors as texts; an exception that still
   // escapes (a file system that fails in a way nobody checked) becomes a
   // message and an exit code, never an abort.
+  Output out;
+  std::string parse_error;
+  int status = kExitRefused;
   try {
-    return RunCommandLine(argc, argv, make_simulation);
+    status = RunCommandLine(argc, argv, make_simulation, out, parse_error);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "korvalen-fw: %s\n", EscapeInvalidUtf8(e.what()).c_str());
+    out.Error("korvalen-fw: " + EscapeInvalidUtf8(e.what()));
   } catch (...) {
-    std::fprintf(stderr, "korvalen-fw: an unexpected error ended the command\n");
+    out.Error("korvalen-fw: an unexpected error ended the command");
   }
-  return kExitRefused;
+  // With --json a failure that printed no document of its own still prints
+  // one, so a script reading standard output always gets JSON.
+  if (status != kExitOk && JsonAsked(argc, argv) && !out.wrote_text()) {
+    std::string error = out.last_error();
+    if (error.empty()) error = parse_error;
+    if (error.empty()) error = "the command failed";
+    out.Text(JsonText(nlohmann::json({{"error", EscapeInvalidUtf8(error)}, {"exit", status}})));
+  }
+  return status;
 }
 
 }  // namespace korvalen::cli

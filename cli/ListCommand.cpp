@@ -16,17 +16,28 @@ constexpr std::string_view kNoDeviceFound = "no device found";
 
 // The version of a device that runs its firmware, as the window's
 // GetFWVersion reads it (which selects bank 0); nullopt for a loader
-// identity or a device that does not open, with *why saying why when the
-// device is in another program's hands.
+// identity, a device that does not open or a read the device did not carry
+// (then *unread is set), with *why saying why.
 std::optional<FirmwareVersion> VersionOf(DeviceSource& source, const DeviceEntry& device,
-                                         std::string* why) {
+                                         std::string* why, bool* unread) {
   if (device.channel != kAudioDriverChannel) return std::nullopt;
   DeviceSession session(device, source.LineFor(device));
   if (session.Connect() != SessionState::kReady) {
     *why = session.CannotOpenText();
     return std::nullopt;
   }
-  return ReadFirmwareVersion(session.link());
+  NorvaneUsb& link = session.link();
+  const uint64_t refused_before = link.refused_requests();
+  const FirmwareVersion version = ReadFirmwareVersion(link);
+  // A lost register read leaves its number 0: 1.7 would show as 0.7.
+  if (const uint64_t lost = link.refused_requests() - refused_before; lost > 0) {
+    *unread = true;
+    *why = fmt::format("the firmware version of {} at {} could not be read: {} request{} not "
+                       "carried",
+                       device.name, device.path, lost, lost == 1 ? " was" : "s were");
+    return std::nullopt;
+  }
+  return version;
 }
 
 }  // namespace
@@ -98,18 +109,22 @@ int ListCommand(DeviceSource& source, const CommonOptions& common, bool firmware
     return kExitNoDevice;
   }
   nlohmann::json json = nlohmann::json::array();
+  bool any_unread = false;
   for (const DeviceEntry& device : *listed) {
     // Reading the version selects bank 0, which would take an engineer's
     // selected bank away, and a device busy with an update must not get
     // requests: only asked for, then.
     std::string why;
-    const auto version = firmware ? VersionOf(source, device, &why) : std::nullopt;
+    bool unread = false;
+    const auto version = firmware ? VersionOf(source, device, &why, &unread) : std::nullopt;
+    any_unread = any_unread || unread;
     if (!why.empty()) out.Error(why);
     const std::string version_text =
         version ? fmt::format("{}.{}", version->major, version->minor) : std::string();
     if (common.json) {
       nlohmann::json item = DeviceJson(device);
       item["firmware"] = version ? nlohmann::json(version_text) : nlohmann::json(nullptr);
+      if (unread) item["error"] = why;
       json.push_back(std::move(item));
     } else {
       out.Line(fmt::format("{:<20}  {:04x}:{:04x}  {:<22}  {:<16}  {}", device.name, device.vid,
@@ -123,7 +138,7 @@ int ListCommand(DeviceSource& source, const CommonOptions& common, bool firmware
     out.Error(kNoDeviceFound);
     return kExitNoDevice;
   }
-  return kExitOk;
+  return any_unread ? kExitFailed : kExitOk;
 }
 
 }  // namespace korvalen::cli

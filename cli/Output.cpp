@@ -53,12 +53,19 @@ void Output::EndBar() {
 
 void Output::Text(std::string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  wrote_text_ = true;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
 
+std::string Output::last_error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_error_;
+}
+
 void Output::Error(std::string_view text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  last_error_ = std::string(text);
   // Both streams usually share the terminal: the bar steps aside.
   ClearBarLine();
   std::fwrite(text.data(), 1, text.size(), stderr);

@@ -26,11 +26,17 @@ class Output {
   void EndBar();
   bool quiet = false;
   bool terminal = false;  // standard output is a terminal
+  // What went out so far, so that --json can still print a document for a
+  // command that ended with an error alone.
+  bool wrote_text() const { return wrote_text_; }
+  std::string last_error() const;
 
  private:
   void ClearBarLine();
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::string bar_;
+  bool wrote_text_ = false;
+  std::string last_error_;
 };
 
 // Standard output's terminal for the time of a command: whether it is one

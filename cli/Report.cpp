@@ -63,6 +63,8 @@ nlohmann::json ReportJson(const UpdateReport& report) {
   json["left_update_mode"] = report.left_update_mode;
   json["device_gone"] = report.device_gone;
   json["notice"] = report.notice.empty() ? nlohmann::json(nullptr) : nlohmann::json(report.notice);
+  json["probe"] = report.probe_carried ? nlohmann::json(*report.probe_carried ? "ok" : "failed")
+                                       : nlohmann::json(nullptr);
   return json;
 }
 

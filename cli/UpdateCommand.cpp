@@ -16,6 +16,7 @@
 #include "cli/FwCommand.h"
 #include "cli/JsonText.h"
 #include "cli/Report.h"
+#include "cli/StopSignals.h"
 #include "cli/UpdateRun.h"
 #include "flash/UpdateProgress.h"
 #include "flash/UpdateSequences.h"
@@ -54,15 +55,24 @@ int RowNamedBy(const std::filesystem::path& file) {
 }
 
 // The names of the update files are how models' files are told apart: a
-// file named for one model is refused for a device of another. An error
+// file named for one model is refused for a device of another. A device in
+// a firmware-update identity does not know its model, so any model's file
+// goes there, with a note in *notes naming the model it is for. An error
 // text, or empty.
 std::string CheckFileIsForDevices(const std::filesystem::path& file,
-                                  const std::vector<DeviceEntry>& devices) {
+                                  const std::vector<DeviceEntry>& devices,
+                                  std::vector<std::string>* notes) {
   const int named = RowNamedBy(file);
   if (named < 0) return {};
   for (const DeviceEntry& device : devices) {
+    if (device.model_row < 0) {
+      notes->push_back(fmt::format("{} is the update file of {}; {} at {} does not tell its model",
+                                   DisplayName(file), ModelTable[named].display_name, device.name,
+                                   device.path));
+      continue;
+    }
     const auto row = UpdateFileRow(device);
-    if (!row || *row == named) continue;  // the 0C3D loader has no file of its own
+    if (!row || *row == named) continue;
     return fmt::format(
         "{} is the update file of {}, not of {} at {}: refused (add --force to program it "
         "anyway)",
@@ -74,14 +84,14 @@ std::string CheckFileIsForDevices(const std::filesystem::path& file,
 // Loads FILE, or each device's update file from the current directory, before
 // anything is sent. An error text, or empty.
 std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOptions& options,
-                       std::map<std::string, LoadedImage>& by_path) {
+                       std::map<std::string, LoadedImage>& by_path, std::vector<std::string>* notes) {
   if (!options.file.empty()) {
     const std::filesystem::path path = PathFromUtf8(options.file);
     if (!HasFirmwareExtension(path)) {
       return DisplayName(path) + " is not a firmware file: its name must end in .hex, .h00 or .bin";
     }
     if (!options.force) {
-      if (std::string refused = CheckFileIsForDevices(path, devices); !refused.empty())
+      if (std::string refused = CheckFileIsForDevices(path, devices, notes); !refused.empty())
         return refused;
     }
     auto loaded = std::make_shared<LoadedImage>();
@@ -125,6 +135,13 @@ std::string LoadImages(const std::vector<DeviceEntry>& devices, const UpdateOpti
 std::string CheckReportPath(const std::string& report_path,
                             const std::map<std::string, LoadedImage>& images) {
   const std::filesystem::path report = PathFromUtf8(report_path);
+  // File systems take names of up to 255 units; a longer one would fail
+  // only after the update.
+  constexpr size_t kLongestName = 255;
+  if (report.filename().native().size() > kLongestName) {
+    return "--report: the file name is longer than " + std::to_string(kLongestName) +
+           " characters, which the file system does not take";
+  }
   for (const auto& [device_path, image] : images) {
     std::error_code ec;
     if (std::filesystem::equivalent(report, image.path, ec) && !ec) {
@@ -218,8 +235,11 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   if (!devices) return kExitNoDevice;
 
   std::map<std::string, LoadedImage> images;
-  if (const std::string error = LoadImages(*devices, options, images); !error.empty()) {
-    out.Error(error);
+  std::vector<std::string> notes;
+  const std::string load_error = LoadImages(*devices, options, images, &notes);
+  for (const std::string& note : notes) out.Error("note: " + note);
+  if (!load_error.empty()) {
+    out.Error(load_error);
     return kExitRefused;
   }
   if (const std::string error = CheckRecordPath(common.record_path, images); !error.empty()) {
@@ -238,6 +258,8 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   }
 
   const bool several = devices->size() > 1;
+  // From here on a signal stops the updates instead of killing the program.
+  const StopSignals stop_signals;
   std::vector<UpdateReport> reports(devices->size());
   ProgressBoard board(devices->size(), out);
   auto run = [&](size_t index) {
@@ -281,14 +303,21 @@ int UpdateCommand(DeviceSource& source, const CommonOptions& common, const Updat
   }
   const std::string document = JsonText(json);
   if (common.json) out.Text(document);
+  // An output that was not saved is no success, whatever the flash holds.
+  bool unsaved = false;
   if (!options.report_path.empty()) {
     if (const std::string error = WriteFileAtomically(PathFromUtf8(options.report_path), document);
         !error.empty()) {
-      out.Error(error);
+      out.Error("korvalen-fw: the report was not saved: " + error);
+      unsaved = true;
     }
   }
-  if (const std::string error = source.Finish(); !error.empty()) out.Error(error);
-  return ExitCodeOf(reports);
+  if (const std::string error = source.Finish(); !error.empty()) {
+    out.Error("korvalen-fw: the simulated devices were not saved: " + error);
+    unsaved = true;
+  }
+  const int status = ExitCodeOf(reports);
+  return status == kExitOk && unsaved ? kExitOutputNotSaved : status;
 }
 
 }  // namespace korvalen::cli

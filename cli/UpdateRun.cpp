@@ -1,5 +1,6 @@
 #include "cli/UpdateRun.h"
 
+#include "cli/StopSignals.h"
 #include "flash/FlashOperations.h"
 #include "flash/UpdateSequences.h"
 #include "flash/UpdateWording.h"
@@ -51,7 +52,13 @@ class ReportView : public FlashView {
   void ShowProcessInfo(std::string_view) override {}
   void ShowProcessAddress(std::string_view) override {}
   void ShowStatusRegister(std::string_view) override {}
-  void PumpMessages() override {}
+  // A Ctrl-C or SIGTERM asks the update to stop here, between chunks and
+  // polls, as a click on the window's Stop does.
+  void PumpMessages() override {
+    if (sequences_ != nullptr && StopSignalled() && !sequences_->flags().update_finished)
+      sequences_->RequestStop();
+  }
+  void WatchForStop(UpdateSequences& sequences) { sequences_ = &sequences; }
   void NoteFlashStatus(uint8_t status) override {
     if (!report_.status_before) report_.status_before = status;
     report_.status_after = status;
@@ -118,6 +125,7 @@ class ReportView : public FlashView {
   const UpdateWording& wording_;
   const StepLineSink& on_step_;
   const ProgressSink& on_progress_;
+  UpdateSequences* sequences_ = nullptr;
   bool open_ = false;
   bool attempt_over_ = false;
   uint64_t started_ = 0;
@@ -170,9 +178,11 @@ UpdateReport RunUpdate(DeviceSession& session, const FirmwareImage& image, std::
       ReportView view(session.clock(), report, wording, on_step, on_progress);
       FlashOperations operations(session.link(), session.clock(), view, image);
       UpdateSequences sequences(session.link(), session.clock(), view, operations);
+      view.WatchForStop(sequences);
       sequences.BeginOneClick();
       const OneClickResult result = sequences.RunOneClickUpdate();
       report.left_update_mode = result.left_update_mode;
+      report.probe_carried = session.probe_carried();
       // Gone after the verdict's last requests too, where no notice says so.
       report.device_gone = report.device_gone || session.link().DeviceGone();
       report.jedec_id = operations.flash_id();

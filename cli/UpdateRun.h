@@ -63,6 +63,9 @@ struct UpdateReport {
   // where and what to do.
   bool device_gone = false;
   std::string notice;
+  // The test request that found the device was carried; nullopt when the
+  // device was never reached.
+  std::optional<bool> probe_carried;
 };
 
 // Progress of a running update: the lines the window's progress line shows,

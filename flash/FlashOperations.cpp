@@ -73,7 +73,12 @@ bool FlashOperations::ReadBackRange(uint32_t start, uint32_t end) {
   return ChunkWalk(start, end, WalkKind::kReadBack);
 }
 
-bool FlashOperations::SpanFits(uint32_t start, uint32_t end) {
+void FlashOperations::GrowReadBack(uint32_t bytes) {
+  bytes = std::min(bytes, kFlashAddressLimit);
+  if (bytes > read_back_buffer_.size()) read_back_buffer_.resize(bytes, 0);
+}
+
+bool FlashOperations::SpanFits(uint32_t start, uint32_t end, bool within_image) {
   if (end <= start) return true;
   // Three address bytes cannot reach past 16 MiB: the flash would wrap the
   // address onto its first bytes.
@@ -81,7 +86,7 @@ bool FlashOperations::SpanFits(uint32_t start, uint32_t end) {
     Fail({FailureKind::kPastAddressSpace, end});
     return false;
   }
-  if (end - start > image_.size()) {
+  if (within_image && end - start > image_.size()) {
     Fail({FailureKind::kLargerThanImage, end - start});
     return false;
   }
@@ -95,7 +100,8 @@ void FlashOperations::Fail(Failure failure) {
 
 bool FlashOperations::ChunkWalk(uint32_t start, uint32_t end, WalkKind kind) {
   last_failure_ = {};
-  if (!SpanFits(start, end)) return false;
+  // A read back is bounded by its own buffer (checked by ReadBackRange).
+  if (!SpanFits(start, end, kind != WalkKind::kReadBack)) return false;
   const std::string_view address_text =
       kind == WalkKind::kBlank ? kBlankAddressText : kVerifyAddressText;
   const ProgressStep step = kind == WalkKind::kBlank    ? ProgressStep::kBlankCheck
@@ -299,9 +305,12 @@ Failure FlashOperations::EndWordProgramming() {
 
 void FlashOperations::WaitStatusIdle() {
   for (int poll = 0; poll < kStatusPolls; ++poll) {
+    const uint64_t refused_before = link_.refused_requests();
     const uint8_t status = FlashReadStatus(link_);
     if (device_gone()) return;
-    view_.NoteFlashStatus(status);
+    // A read the device did not carry hands back whatever its buffer held,
+    // perhaps a byte of flash: it is no status to report.
+    if (link_.refused_requests() == refused_before) view_.NoteFlashStatus(status);
     if (!Busy(status)) return;
     view_.PumpMessages();
     clock_.Sleep(kStatusPollMs);

@@ -85,6 +85,9 @@ class FlashOperations {
   bool VerifyRange(uint32_t start, uint32_t end);
   // Reads [start, end) twice into the read-back buffer and compares.
   bool ReadBackRange(uint32_t start, uint32_t end);
+  // Grows the read-back buffer to hold `bytes` from address 0 (up to 16 MiB),
+  // for a part larger than the image buffer; it never shrinks.
+  void GrowReadBack(uint32_t bytes);
   // Programs [start, end) from the image, skipping chunks that are all 0xFF.
   // Fails at once, sending nothing, while no chunk size has been chosen.
   bool ProgramRange(uint32_t start, uint32_t end);
@@ -159,7 +162,7 @@ class FlashOperations {
   enum class WalkKind { kBlank, kVerify, kReadBack };
 
   bool ChunkWalk(uint32_t start, uint32_t end, WalkKind kind);
-  bool SpanFits(uint32_t start, uint32_t end);
+  bool SpanFits(uint32_t start, uint32_t end, bool within_image = true);
   bool EraseBody(bool all_range);
   bool EraseSectors(bool* timed_out);
   PollOutcome PollEraseDone(const std::function<void(int poll, uint8_t status)>& show);

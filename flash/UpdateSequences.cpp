@@ -4,15 +4,15 @@
 
 #include "flash/FlashBusyScope.h"
 #include "flash/FlashCapacity.h"
+#include "flash/FlashGate.h"
 #include "link/FlashPassThrough.h"
 #include "link/Registers.h"
 
 namespace korvalen {
 namespace {
 
-constexpr int kUpdateAttempts = 3;
-// The failed attempt's red text stays up this long before the next attempt.
-constexpr uint32_t kRetryPauseMs = 1000;
+constexpr int kUpdateAttempts = kGateAttempts;
+constexpr uint32_t kRetryPauseMs = kGateRetryPauseMs;
 // Clears every block-protection bit before erasing.
 constexpr uint8_t kStatusUnprotected = 0x00;
 // Protection values after a run: word-program parts keep their status
@@ -178,8 +178,13 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
 
   // Whatever the outcome, the flash is protected again and the chip leaves
   // ISP mode, so the device runs its firmware after a power cycle.
+  // Every request of the way out counts: a lost status read in the final
+  // wait or a lost routing write leaves the device as unsure as a refused
+  // protection write.
+  const uint64_t refused_before_exit = link_.refused_requests();
   const bool protected_again = ProtectAndWait();
   const bool left_isp = SetIspMode(link_, false);
+  const bool exit_carried = link_.refused_requests() == refused_before_exit;
   link_.Close();
 
   UpdateVerdict verdict;
@@ -191,20 +196,26 @@ OneClickResult UpdateSequences::RunOneClickUpdate() {
   // The verdict is about the flash; a device that did not take these last
   // requests may still sit in update mode, and only a power cycle ends it.
   UpdateNotice notice;
-  if (!(protected_again && left_isp)) notice.kind = NoticeKind::kStillInUpdateMode;
+  if (!(protected_again && left_isp && exit_carried)) notice.kind = NoticeKind::kStillInUpdateMode;
   return Conclude(verdict, notice);
 }
 
 Failure UpdateSequences::EnterIspAndReadId(bool isp_mode) {
-  link_.Open();
-  if (isp_mode && !SetIspMode(link_, true)) {
-    return {link_.DeviceGone() ? FailureKind::kDeviceGone : FailureKind::kIspEntryRefused};
-  }
-  EndStep(true);
-  BeginStep(UpdateStep::kIdRead);
-  if (!operations_.SelectProgramMode()) {
-    return {link_.DeviceGone() ? FailureKind::kDeviceGone : FailureKind::kIdNotRead};
-  }
+  // The one-click update lets the ID read decide: a device may enter ISP mode
+  // and still answer that request badly, and an ID that names a part shows
+  // the flash is on the host's pins. The Auto sequence has no retry and stops
+  // at a refused entry.
+  const bool id_decides = sequence_ == SequenceKind::kOneClick;
+  const GatePass pass =
+      PassFlashGate(link_, operations_, isp_mode, [this, id_decides](const Failure& entry) {
+        if (entry && !id_decides) return false;
+        EndStep(!entry, entry);
+        if (entry) view_.PumpMessages();
+        BeginStep(UpdateStep::kIdRead);
+        return true;
+      });
+  if (!pass.read_id) return pass.entry;
+  if (pass.id) return pass.id;
   EndStep(true);
   return {};
 }
@@ -247,7 +258,9 @@ bool UpdateSequences::OneClickAttempt(uint32_t length) {
     operations_.set_step_failed(true);
     return false;
   }
-  view_.NoteFlashStatus(FlashReadStatus(link_));
+  const uint64_t refused_before_status = link_.refused_requests();
+  const uint8_t status_before = FlashReadStatus(link_);
+  if (link_.refused_requests() == refused_before_status) view_.NoteFlashStatus(status_before);
   (void)FlashWriteEnable(link_);  // a refusal shows in the step's uncarried requests
   (void)FlashWriteStatus(link_, kStatusUnprotected);
   operations_.WaitStatusIdle();

@@ -109,9 +109,11 @@ class UpdateSequences {
   enum class Kind { kNone, kOneClick, kAuto };
 
   bool OneClickAttempt(uint32_t length);
-  // Open, ISP mode on (when asked) and the flash ID read. Ends the steps
-  // that went through; returns the failure of the step that did not (kind
-  // kNone when the ID names a part), whose end the caller reports.
+  // Open, ISP mode on (when asked) and the flash ID read (flash/FlashGate.h).
+  // Ends the steps that went through; returns the failure of the step that
+  // did not (kind kNone when the ID names a part), whose end the caller
+  // reports. In the one-click update a refused entry ends its step as failed
+  // and the ID read still follows: only an unknown ID stops the attempt.
   Failure EnterIspAndReadId(bool isp_mode);
   // The device stopped answering: the run ends at once, without further
   // attempts and without the protection write, and says where it stopped.

@@ -135,8 +135,17 @@ class HexParser {
 
   bool ApplyRecord(uint8_t type, uint16_t offset, const uint8_t* data, size_t count) {
     switch (type) {
-      case kTypeData:
+      case kTypeData: {
+        // A record without data says nothing about the image's length.
+        if (count == 0) return true;
+        // Under a segment base the offset wraps within its 64 KiB segment.
+        const size_t before_wrap = 0x10000 - offset;
+        if (segment_base_ && count > before_wrap) {
+          return StoreData(base_ + offset, data, before_wrap) &&
+                 StoreData(base_, data + before_wrap, count - before_wrap);
+        }
         return StoreData(base_ + offset, data, count);
+      }
       case kTypeEndOfFile:
         if (!ExpectCount(type, count, 0)) return false;
         saw_end_ = true;
@@ -146,6 +155,7 @@ class HexParser {
         if (!ExpectCount(type, count, kAddressRecordBytes)) return false;
         const uint64_t value = (static_cast<uint64_t>(data[0]) << 8) | data[1];
         base_ = value << (type == kTypeExtendedSegment ? kSegmentShift : kLinearShift);
+        segment_base_ = type == kTypeExtendedSegment;
         return true;
       }
       case kTypeStartSegment:
@@ -206,6 +216,7 @@ class HexParser {
   const std::filesystem::path file_;
   FirmwareImage& image_;
   uint64_t base_ = 0;  // from the last extended address record
+  bool segment_base_ = false;  // that record was a segment (type 02) record
   uint64_t end_ = 0;   // highest end of any data record
   size_t line_number_ = 0;
   size_t record_number_ = 0;

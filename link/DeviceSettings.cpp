@@ -139,7 +139,7 @@ IdentityPlan PlanIdentityText(IdentityField field, std::string_view text) {
   const size_t max = IdentityMaxLength(field);
   if (text.size() > max) {
     plan.message = std::string(IdentityName(field)) + " not sent: it has " +
-                   std::to_string(text.size()) + " characters, the device takes at most " +
+                   std::to_string(text.size()) + " bytes, the device takes at most " +
                    std::to_string(max) + ".";
     return plan;
   }

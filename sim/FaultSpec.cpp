@@ -152,10 +152,14 @@ std::string FormatFaultSpec(const FaultSpec& fault) {
 void ApplyFaultSpec(const FaultSpec& fault, SimDevice& device) {
   switch (fault.kind) {
     case FaultSpec::Kind::kReject:
+      // Several rejects all apply: the last is also the single one.
       device.faults().reject_request = fault.request;
+      device.faults().reject_requests.insert(fault.request);
       break;
     case FaultSpec::Kind::kVanish:
-      device.faults().vanish_from_request = fault.request;
+      // Gone from the first of several.
+      if (!device.faults().vanish_from_request || fault.request < *device.faults().vanish_from_request)
+        device.faults().vanish_from_request = fault.request;
       break;
     case FaultSpec::Kind::kStuckBusy:
       device.flash().SetStuckBusy(true);

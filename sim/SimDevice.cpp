@@ -134,6 +134,7 @@ bool SimDevice::HandleIoControl(uint8_t channel,
   }
   SpendMicros(*clock_, timing_.request_latency_us);
   if (faults_.reject_request && n == *faults_.reject_request) return false;
+  if (faults_.reject_requests.count(n) > 0) return false;
   // Each driver understands only its own envelope.
   if (!request || channel != identity_.channel) return false;
   if (request->kind == korvalen::DecodedRequest::Kind::kPresenceQuery) return true;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -102,6 +103,7 @@ struct MailboxStore {
 // calls that reach the device, from 1 after it was attached.
 struct SimFaults {
   std::optional<uint64_t> reject_request;       // that request fails, once
+  std::set<uint64_t> reject_requests;           // each of these fails, once
   std::optional<uint64_t> vanish_from_request;  // from that request on the device is gone
   bool mailbox_silent = false;                  // the firmware never answers the mailbox
   // The next unready_reads flash data reads (0x03) at unready_read_address

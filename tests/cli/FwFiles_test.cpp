@@ -162,7 +162,9 @@ TEST(FwInputs, EmptyOrForeignFileNamesAreRefused) {
   for (const char* file : {"", "fw.bz2", "logo.bmp"}) {
     const FwResult run = RunFw(dir, With({"update", file, "-y", "--json"}, kFast));
     EXPECT_EQ(run.exit_code, 2) << file;
-    EXPECT_EQ(run.out, "") << file;
+    // The refusal is the whole JSON document.
+    EXPECT_EQ(run.Json()["exit"], 2) << file;
+    EXPECT_FALSE(run.Json()["error"].get<std::string>().empty()) << file;
   }
   const FwResult bz2 = RunFw(dir, With({"update", "fw.bz2", "-y"}, kFast));
   EXPECT_NE(bz2.err.find(".hex, .h00 or .bin"), std::string::npos) << bz2.err;

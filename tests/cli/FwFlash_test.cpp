@@ -53,7 +53,7 @@ TEST(FwFlash, ReadDumpIsTheWindowsTextDump) {
 TEST(FwFlash, BadSizeAndMissingFileAreRefused) {
   ScratchDir dir;
   EXPECT_EQ(RunFw(dir, {"read", "x.bin", "--size", "0", "--simulate", "--fast"}).exit_code, 2);
-  EXPECT_EQ(RunFw(dir, {"read", "x.bin", "--size", "300000", "--simulate", "--fast"}).exit_code, 2);
+  EXPECT_EQ(RunFw(dir, {"read", "x.bin", "--size", "20000000", "--simulate", "--fast"}).exit_code, 2);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.bin"));
   EXPECT_EQ(RunFw(dir, {"verify", "none.bin", "--simulate", "--fast"}).exit_code, 2);
 }

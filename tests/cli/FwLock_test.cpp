@@ -74,7 +74,12 @@ TEST(FwLock, SecondProcessOnKeptDevicesIsToldWhoHoldsThem) {
     EXPECT_NE(second.err.find("the device is in use by process " + std::to_string(first)),
               std::string::npos)
         << second.err;
-    EXPECT_EQ(second.out, "");
+    // Nothing on standard output but, with --json, the refusal's document.
+    if (command.back() == "--json") {
+      EXPECT_EQ(second.Json()["exit"], 4);
+    } else {
+      EXPECT_EQ(second.out, "");
+    }
   }
   // list sends nothing and saves nothing: it lists beside the holder.
   const FwResult list = Kept(dir, {"list", "--json"});

@@ -56,8 +56,13 @@ TEST(FwUpdateFaults, RejectedIspEntryIsEnteredAgain) {
   EXPECT_EQ(report["attempts"][0]["steps"][0]["step"], "isp-entry");
   EXPECT_EQ(report["attempts"][0]["steps"][0]["message"], "Enter ISP Mode Fail");
   ASSERT_EQ(report["attempts"].size(), 2u);
-  // The clean run's requests and the way in once more, not three attempts.
-  EXPECT_LT(report["requests"].get<int>(), clean.Json()["requests"].get<int>() + 20);
+  // The refusal is a failed step; the ID read still follows it and fails
+  // (no ISP mode), which ends the attempt.
+  EXPECT_EQ(report["attempts"][0]["steps"][1]["step"], "read-id");
+  EXPECT_EQ(report["attempts"][0]["steps"][1]["result"], "failed");
+  // The clean run's requests and the way in once more with its ID read (up
+  // to 100 ready polls), not three attempts.
+  EXPECT_LT(report["requests"].get<int>(), clean.Json()["requests"].get<int>() + 20 + 100);
 }
 
 TEST(FwUpdateFaults, StepWithARequestNotCarriedIsFailedEvenWhenTheUpdateGoesOn) {

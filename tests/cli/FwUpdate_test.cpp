@@ -180,7 +180,8 @@ TEST(FwUpdate, RefusesBadFilesAndCommandLinesWithExit2) {
   for (const char* file : {"missing.hex", "empty.bin", "huge.bin", "bad.hex", "notes.txt"}) {
     const FwResult run = RunFw(dir, {"update", file, "--simulate", "--fast", "-y", "--json"});
     EXPECT_EQ(run.exit_code, 2) << file;
-    EXPECT_EQ(run.out, "") << file;
+    // With --json the refusal is the document.
+    EXPECT_EQ(run.Json()["exit"], 2) << file;
     EXPECT_NE(run.err, "") << file;
   }
   // No update file for the model in the current directory.
@@ -197,7 +198,7 @@ TEST(FwUpdate, AsksBeforeUpdatingAndSendsNothingOnNo) {
   dir.Write("fw.bin", CountingImage(100));
   const FwResult no = RunFw(dir, {"update", "fw.bin", "--simulate", "--fast", "--json"}, "n\n");
   EXPECT_EQ(no.exit_code, 1);
-  EXPECT_EQ(no.out, "");
+  EXPECT_EQ(no.Json()["exit"], 1);
   EXPECT_NE(no.err.find("Firmware Update is a critical operation. Please make sure the power "
                         "stays on and do not disconnect the device before the update is "
                         "complete. Would you like to proceed?"),

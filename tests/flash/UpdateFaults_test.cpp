@@ -136,9 +136,48 @@ TEST(FailedIspEntry, RejectedEntryIsEnteredAgainInsteadOfProgrammingBlind) {
   ExpectImageThenErased(bench);
   EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Enter ISP Mode Fail"), 1u);
   EXPECT_EQ(bench.device_->flash().stats().chip_erases, 1u);
-  // The clean run's requests plus the way in once more, and the retry pause.
-  EXPECT_LT(bench.faults_.RequestCount(), clean.faults_.RequestCount() + 20);
+  // The clean run's requests plus the way in once more, the ID read that
+  // still follows the refused entry (up to 100 ready polls outside ISP mode)
+  // and the retry pause.
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Read Flash ID Fail"), 1u);
+  EXPECT_LT(bench.faults_.RequestCount(), clean.faults_.RequestCount() + 20 + 100);
   EXPECT_LT(bench.clock_.NowMicros() - start, clean.clock_.NowMicros() + 2'000'000);
+}
+
+TEST(FailedIspEntry, RefusedEntryOfADeviceInIspModeEndsItsStepAndTheIdReadDecides) {
+  // A device that is in ISP mode (its flash on the host's pins) but answers
+  // the entry request badly: the ID read shows the flash is there, so the
+  // first attempt goes on and nothing is retried.
+  FlashBench bench(sim::kFlashW25x20cl);
+  PrepareUpdate(bench);
+  bench.EnterIsp();
+  int entries = 0;
+  bench.faults_.RejectWhen([&entries](uint64_t, const std::optional<DecodedRequest>& request) {
+    return request && request->setup.request == kRequestEnterIsp && entries++ == 0;
+  });
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+  EXPECT_TRUE(result.success);
+  ExpectImageThenErased(bench);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Enter ISP Mode Fail"), 1u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Read Flash ID Fail"), 0u);
+  EXPECT_EQ(entries, 1);  // entered once: no second attempt
+  EXPECT_EQ(bench.device_->flash().stats().chip_erases, 1u);
+}
+
+TEST(FailedIspEntry, RefusedEntryWithoutAnIdNeverErases) {
+  // The entry refused and the flash not on the pins: the ID read fails
+  // every time and nothing is erased or programmed.
+  FlashBench bench(sim::kFlashW25x20cl);
+  PrepareUpdate(bench);
+  bench.faults_.RejectWhen([](uint64_t, const std::optional<DecodedRequest>& request) {
+    return request && request->setup.request == kRequestEnterIsp;
+  });
+  const OneClickResult result = bench.sequences_.RunOneClickUpdate();
+  EXPECT_FALSE(result.success);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Enter ISP Mode Fail"), 3u);
+  EXPECT_EQ(bench.view_.Count(Target::kUpdateStatus, "Read Flash ID Fail"), 3u);
+  EXPECT_EQ(IndexOfFirst(bench.spy_, IsChipErase), bench.spy_.transfers.size());
+  EXPECT_EQ(bench.FlashBytes(0, kImageLength), std::vector<uint8_t>(kImageLength, kSentinel));
 }
 
 TEST(FailedIdRead, AutoRefusesToTouchTheFlashWithoutAnId) {

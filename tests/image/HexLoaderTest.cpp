@@ -116,6 +116,27 @@ TEST_F(HexLoader, ExtendedSegmentAddressIsSixteenTimesTheSegment) {
   EXPECT_EQ(result.length, 0x12346u);
 }
 
+TEST_F(HexLoader, DataUnderASegmentBaseWrapsWithinItsSegment) {
+  // Segment 0x1000 starts at 0x10000; a record from offset 0xFFFE runs on at
+  // the segment's own start, not past its end.
+  const auto result = Load(HexText({HexRecord(0x02, 0, {0x10, 0x00}),
+                                    DataRecord(0xFFFE, {0x01, 0x02, 0x03, 0x04}), kEndRecord}));
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(At(0x1FFFE), 0x01);
+  EXPECT_EQ(At(0x1FFFF), 0x02);
+  EXPECT_EQ(At(0x10000), 0x03);
+  EXPECT_EQ(At(0x10001), 0x04);
+  EXPECT_EQ(At(0x20000), 0xFF);
+  EXPECT_EQ(result.length, 0x20000u);
+}
+
+TEST_F(HexLoader, ZeroLengthDataRecordDoesNotStretchTheImage) {
+  const auto result = Load(
+      HexText({DataRecord(0x0000, {0x01, 0x02}), DataRecord(0x8000, {}), kEndRecord}));
+  ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_EQ(result.length, 2u);
+}
+
 TEST_F(HexLoader, StartAddressRecordsAreIgnored) {
   const auto result =
       Load(HexText({HexRecord(0x03, 0, {0x00, 0x00, 0x01, 0x00}), DataRecord(0x0000, {0x01}),

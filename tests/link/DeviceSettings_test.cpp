@@ -160,10 +160,10 @@ TEST(IdentityText, TooLongIsRefusedAndNothingSent) {
                                                std::string(32, 'y'));
   EXPECT_FALSE(string.ok);
   EXPECT_EQ(string.message,
-            "String 2 not sent: it has 32 characters, the device takes at most 31.");
+            "String 2 not sent: it has 32 bytes, the device takes at most 31.");
   const IdentityPlan vid = SendIdentityText(fw.link, fw.clock, IdentityField::kVid, "5e1a0");
   EXPECT_FALSE(vid.ok);
-  EXPECT_EQ(vid.message, "VID not sent: it has 5 characters, the device takes at most 4.");
+  EXPECT_EQ(vid.message, "VID not sent: it has 5 bytes, the device takes at most 4.");
   EXPECT_TRUE(fw.Received().empty());
   EXPECT_EQ(fw.device->RequestCount(), requests) << "not one request";
 }

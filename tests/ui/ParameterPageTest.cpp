@@ -209,11 +209,11 @@ class ParameterPageTest : public QObject {
     const auto requests = w.window.device->RequestCount();
     w.TypeAndEnter(p.lbledSysStr1, QString(32, 'N'));
     QCOMPARE(p.lblSysIdentityNote->text(),
-             QString("String 1 not sent: it has 32 characters, the device takes at most 31."));
+             QString("String 1 not sent: it has 32 bytes, the device takes at most 31."));
     QVERIFY(p.lblSysIdentityNote->isVisible());
     w.TypeAndEnter(p.lbledSysVID, "5e1a0");
     QCOMPARE(p.lblSysIdentityNote->text(),
-             QString("VID not sent: it has 5 characters, the device takes at most 4."));
+             QString("VID not sent: it has 5 bytes, the device takes at most 4."));
     QCOMPARE(w.window.device->RequestCount(), requests);
     QVERIFY(w.Received().empty());
     // A text that fits goes, and the note goes with it.
@@ -263,7 +263,7 @@ class ParameterPageTest : public QObject {
     w.Click(p.btnSetPara);
     QCOMPARE(w.Received().size(), size_t{2});
     QCOMPARE(p.lblSysIdentityNote->text(),
-             QString("VID not sent: it has 5 characters, the device takes at most 4."));
+             QString("VID not sent: it has 5 bytes, the device takes at most 4."));
   }
 
   void SilentFirmwareLeavesTheWindowUsable() {
