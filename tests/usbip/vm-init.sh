@@ -8,6 +8,9 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /tmp
+# The device locks' folder, as the package's tmpfiles rule makes it at boot.
+mkdir -p /run/lock/korvalen
+chmod 1777 /run/lock/korvalen
 KVER=$(uname -r)
 for m in $(cat /lib/modules/$KVER/load-order); do insmod /lib/modules/$KVER/$m || echo "insmod $m failed"; done
 ip link set lo up
@@ -110,7 +113,7 @@ else check read fail "rc=$rc $(tail -3 /tmp/read.out) $(cmp /tmp/back.bin $FILE 
 # and is told who holds the device; the update goes on to its verdict.
 korvalen-fw update $FILE --yes --json > /tmp/first.json 2>/tmp/first.err &
 FIRST=$!
-n=0; while [ $n -lt 200 ] && ! grep -qsx "$FIRST" /run/lock/korvalen-*.lock /tmp/korvalen-*.lock; do
+n=0; while [ $n -lt 200 ] && ! grep -qsx "$FIRST" /run/lock/korvalen/*.lock; do
   sleep 0.05; n=$((n+1)); done
 korvalen-fw update $FILE --yes > /tmp/second.out 2>&1
 second=$?
