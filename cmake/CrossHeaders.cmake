@@ -32,3 +32,17 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 # Its targets come with the GTest:: names the tests link against.
 add_subdirectory(${KORVALEN_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# SQLite for the station, built for Windows from Debian's source by
+# scripts/build-sqlite-windows.sh; the host's library can never be linked.
+set(KORVALEN_SQLITE_WINDOWS "${CMAKE_SOURCE_DIR}/build/sqlite-mingw" CACHE PATH
+    "Where scripts/build-sqlite-windows.sh put include/sqlite3.h and lib/libsqlite3.a")
+if(EXISTS ${KORVALEN_SQLITE_WINDOWS}/lib/libsqlite3.a)
+  add_library(SQLite::SQLite3 STATIC IMPORTED)
+  set_target_properties(SQLite::SQLite3 PROPERTIES
+    IMPORTED_LOCATION ${KORVALEN_SQLITE_WINDOWS}/lib/libsqlite3.a
+    INTERFACE_INCLUDE_DIRECTORIES ${KORVALEN_SQLITE_WINDOWS}/include)
+else()
+  message(STATUS "No SQLite for Windows in ${KORVALEN_SQLITE_WINDOWS}: "
+                 "run scripts/build-sqlite-windows.sh for the station")
+endif()
