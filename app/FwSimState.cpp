@@ -49,9 +49,7 @@ bool ToArray(const nlohmann::json& value, std::array<uint8_t, N>& out) {
   return true;
 }
 
-}  // namespace
-
-std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
+std::string LoadFolder(const std::filesystem::path& directory, sim::SimDevice& device) {
   std::string error;
   const auto flash = ReadBytes(directory / "flash.bin", &error);
   const auto registers = ReadBytes(directory / "registers.bin", &error);
@@ -91,10 +89,39 @@ std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice&
   return {};
 }
 
+// A save goes to a folder of its own beside the device's and is swapped in
+// whole, so a failed save leaves the previous state as it was, never new
+// flash cells beside old registers. Between the two renames of the swap the
+// previous state sits under kPrevious, where a load finds it.
+constexpr std::string_view kSaving = ".saving";
+constexpr std::string_view kPrevious = ".previous";
+
+std::filesystem::path Beside(const std::filesystem::path& directory, std::string_view suffix) {
+  std::filesystem::path path = directory;
+  path += std::string(suffix);
+  return path;
+}
+
+}  // namespace
+
+std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
+  std::error_code ec;
+  const auto previous = Beside(directory, kPrevious);
+  if (!std::filesystem::exists(std::filesystem::symlink_status(directory, ec)) &&
+      std::filesystem::is_directory(std::filesystem::symlink_status(previous, ec))) {
+    return LoadFolder(previous, device);
+  }
+  return LoadFolder(directory, device);
+}
+
 std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice& device) {
   std::error_code error;
-  std::filesystem::create_directories(directory, error);
-  if (error) return "cannot create " + PathText(directory);
+  const auto saving = Beside(directory, kSaving);
+  const auto previous = Beside(directory, kPrevious);
+  // What an interrupted save left behind is not a state.
+  std::filesystem::remove_all(saving, error);
+  std::filesystem::create_directories(saving, error);
+  if (error) return "cannot create " + PathText(saving);
   const auto cells = device.flash().contents();
   std::string registers(kBanks * kRegisters, '\0');
   for (int bank = 0; bank < kBanks; ++bank) {
@@ -116,10 +143,30 @@ std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice&
             "flash.bin", std::string(reinterpret_cast<const char*>(cells.data()), cells.size())},
         {"registers.bin", registers},
         {"device.json", cli::JsonText(json)}}) {
-    if (std::string failed = cli::WriteFileAtomically(directory / name, text);
-        !failed.empty())
+    if (std::string failed = cli::WriteFileAtomically(saving / name, text); !failed.empty()) {
+      std::filesystem::remove_all(saving, error);
       return failed;
+    }
   }
+  // A previous state left by an interrupted swap is the one in place when
+  // the device's own folder is missing; otherwise it is stale.
+  const bool in_place = std::filesystem::exists(std::filesystem::symlink_status(directory, error));
+  if (in_place) {
+    std::filesystem::remove_all(previous, error);
+    std::filesystem::rename(directory, previous, error);
+    if (error) {
+      std::filesystem::remove_all(saving, error);
+      return "cannot replace the simulated device in " + PathText(directory);
+    }
+  }
+  std::filesystem::rename(saving, directory, error);
+  if (error) {
+    // Put the previous state back where a load looks first.
+    if (in_place) std::filesystem::rename(previous, directory, error);
+    std::filesystem::remove_all(saving, error);
+    return "cannot save the simulated device in " + PathText(directory);
+  }
+  std::filesystem::remove_all(previous, error);
   return {};
 }
 

@@ -16,7 +16,8 @@ namespace korvalen::fwsim {
 // Loads the saved state into device when the directory holds one. An error
 // text (a damaged state file), or empty; nothing loaded is not an error.
 std::string LoadSimState(const std::filesystem::path& directory, sim::SimDevice& device);
-// Saves the device, each file through a temporary file and a rename.
+// Saves the device: the files go to a folder beside its own, swapped in
+// whole, so a failed save leaves the previous state as it was.
 std::string SaveSimState(const std::filesystem::path& directory, sim::SimDevice& device);
 
 }  // namespace korvalen::fwsim

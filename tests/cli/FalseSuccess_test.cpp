@@ -204,6 +204,37 @@ TEST(FalseSuccessReport, RefusedEntryIsAFailedStepAndTheIdReadStillFollows) {
   EXPECT_EQ(report["verdict"], "success");
 }
 
+// A kept device whose save fails keeps its previous state whole, and a save
+// cut off between putting the old state aside and the new one in place is
+// found again.
+TEST(FalseSuccessState, AFailedOrInterruptedSaveLeavesThePreviousDevice) {
+  ScratchDir dir;
+  dir.Write("fw.bin", CountingImage(kImageSize));
+  std::vector<uint8_t> other = CountingImage(kImageSize);
+  for (uint8_t& byte : other) byte ^= 0x5A;
+  dir.Write("other.bin", other);
+  const std::vector<std::string> sim = {"--simulate", "--fast", "--sim-state", "state"};
+  auto with = [&](std::vector<std::string> args, const std::string& shell = {}) {
+    args.insert(args.end(), sim.begin(), sim.end());
+    return RunFw(dir, args, "", shell);
+  };
+  ASSERT_EQ(with({"update", "fw.bin", "-y"}).exit_code, 0);
+
+  const FwResult unsaved = with({"update", "other.bin", "-y"}, "trap '' XFSZ; ulimit -f 16; ");
+  EXPECT_EQ(unsaved.exit_code, 5) << unsaved.out << unsaved.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "state" / "device-1.saving"));
+  const FwResult still = with({"verify", "fw.bin"});
+  EXPECT_EQ(still.exit_code, 0) << still.out << still.err;
+
+  std::filesystem::rename(dir.path() / "state" / "device-1",
+                          dir.path() / "state" / "device-1.previous");
+  const FwResult found = with({"verify", "fw.bin"});
+  EXPECT_EQ(found.exit_code, 0) << found.out << found.err;
+  // The next save puts the device back in its own folder.
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "state" / "device-1"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "state" / "device-1.previous"));
+}
+
 // ---- Signals during an update -------------------------------------------------
 
 // Starts korvalen-fw in the background in dir: its process id goes to
