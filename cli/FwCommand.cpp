@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <sstream>
 
 #include "cli/Commands.h"
 #include "cli/Engineering.h"
@@ -139,8 +140,13 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     // Printing the version is an answer, not a refused command line.
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    parse_error = e.what();
+    // The parser repeats what was typed: bytes of another encoding are
+    // shown escaped, as in every other message.
+    std::ostringstream said, complaint;
+    app.exit(e, said, complaint);
+    const std::string text = EscapeInvalidUtf8(complaint.str());
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    parse_error = EscapeInvalidUtf8(e.what());
     return kExitRefused;
   }
   simulate = app.count("--simulate") > 0;

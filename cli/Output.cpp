@@ -1,5 +1,7 @@
 #include "cli/Output.h"
 
+#include "image/Utf8Text.h"
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -23,8 +25,11 @@ void Output::ClearBarLine() {
   if (!bar_.empty()) std::fwrite(kClearLine.data(), 1, kClearLine.size(), stdout);
 }
 
-void Output::Line(std::string_view text) {
+void Output::Line(std::string_view line) {
   if (quiet) return;
+  // A name or value typed in another encoding is shown escaped ("\xFF"),
+  // never as bytes a terminal or a log reader garbles.
+  const std::string text = EscapeInvalidUtf8(line);
   std::lock_guard<std::mutex> lock(mutex_);
   ClearBarLine();
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -63,9 +68,10 @@ std::string Output::last_error() const {
   return last_error_;
 }
 
-void Output::Error(std::string_view text) {
+void Output::Error(std::string_view message) {
+  const std::string text = EscapeInvalidUtf8(message);
   std::lock_guard<std::mutex> lock(mutex_);
-  last_error_ = std::string(text);
+  last_error_ = text;
   // Both streams usually share the terminal: the bar steps aside.
   ClearBarLine();
   std::fwrite(text.data(), 1, text.size(), stderr);

@@ -86,6 +86,11 @@ const Case kCases[] = {
     {"a firmware-update identity takes any model's file, with a note", false,
      {"update", "KORVALEN_TIDE.bin", "-y"}, 0,
      "note: KORVALEN_TIDE.bin is the update file of KORVALEN TIDE", "5e1a"},
+    // Bytes of another encoding are shown escaped in every message.
+    {"a fault text with a byte that is not UTF-8", false,
+     {"list", "--fault", "bad\xFF"}, 2, "--fault bad\\xFF: fault"},
+    {"an unknown option with a byte that is not UTF-8", false,
+     {"list", "--\xC3"}, 2, "not expected: --\\xC3"},
     // The loaders: what a file says is where its bytes go, and no further.
     {"a HEX record under a segment base wraps within the segment", false,
      {"verify", "segment.hex"}, 1, "differs from the flash: first at 0x010000, file 0x03"},
