@@ -18,8 +18,12 @@ void SpendMicros(korvalen::Clock& clock, uint64_t micros) {
     virtual_clock->AdvanceMicros(micros);
     return;
   }
-  // A real clock: the time really passes, as it would on the wire.
-  std::this_thread::sleep_for(std::chrono::microseconds(micros));
+  // A real clock: the time really passes, as it would on the wire. A system
+  // whose sleeps are coarser than a request (Windows rounds below a
+  // millisecond to none) may return early, so the wait holds until the time
+  // has passed; otherwise polls of a pending answer ran out before it came.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+  while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
 }
 
 }  // namespace korvalen::sim
