@@ -7,6 +7,9 @@
 #   - reports into NUL and CON are written as they are, --record onto the
 #     update file and empty values are refused, and a --sim-state folder
 #     spelt two ways is one device with its lock in the folder;
+#   - a simulated update in real time succeeds; one Ctrl+C (a SIGINT, which
+#     wine hands to the console handler) stops it with a report, two end it
+#     at once with exit status 130;
 #   - `list` walks the system's device-interface discovery for both
 #     interface classes, finds nothing and says so with exit status 3;
 #   - the link's GoogleTest suite passes.
@@ -136,6 +139,34 @@ for guid in 50894fa4-9206-4a91-8728-cf6f268f271d a5dcbf10-6530-11d2-901f-00c04fb
   grep -i ':trace:setupapi:SetupDiGetClassDevs' "$work/list.err" | grep -qi "$guid" ||
     fail "list did not ask the system for interface class {$guid}"
 done
+
+echo "-- a simulated device in real time; Ctrl+C stops the update as the window's Stop does"
+# Real time, not --fast: the simulated chip's waits are the system's sleeps.
+head -c 65536 /dev/urandom >"$work/rt.bin"
+status=0
+(cd "$work" && run_wine "$exe" update rt.bin --simulate -y --json >rt.json 2>rt.err) || status=$?
+[ $status -eq 0 ] && grep -q '"verdict": "success"' "$work/rt.json" ||
+  fail "a real-time simulated update exited $status: $(tr -d '\r' <"$work/rt.json" | grep -m1 message) $(tail -2 "$work/rt.err")"
+# Wine hands a SIGINT to the process's console handler as a Ctrl+C event.
+interrupted() {  # interrupted WHEN_LINE GAP_S SIGNALS: the exit status
+  rm -f "$work/rt.out" "$work/rt-report.json"
+  (cd "$work" && exec "$wine" "$exe" update rt.bin --simulate -y --report rt-report.json \
+     >rt.out 2>rt.err) &
+  local pid=$! i=0 n
+  while [ $i -lt 300 ] && ! grep -q "$1" "$work/rt.out" 2>/dev/null; do sleep 0.1; i=$((i + 1)); done
+  for n in $(seq 1 "$3"); do kill -INT $pid 2>/dev/null; sleep "$2"; done
+  local rc=0
+  wait $pid || rc=$?
+  echo $rc
+}
+rc=$(interrupted "Start Programming" 0 1)
+if [ "$rc" = 1 ] && grep -q '"verdict": "stopped"' "$work/rt-report.json" &&
+   grep -q '"left_update_mode": true' "$work/rt-report.json"; then :; else
+  fail "one Ctrl+C: exit $rc, report: $(tr -d '\r\n' <"$work/rt-report.json" 2>/dev/null | head -c 300)"
+fi
+rc=$(interrupted "Flash Erase All" 0.1 2)
+[ "$rc" = 130 ] && grep -q "ended at once by a second signal" "$work/rt.err" ||
+  fail "two Ctrl+C within 5 s: exit $rc, $(tr -d '\r' <"$work/rt.err" | tail -2)"
 
 echo "-- the link's tests"
 status=0
