@@ -200,11 +200,6 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   out.quiet = common.json;
   out.terminal = terminal.is_terminal();
 
-  if ((!record_path.empty() || !replay_path.empty()) && !CanRecord()) {
-    out.Error(std::string("korvalen-fw: ") + (record_path.empty() ? "--replay" : "--record") +
-              ": this build cannot record or replay (it was built without libpcap)");
-    return kExitRefused;
-  }
   if (simulate && !replay_path.empty()) {
     out.Error("korvalen-fw: --simulate and --replay exclude each other");
     return kExitRefused;

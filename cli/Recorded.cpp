@@ -2,14 +2,11 @@
 
 #include <cstdio>
 
-#ifdef KORVALEN_HAVE_PCAP
 #include "record/CaptureDriver.h"
 #include "record/ReplayDriver.h"
-#endif
 
 namespace korvalen::cli {
 
-#ifdef KORVALEN_HAVE_PCAP
 namespace {
 
 class RecordedLine : public DeviceLine {
@@ -73,8 +70,6 @@ class Replay : public ReplaySource {
 
 }  // namespace
 
-bool CanRecord() { return true; }
-
 std::unique_ptr<RecordingSource> MakeRecordingSource(std::unique_ptr<DeviceSource> inner,
                                                      const std::string& path, bool virtual_time,
                                                      std::string* error) {
@@ -101,21 +96,5 @@ std::unique_ptr<ReplaySource> MakeReplaySource(const std::string& path, std::str
   return std::make_unique<Replay>(std::move(*recording), path);
 }
 
-#else
-
-bool CanRecord() { return false; }
-
-std::unique_ptr<RecordingSource> MakeRecordingSource(std::unique_ptr<DeviceSource>,
-                                                     const std::string&, bool, std::string* error) {
-  *error = "this build cannot record (it was built without libpcap)";
-  return nullptr;
-}
-
-std::unique_ptr<ReplaySource> MakeReplaySource(const std::string&, std::string* error) {
-  *error = "this build cannot replay recordings (it was built without libpcap)";
-  return nullptr;
-}
-
-#endif
 
 }  // namespace korvalen::cli

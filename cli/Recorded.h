@@ -10,9 +10,6 @@
 
 namespace korvalen::cli {
 
-// False in builds without the recording library.
-bool CanRecord();
-
 // Devices whose traffic is recorded. The capture takes its place at the
 // first device opened or when the source goes; Discard, for a command
 // refused before it sent anything, leaves an old file at the path as it was.
