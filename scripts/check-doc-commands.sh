@@ -109,7 +109,7 @@ for file in "${files[@]}"; do
     if [[ "$text" =~ ^\<!--\ check:\ runs(,\ exits\ ([0-9]+))?\ --\>[[:space:]]*$ ]]; then
       want=${BASH_REMATCH[2]:-0}
       marker=$number
-    elif [[ "$text" =~ \<!--\ *check: ]]; then
+    elif [[ "$text" =~ ^\<!--\ *check: ]]; then
       echo "FAIL $file:$number: unknown check marker: $text"
       failures=$((failures + 1))
     fi
