@@ -1,6 +1,6 @@
 // korvalen-demo: the updater window wired to a simulated device and a demo
 // update file, so the whole update can be watched without hardware.
-// The options are described in DemoOptions.h and the README.
+// The options are described in DemoOptions.h and docs/window.md.
 //
 // Exit status with --exit-when-done: 0 "Firmware update success!", 1
 // "Firmware update Fail!", 2 when Start never became enabled within 10 s;

@@ -2,7 +2,7 @@
 # A throwaway code-signing certificate for checks: a root that lives two
 # days and a code-signing certificate it issued, so a signature can be
 # verified against the root as Windows verifies one against its trusted
-# roots. Never for a release (see the README).
+# roots. Never for a release (see docs/windows.md, "Signing a release").
 # Usage: make-test-certificate.sh DIR PASSWORD
 #   DIR gets root.pem (the root to verify against) and signer.p12 (the
 #   signing key and its chain, for sign.sh, locked with PASSWORD).
