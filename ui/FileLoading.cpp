@@ -23,7 +23,7 @@ const QColor kFileReadyGreen(0, 255, 0);
 void TForm1::ReadProgramFile1() {
   std::error_code error;
   const std::filesystem::path directory = std::filesystem::current_path(error);
-  const LoadResult result = LoadUpdateFile(directory, ModelTable[ModelIndex].file_key, *Image);
+  const LoadResult result = LoadUpdateFile(directory, ModelTable[detection_.model_row()].file_key, *Image);
   ProgramFilePath = result.path;
   SetFileLine(QString::fromStdString(UpdateFileStatusText(result)));
   if (!result.ok) {
@@ -35,7 +35,7 @@ void TForm1::ReadProgramFile1() {
   }
   SetStatusSquare(kFileReadyGreen);
   btnSimpleAuto->setEnabled(true);
-  UpdateFileFound = true;
+  detection_.SetFileFound(true);
   ProgramFileReady = true;
 }
 
@@ -70,7 +70,7 @@ void TForm1::ShowImageFile(const LoadResult& result) {
   SetFileLine(QString::fromStdString(UpdateFileStatusText(result)));
   // The chosen file stands until the device goes: detection must not load
   // the model's file over it while the line names this one.
-  UpdateFileFound = true;
+  detection_.SetFileFound(true);
   if (!result.ok) {
     // The failed load left an erased image: nothing of it may be programmed.
     ProgramFileReady = false;

@@ -38,8 +38,6 @@ void FitLabelToText(QLabel* label) {
 
 namespace {
 
-constexpr int kWatchIntervalMs = 1000;
-constexpr int kSearchIntervalMs = 100;
 constexpr int kBaseWidth = 606;
 constexpr int kPanelWidth = 537;
 constexpr int kPanelHeight = 120;
@@ -82,14 +80,15 @@ TForm1::TForm1(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget* parent
       flash_clock_(clock, [this] { QCoreApplication::processEvents(); }, kWaitPumpIntervalMs),
       ops_(std::make_unique<FlashOperations>(link, flash_clock_, *this, Image->bytes,
                                              Image->length)),
-      seq_(std::make_unique<UpdateSequences>(link, flash_clock_, *this, *ops_)) {
+      seq_(std::make_unique<UpdateSequences>(link, flash_clock_, *this, *ops_)),
+      detection_(link) {
   setObjectName("Form1");
   setWindowTitle("NorVane USB Maintain Tool");
   BuildTopPanel();
   BuildPages();
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
-  Timer1->setInterval(kWatchIntervalMs);
+  Timer1->setInterval(static_cast<int>(detection_.interval_ms()));
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
   FormCreate();
   Timer1->start();
@@ -237,71 +236,51 @@ void TForm1::SetStatusSquare(const QColor& colour) {
 }
 
 void TForm1::Timer1Timer() {
-  if (!DetectEnabled || UpdateFinished()) {
-    if (link_.IsPresent()) link_.Close();
-    return;
-  }
-  if (SequenceBusy()) return;  // a running sequence owns the link
-
-  if (link_.IsPresent()) {
-    Timer1->setInterval(kWatchIntervalMs);
-    // A device another program holds is tried again each tick: the open
-    // that takes its lock sends nothing while the lock is taken.
-    if (link_.InUseText().empty()) {
-      link_.Scan();
-    } else {
-      link_.ClearPresent();
-      link_.Probe();
-    }
-  } else {
-    UpdateFileFound = false;
+  const DetectionTick tick = detection_.Tick({.enabled = DetectEnabled,
+                                              .update_finished = UpdateFinished(),
+                                              .sequence_busy = SequenceBusy()});
+  if (tick.found == DetectionFound::kIdle) return;
+  Timer1->setInterval(static_cast<int>(tick.next_interval_ms));
+  if (tick.searched) {
     SetFileLine("No Updated File !");
     lblISPProcStatus->setText("");
     FitLabelToText(lblISPProcStatus);
-    if (link_.DriverKind() == kAudioDriverChannel) {
-      // From here on the search alternates identities every 100 ms.
-      Timer1->setInterval(kSearchIntervalMs);
-      link_.SetDriverKind(kDeviceInterfaceChannel);
-      link_.SetDeviceId(UpdateIdToggle ? kUpdateId0C3D : kUpdateId5E1A);
-      UpdateIdToggle = !UpdateIdToggle;
-    } else {
-      link_.SetDriverKind(kAudioDriverChannel);
-      ModelIndex = static_cast<uint8_t>((ModelIndex + 1) % kModelCount);
-      link_.SetDeviceId(ModelTable[ModelIndex].device_id);
-    }
-    link_.Probe();  // only the present flag counts, not the test request
   }
-  ShowDetectionOutcome();
+  ShowDetectionOutcome(tick);
 }
 
-void TForm1::ShowDetectionOutcome() {
-  const bool denied = link_.IsPresent() && link_.AccessDenied();
-  const bool in_use = link_.IsPresent() && !link_.InUseText().empty();
-  ShowAccessAdvice(denied);
-  if (!link_.IsPresent() || denied || in_use) {
-    // A device that refuses this user, or that another program is working
-    // with, cannot be updated: no file, no Start.
-    SetStatusSquare(palette().color(QPalette::Button));
-    if (in_use) {
-      SetDeviceLine(QString::fromStdString(DeviceDisplayName(link_.DeviceId()) + ": " +
-                                           link_.InUseText()));
-    } else {
-      SetDeviceLine(denied ? QString::fromStdString(AccessDeniedMessage(link_.DeviceId()))
-                           : QString("No device is available"));
-    }
-    btnSimpleAuto->setEnabled(false);
-    return;
+void TForm1::ShowDetectionOutcome(const DetectionTick& tick) {
+  ShowAccessAdvice(tick.found == DetectionFound::kAccessDenied);
+  switch (tick.found) {
+    case DetectionFound::kIdle:
+      return;
+    case DetectionFound::kNothing:
+    case DetectionFound::kAccessDenied:
+    case DetectionFound::kInUse:
+      // A device that refuses this user, or that another program is working
+      // with, cannot be updated: no file, no Start.
+      SetStatusSquare(palette().color(QPalette::Button));
+      if (tick.found == DetectionFound::kInUse) {
+        SetDeviceLine(QString::fromStdString(DeviceDisplayName(tick.device_id) + ": " +
+                                             tick.in_use_text));
+      } else if (tick.found == DetectionFound::kAccessDenied) {
+        SetDeviceLine(QString::fromStdString(AccessDeniedMessage(tick.device_id)));
+      } else {
+        SetDeviceLine("No device is available");
+      }
+      btnSimpleAuto->setEnabled(false);
+      return;
+    case DetectionFound::kModel:
+      SetDeviceLine(QString("Find Device ") + ModelTable[tick.model_row].display_name);
+      break;
+    case DetectionFound::kUpdate5E1A:
+      SetDeviceLine("Firmware update device 5E1A is exist");
+      break;
+    case DetectionFound::kUpdate0C3D:
+      SetDeviceLine("Firmware update device 0C3D is exist");
+      break;
   }
-  if (link_.DriverKind() == kAudioDriverChannel) {
-    SetDeviceLine(QString("Find Device ") + ModelTable[ModelIndex].display_name);
-    if (!UpdateFileFound) ReadProgramFile1();
-  } else if (UpdateIdToggle) {
-    SetDeviceLine("Firmware update device 5E1A is exist");
-    ModelIndex = 0;
-    ReadProgramFile1();
-  } else {
-    SetDeviceLine("Firmware update device 0C3D is exist");
-  }
+  if (tick.load_file) ReadProgramFile1();
 }
 
 // The advice is longer than one line: while it shows, the device line wraps

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "flash/DeviceDetection.h"
 #include "flash/FlashOperations.h"
 #include "flash/FlashView.h"
 #include "flash/UpdateWording.h"
@@ -59,14 +60,14 @@ class TForm1 : public QWidget, public WordingView {
   ~TForm1() override;
 
   // --- Detection state -------------------------------------------------------
-  uint8_t ModelIndex = 0;
-  bool UpdateIdToggle = false;
   bool DetectEnabled = false;
+  // The device search: the identity tried, the model row, whether the
+  // model's file was found.
+  const DeviceDetection& Detection() const { return detection_; }
   // Kept by the update sequences: a sequence runs (detection pauses), and the
   // one-click update has ended (detection stops for the rest of the run).
   bool SequenceBusy() const;
   bool UpdateFinished() const;
-  bool UpdateFileFound = false;
 
   // --- Firmware image --------------------------------------------------------
   // Heap-held: 256 KiB each is too much for the window object's neighbours.
@@ -256,7 +257,7 @@ class TForm1 : public QWidget, public WordingView {
   void PumpMessages() override;
   void NoteProgress(ProgressStep step, uint64_t done, uint64_t total) override;
   void VerdictReached(const UpdateVerdict& verdict) override;
-  void ShowDetectionOutcome();
+  void ShowDetectionOutcome(const DetectionTick& tick);
 
   NorvaneUsb& link_;
   Clock& clock_;
@@ -270,6 +271,7 @@ class TForm1 : public QWidget, public WordingView {
   PumpingClock flash_clock_;
   std::unique_ptr<FlashOperations> ops_;
   std::unique_ptr<UpdateSequences> seq_;
+  DeviceDetection detection_;
   std::unique_ptr<UpdateProgress> progress_;  // while the one-click update runs
   bool engineering_view_ = false;
   QSize compact_size_;

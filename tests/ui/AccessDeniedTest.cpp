@@ -74,7 +74,7 @@ class AccessDeniedTest : public QObject {
     QVERIFY(ShowsWholeText(*f.lblDetectDevice, *f.btnSimpleAuto));
     QVERIFY(!f.lblUpdaeFileStatus->isVisible());
     QVERIFY(!f.btnSimpleAuto->isEnabled());
-    QVERIFY(!f.UpdateFileFound);
+    QVERIFY(!f.Detection().file_found());
     QCOMPARE(f.Image->length, 0u);
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
     QCOMPARE(w.device->RequestCount(), 0u);

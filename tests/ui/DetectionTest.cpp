@@ -129,7 +129,7 @@ class DetectionTest : public QObject {
     QVERIFY(w.Detect());
     TForm1& f = *w.form;
     QCOMPARE(f.lblDetectDevice->text(), QString("Firmware update device 5E1A is exist"));
-    QCOMPARE(int(f.ModelIndex), 0);
+    QCOMPARE(f.Detection().model_row(), 0);
     QVERIFY(f.btnSimpleAuto->isEnabled());
     std::filesystem::remove(scratch.Path() / "KORVALEN_ORBIT.bin");
     f.Timer1Timer();
@@ -159,9 +159,9 @@ class DetectionTest : public QObject {
     QVERIFY(!w.link.IsPresent());
     QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
     QVERIFY(!f.btnSimpleAuto->isEnabled());
-    QVERIFY(f.UpdateFileFound);
+    QVERIFY(f.Detection().file_found());
     f.Timer1Timer();
-    QVERIFY(!f.UpdateFileFound);
+    QVERIFY(!f.Detection().file_found());
     QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
   }
 
@@ -178,7 +178,7 @@ class DetectionTest : public QObject {
              qPrintable(f.lblUpdaeFileStatus->text()));
     QVERIFY(!f.btnSimpleAuto->isEnabled());
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
-    QVERIFY(!f.UpdateFileFound);
+    QVERIFY(!f.Detection().file_found());
   }
 
   void MatchingIsCaseSensitive() {
