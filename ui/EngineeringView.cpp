@@ -4,13 +4,13 @@
 #include <QShortcut>
 #include <QTabWidget>
 
-#include "flash/UpdateSequences.h"
 #include "ui/GenBinPage.h"
 #include "ui/I2cPage.h"
 #include "ui/InformationPage.h"
+#include "ui/IspPage.h"
+#include "ui/MainWindow.h"
 #include "ui/ParameterPage.h"
 #include "ui/RegisterPage.h"
-#include "ui/Unit1.h"
 
 namespace korvalen {
 namespace {
@@ -19,23 +19,23 @@ constexpr int kPagesHeight = 480;
 
 }  // namespace
 
-void TForm1::BuildEngineeringView() {
+void MainWindow::BuildEngineeringView() {
   EngineeringShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E), this);
   EngineeringShortcut->setObjectName("EngineeringShortcut");
   EngineeringShortcut->setContext(Qt::WindowShortcut);
-  connect(EngineeringShortcut, &QShortcut::activated, this, &TForm1::ToggleEngineeringView);
+  connect(EngineeringShortcut, &QShortcut::activated, this, &MainWindow::ToggleEngineeringView);
 }
 
-bool TForm1::PageBuilt(QWidget* tab) const {
+bool MainWindow::PageBuilt(QWidget* tab) const {
   if (tab == TabSheet1) return RegisterPg != nullptr;
   if (tab == tabI2CAccess) return I2cPg != nullptr;
   if (tab == tabParameter) return ParameterPg != nullptr;
   if (tab == tabInformation) return InformationPg != nullptr;
   if (tab == tabGenBinFile) return GenBinPg != nullptr;
-  return tab == tabISP;
+  return tab == tabISP && IspPg != nullptr;
 }
 
-void TForm1::HideEngineeringTabs() {
+void MainWindow::HideEngineeringTabs() {
   // A hidden current tab hands the page on to the next visible one, and
   // choosing the I2C Access page sets the I2C controller up on the device:
   // the page that stays is made current first, so no other page is chosen
@@ -47,12 +47,12 @@ void TForm1::HideEngineeringTabs() {
   MainPageControl->hide();
 }
 
-void TForm1::SetEngineeringView(bool on) {
+void MainWindow::SetEngineeringView(bool on) {
   if (on == engineering_view_) return;
   engineering_view_ = on;
   if (!on) {
     HideEngineeringTabs();
-    SetIspSequenceControlsVisible(false);
+    IspPg->SetIspSequenceControlsVisible(false);
     setFixedSize(compact_size_);
     return;
   }
@@ -69,12 +69,10 @@ void TForm1::SetEngineeringView(bool on) {
     }
   }
   // The single flash operations and the Auto choices belong to this view.
-  SetIspSequenceControlsVisible(true);
+  IspPg->SetIspSequenceControlsVisible(true);
   MainPageControl->setGeometry(0, compact_size_.height(), compact_size_.width(), kPagesHeight);
   MainPageControl->show();
   setFixedSize(compact_size_.width(), compact_size_.height() + kPagesHeight);
 }
-
-bool TForm1::UpdateOwnsDevice() const { return SequenceBusy() || ops_->busy(); }
 
 }  // namespace korvalen

@@ -38,7 +38,11 @@
 #include "sim/SimIdentity.h"
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
-#include "ui/Unit1.h"
+#include "ui/I2cPage.h"
+#include "ui/IspPage.h"
+#include "ui/MainWindow.h"
+#include "ui/ParameterPage.h"
+#include "ui/RegisterPage.h"
 
 namespace {
 
@@ -83,7 +87,7 @@ Run MeasureOne(const sim::FlashModel& model, uint32_t latency_us, uint32_t unrea
   NorvaneUsb link(driver);
   OkDialogs dialogs;
   std::filesystem::current_path(dir);
-  TForm1 form(link, clock, dialogs);
+  MainWindow form(link, clock, dialogs);
   form.Timer1->stop();
   driver.Attach(device);
   for (int i = 0; i < 12 && !link.IsPresent(); ++i) form.Timer1Timer();
@@ -101,7 +105,7 @@ Run MeasureOne(const sim::FlashModel& model, uint32_t latency_us, uint32_t unrea
     const uint64_t now = clock.NowMicros();
     if (now - last > longest) {
       longest = now - last;
-      run.where = form.lblISPProcStatus->text() + " @ " + form.lblUSBISPProcess->text();
+      run.where = form.lblISPProcStatus->text() + " @ " + form.IspPg->lblUSBISPProcess->text();
     }
     last = now;
     ++run.iterations;

@@ -26,7 +26,7 @@ struct RefusedWindow {
                                                 *sim::FindFlashModel(sim::kDefaultFlashModel))),
         faults(driver),
         link(faults),
-        form(std::make_unique<TForm1>(link, clock, dialogs)) {
+        form(std::make_unique<MainWindow>(link, clock, dialogs)) {
     form->Timer1->stop();
     faults.DenyAccess(true);
     driver.Attach(device);
@@ -42,7 +42,7 @@ struct RefusedWindow {
   sim::FaultDriver faults;
   ScriptedDialogs dialogs;
   NorvaneUsb link;
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<MainWindow> form;
 };
 
 // The label shows all of its text: the wrapped lines fit its height, and it
@@ -66,7 +66,7 @@ class AccessDeniedTest : public QObject {
     w.form->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     const QString advice =
         "No permission to open KORVALEN TIDE (USB 5e1a:f072). Install the korvalen-updater "
         "package (or its udev rules) and replug the device.";
@@ -75,7 +75,7 @@ class AccessDeniedTest : public QObject {
     QVERIFY(!f.lblUpdaeFileStatus->isVisible());
     QVERIFY(!f.btnSimpleAuto->isEnabled());
     QVERIFY(!f.Detection().file_found());
-    QCOMPARE(f.Image->length, 0u);
+    QCOMPARE(f.Images().Image->length, 0u);
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
     QCOMPARE(w.device->RequestCount(), 0u);
 
@@ -100,7 +100,7 @@ class AccessDeniedTest : public QObject {
     QCOMPARE(f.lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
     QVERIFY(f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.Image->length, 0x100u);
+    QCOMPARE(f.Images().Image->length, 0x100u);
   }
 
   void RefusedUpdateDeviceLoadsNoFile() {
@@ -115,7 +115,7 @@ class AccessDeniedTest : public QObject {
                      "the korvalen-updater package (or its udev rules) and replug the device."));
     QVERIFY(ShowsWholeText(*w.form->lblDetectDevice, *w.form->btnSimpleAuto));
     QVERIFY(!w.form->btnSimpleAuto->isEnabled());
-    QCOMPARE(w.form->Image->length, 0u);
+    QCOMPARE(w.form->Images().Image->length, 0u);
   }
 
   // Another program holds the device's lock (korvalen-fw updating it): the
@@ -133,7 +133,7 @@ class AccessDeniedTest : public QObject {
     LockingDriver locking(driver, prefix);
     ScriptedDialogs dialogs;
     NorvaneUsb link(locking);
-    TForm1 f(link, clock, dialogs);
+    MainWindow f(link, clock, dialogs);
     f.Timer1->stop();
     DeviceLockAttempt other = DeviceLock::TakeDevice(prefix + "usb:bus-001:port-1");
     QVERIFY(other.lock);

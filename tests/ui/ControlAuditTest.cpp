@@ -165,7 +165,7 @@ const ReactingControl kReactingControls[] = {
     {"btnCheck", Gesture::kClick,
      [](ReadyWindow& r) {
        LoadModifyFile(r, "");
-       std::memcpy(r.window.form->ModifyImage->bytes.data(), "NVUSB_Table01", 13);
+       std::memcpy(r.window.form->Images().ModifyImage->bytes.data(), "NVUSB_Table01", 13);
      }},
     {"btnSaveBitBin", Gesture::kClick, [](ReadyWindow& r) { LoadModifyFile(r, "NVUSB_Table01"); }},
     {"btnSaveBin", Gesture::kClick,
@@ -237,7 +237,7 @@ QByteArray HashOf(const FirmwareImage& image) {
 // control itself aside, since a check box ticks without any handler), the
 // boxes shown, the requests the device saw, the images and the range.
 QStringList StateOf(ReadyWindow& r, QWidget* clicked) {
-  TForm1& f = *r.window.form;
+  MainWindow& f = *r.window.form;
   QStringList state;
   for (QWidget* widget : f.findChildren<QWidget*>()) {
     if (widget == clicked || widget->objectName().isEmpty()) continue;
@@ -253,11 +253,11 @@ QStringList StateOf(ReadyWindow& r, QWidget* clicked) {
   }
   state << r.window.dialogs.shown;
   state << QString::number(r.window.device->RequestCount());
-  state << QString::fromLatin1(HashOf(*f.Image).toHex());
-  state << QString::fromLatin1(HashOf(*f.ModifyImage).toHex());
+  state << QString::fromLatin1(HashOf(*f.Images().Image).toHex());
+  state << QString::fromLatin1(HashOf(*f.Images().ModifyImage).toHex());
   state << QString::number(f.Flash().flash_range_start());
   state << QString::number(f.DetectEnabled);
-  for (uint8_t byte : f.DeviceSettings) state << QString::number(byte);
+  for (uint8_t byte : f.ParameterPg->DeviceSettings) state << QString::number(byte);
   return state;
 }
 
@@ -316,7 +316,7 @@ class ControlAuditTest : public QObject {
     ReadyWindow r;
     QVERIFY(r.ok);
     r.window.dialogs.answer_ok = false;
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     auto* control = f.findChild<QWidget*>(entry.name);
     QVERIFY(control != nullptr);
     f.show();

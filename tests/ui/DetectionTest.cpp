@@ -52,7 +52,7 @@ class DetectionTest : public QObject {
  private Q_SLOTS:
   void StartUpShowsTheCompactUpdater() {
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QCOMPARE(f.windowTitle(), QString("KORVALEN Firmware Update Tool V1.2"));
     QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
     QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
@@ -66,21 +66,21 @@ class DetectionTest : public QObject {
     QVERIFY(f.MainPageControl->isHidden());
     for (QWidget* hidden : std::initializer_list<QWidget*>{
              f.lblFWVer, f.chkDetectUSB, f.lbledtVID, f.lbledtPID, f.USBLoadFileBitBtn,
-             f.cbxReadISPFile, f.Image1, f.gbxISPRange, f.chkISPMode, f.GroupBox1}) {
+             f.cbxReadISPFile, f.Image1, f.IspPg->gbxISPRange, f.IspPg->chkISPMode, f.IspPg->GroupBox1}) {
       QVERIFY2(hidden->isHidden(), qPrintable(hidden->objectName()));
     }
-    QVERIFY(!f.gbxFlashCMD->isHidden());
+    QVERIFY(!f.IspPg->gbxFlashCMD->isHidden());
     QVERIFY(f.chkDetectUSB->isChecked());
     QVERIFY(f.DetectEnabled);
     QVERIFY(!f.lbledtVID->isEnabled());
     QCOMPARE(f.lbledtPID->text(), QString("f800"));
-    QVERIFY(f.chkISPMode->isChecked());
-    QVERIFY(!f.chkProtect->isChecked());
-    QCOMPARE(f.lbledISPStart->text(), QString("64"));
+    QVERIFY(f.IspPg->chkISPMode->isChecked());
+    QVERIFY(!f.IspPg->chkProtect->isChecked());
+    QCOMPARE(f.IspPg->lbledISPStart->text(), QString("64"));
     QCOMPARE(f.Timer1->interval(), 1000);
-    QCOMPARE(f.RegStringGrid1->item(0, 16)->text(), QString("0F"));
-    QCOMPARE(f.StringGridMIIC->item(16, 0)->text(), QString("F0"));
-    QCOMPARE(f.Image->length, 0u);
+    QCOMPARE(f.RegisterPg->RegStringGrid1->item(0, 16)->text(), QString("0F"));
+    QCOMPARE(f.I2cPg->StringGridMIIC->item(16, 0)->text(), QString("F0"));
+    QCOMPARE(f.Images().Image->length, 0u);
     QCOMPARE(w.device->RequestCount(), 0u);
   }
 
@@ -105,21 +105,21 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_TIDE.bin", std::string(0x2000, '\x22'));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
     QCOMPARE(f.lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
     QCOMPARE(f.StatusSquareColour(), QColor(0, 255, 0));
     QVERIFY(f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.Image->length, 0x1000u);
-    QCOMPARE(int(f.Image->bytes[5]), 6);
+    QCOMPARE(f.Images().Image->length, 0x1000u);
+    QCOMPARE(int(f.Images().Image->bytes[5]), 6);
 
     // While the device stays, the file is not read again.
     WriteFile(scratch.Path() / "KORVALEN_TIDE.hex", HexOf(0x800, 9));
     f.Timer1Timer();
     f.Timer1Timer();
     QCOMPARE(f.Timer1->interval(), 1000);
-    QCOMPARE(f.Image->length, 0x1000u);
+    QCOMPARE(f.Images().Image->length, 0x1000u);
   }
 
   void UpdateIdentity5E1ALoadsRowZerosFileOnEveryTick() {
@@ -127,7 +127,7 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_ORBIT.bin", std::string(0x100, '\x10'));
     SimWindow w(sim::kSimUpdate5E1A);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QCOMPARE(f.lblDetectDevice->text(), QString("Firmware update device 5E1A is exist"));
     QCOMPARE(f.Detection().model_row(), 0);
     QVERIFY(f.btnSimpleAuto->isEnabled());
@@ -145,7 +145,7 @@ class DetectionTest : public QObject {
     QCOMPARE(w.form->lblDetectDevice->text(), QString("Firmware update device 0C3D is exist"));
     QCOMPARE(w.form->lblUpdaeFileStatus->text(), QString("No Updated File !"));
     QVERIFY(!w.form->btnSimpleAuto->isEnabled());
-    QCOMPARE(w.form->Image->length, 0u);
+    QCOMPARE(w.form->Images().Image->length, 0u);
   }
 
   void RemovedDeviceIsNoticedAndTheNextOneLoadsAgain() {
@@ -153,7 +153,7 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_TIDE.bin", std::string(0x100, '\x10'));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     w.driver.Detach(w.device);
     f.Timer1Timer();
     QVERIFY(!w.link.IsPresent());
@@ -172,7 +172,7 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_TIDE.hex", hex);
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QVERIFY(f.lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
     QVERIFY2(f.lblUpdaeFileStatus->text().contains("KORVALEN_TIDE.hex"),
              qPrintable(f.lblUpdaeFileStatus->text()));
@@ -187,7 +187,7 @@ class DetectionTest : public QObject {
     sim::VirtualClock clock;
     ScriptedDialogs dialogs;
     NorvaneUsb link(driver);
-    TForm1 form(link, clock, dialogs);
+    MainWindow form(link, clock, dialogs);
     form.Timer1->stop();
     form.Timer1Timer();
     QCOMPARE(QString(link.DeviceId()), QString("vid_5e1a&pid_f071"));
@@ -211,18 +211,18 @@ class DetectionTest : public QObject {
     ScratchDirectory scratch;
     WriteFile(scratch.Path() / "image.bin", std::string(0x8000, '\xFF'));
     SimWindow w(sim::kSimTide);
-    TForm1& f = *w.form;
-    f.ProgramFilePath = (scratch.Path() / "image.bin").string();
-    f.ReadProgramFile();
-    f.ReadProgramFile();
+    MainWindow& f = *w.form;
+    f.Images().ProgramFilePath = (scratch.Path() / "image.bin").string();
+    f.IspPg->ReadProgramFile();
+    f.IspPg->ReadProgramFile();
     QCOMPARE(f.cbxReadISPFile->count(), 1);
-    QCOMPARE(f.lblUSBChecksum->text(), QString("Checksum : 0x8000"));
-    QVERIFY(f.ProgramFileReady);
+    QCOMPARE(f.IspPg->lblUSBChecksum->text(), QString("Checksum : 0x8000"));
+    QVERIFY(f.Images().ProgramFileReady);
 
-    f.ProgramFilePath.clear();
-    f.ReadProgramFile();
+    f.Images().ProgramFilePath.clear();
+    f.IspPg->ReadProgramFile();
     QCOMPARE(w.dialogs.shown.last(), QString("Dialog|Program File Not Ready !!    "));
-    QVERIFY(!f.ProgramFileReady);
+    QVERIFY(!f.Images().ProgramFileReady);
   }
 };
 

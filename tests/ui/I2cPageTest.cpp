@@ -36,9 +36,9 @@ struct I2cWindow {
     Choose(f().tabI2CAccess);
     bus().ClearEvents();
   }
-  TForm1& f() { return *w.form; }
+  MainWindow& f() { return *w.form; }
   I2cPage& page() { return *w.form->I2cPg; }
-  QTableWidget* grid() { return w.form->StringGridMIIC; }
+  QTableWidget* grid() { return w.form->I2cPg->StringGridMIIC; }
   sim::SimI2cBus& bus() { return w.device->i2c(); }
   sim::SimI2cSlave& dac() { return *bus().Slave(0x20); }
 
@@ -410,7 +410,7 @@ class I2cPageTest : public QObject {
     r.f().Timer1Timer();
     QVERIFY(r.f().btnSimpleAuto->isEnabled());
     bool clicked = false;
-    connect(r.w.form.get(), &TForm1::ProgressShown, [&](const QString& text) {
+    connect(r.w.form.get(), &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
       clicked = true;
       r.Choose(r.f().tabInformation);

@@ -26,10 +26,10 @@ class OversizeImageTest : public QObject {
     SimWindow window(sim::kSimOrbitMini, sim::kFlashMx25l1021e);  // a 128 KiB part
     window.device->flash().Fill(0x5A);
     QVERIFY(window.Detect());
-    TForm1& f = *window.form;
+    MainWindow& f = *window.form;
     QVERIFY(f.btnSimpleAuto->isEnabled());
 
-    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    QSignalSpy progress(&f, &MainWindow::ProgressShown);
     QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
 
     const QString refusal =

@@ -79,7 +79,7 @@ class SystemDriverTest : public QObject {
     RealClock clock;
     ScriptedDialogs dialogs;
     NorvaneUsb link(driver);
-    TForm1 form(link, clock, dialogs);
+    MainWindow form(link, clock, dialogs);
     form.show();
     // The first tick after 1 s, the second 1 s later, then every 100 ms.
     const auto asked_enough = [&] {

@@ -55,7 +55,7 @@ struct WindowRun {
 
   ScriptedDialogs dialogs;
   NorvaneUsb link;
-  TForm1 form;
+  MainWindow form;
 };
 
 }  // namespace
@@ -107,7 +107,7 @@ class UnplugTest : public QObject {
       QVERIFY(first.Detect());
       bool pulled = false;
       uint64_t pulled_at = 0;
-      connect(&first.form, &TForm1::ProgressShown, [&](const QString& text) {
+      connect(&first.form, &MainWindow::ProgressShown, [&](const QString& text) {
         if (pulled || !text.startsWith(step)) return;
         pulled = true;
         pulled_at = clock.NowMicros();

@@ -1,11 +1,11 @@
 // Start-up, the top panel and device detection.
-#include "ui/Unit1.h"
+#include "ui/MainWindow.h"
 
 #include <QCheckBox>
-#include <algorithm>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,10 +13,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTimer>
+#include <algorithm>
 
 #include "flash/UpdateSequences.h"
 #include "link/DeviceAccess.h"
+#include "link/DeviceSettings.h"
 #include "link/ModelTable.h"
 #include "link/Registers.h"
 #include "ui/FixedTexts.h"
@@ -24,6 +27,7 @@
 #include "ui/HexGrid.h"
 #include "ui/I2cPage.h"
 #include "ui/InformationPage.h"
+#include "ui/IspPage.h"
 #include "ui/LabeledEdit.h"
 #include "ui/ParameterPage.h"
 #include "ui/RegisterPage.h"
@@ -54,8 +58,8 @@ constexpr int kAdviceHeight = 76;
 constexpr int kNoticeWidth = 420;
 constexpr int kNoticeHeight = 66;
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size,
-                  int x, int y) {
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size, int x,
+                  int y) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(name);
   if (pixel_size > 0) {
@@ -70,33 +74,36 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pi
 
 }  // namespace
 
-TForm1::TForm1(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget* parent)
+MainWindow::MainWindow(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget* parent)
     : QWidget(parent),
-      Image(std::make_unique<FirmwareImage>()),
-      ModifyImage(std::make_unique<FirmwareImage>()),
       link_(link),
       clock_(clock),
       dialogs_(dialogs),
-      flash_clock_(clock, [this] { QCoreApplication::processEvents(); }, kWaitPumpIntervalMs),
-      ops_(std::make_unique<FlashOperations>(link, flash_clock_, *this, Image->bytes,
-                                             Image->length)),
+      flash_clock_(
+          clock, [this] { PumpMessages(); }, kWaitPumpIntervalMs),
+      ops_(std::make_unique<FlashOperations>(link, flash_clock_, *this, images_.Image->bytes,
+                                             images_.Image->length)),
       seq_(std::make_unique<UpdateSequences>(link, flash_clock_, *this, *ops_)),
       detection_(link) {
   setObjectName("Form1");
   setWindowTitle("NorVane USB Maintain Tool");
   BuildTopPanel();
+  history_ = std::make_unique<FileHistory>(*cbxReadISPFile);
+  context_ = std::make_unique<PageContext>(link, clock, dialogs, images_, *history_,
+                                           [this] { return DeviceBusy(); });
+  connect(context_.get(), &PageContext::ImageChanged, this, &MainWindow::ShowImageFile);
   BuildPages();
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(static_cast<int>(detection_.interval_ms()));
-  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+  connect(Timer1, &QTimer::timeout, this, &MainWindow::Timer1Timer);
   FormCreate();
   Timer1->start();
 }
 
-TForm1::~TForm1() = default;
+MainWindow::~MainWindow() = default;
 
-void TForm1::BuildTopPanel() {
+void MainWindow::BuildTopPanel() {
   pnlUSB = new QFrame(this);
   pnlUSB->setObjectName("pnlUSB");
   pnlUSB->setAutoFillBackground(true);
@@ -149,22 +156,24 @@ void TForm1::BuildTopPanel() {
   Image1->setObjectName("Image1");
   Image1->resize(585, 185);
 
-  connect(chkDetectUSB, &QCheckBox::toggled, this, &TForm1::chkDetectUSBClick);
-  connect(lbledtVID, &LabeledEdit::EnterPressed, this, &TForm1::lbledtVIDPIDKeyDown);
-  connect(lbledtPID, &LabeledEdit::EnterPressed, this, &TForm1::lbledtVIDPIDKeyDown);
-  connect(USBLoadFileBitBtn, &QPushButton::clicked, this, &TForm1::USBLoadFileBitBtnClick);
-  connect(btnSimpleAuto, &QPushButton::clicked, this, &TForm1::btnSimpleAutoClick);
+  connect(chkDetectUSB, &QCheckBox::toggled, this, &MainWindow::chkDetectUSBClick);
+  connect(lbledtVID, &LabeledEdit::EnterPressed, this, &MainWindow::lbledtVIDPIDKeyDown);
+  connect(lbledtPID, &LabeledEdit::EnterPressed, this, &MainWindow::lbledtVIDPIDKeyDown);
+  connect(USBLoadFileBitBtn, &QPushButton::clicked, this, &MainWindow::USBLoadFileBitBtnClick);
+  connect(btnSimpleAuto, &QPushButton::clicked, this, &MainWindow::btnSimpleAutoClick);
 }
 
-void TForm1::BuildPages() {
+void MainWindow::BuildPages() {
   MainPageControl = new QTabWidget(this);
   MainPageControl->setObjectName("MainPageControl");
   MainPageControl->setGeometry(0, 120, 600, 480);
-  const std::pair<QWidget**, const char*> pages[] = {
-      {&TabSheet1, "Register"},        {&tabI2CAccess, "I2C Access"},
-      {&tabISP, "ISP"},                {&tabParameter, "Parameter"},
-      {&tabInformation, "Information"}, {&tabGenBinFile, "Gen. Bin File"}};
-  const char* names[] = {"TabSheet1",     "tabI2CAccess",   "tabISP",
+  const std::pair<QWidget**, const char*> pages[] = {{&TabSheet1, "Register"},
+                                                     {&tabI2CAccess, "I2C Access"},
+                                                     {&tabISP, "ISP"},
+                                                     {&tabParameter, "Parameter"},
+                                                     {&tabInformation, "Information"},
+                                                     {&tabGenBinFile, "Gen. Bin File"}};
+  const char* names[] = {"TabSheet1",    "tabI2CAccess",   "tabISP",
                          "tabParameter", "tabInformation", "tabGenBinFile"};
   int i = 0;
   for (const auto& [page, caption] : pages) {
@@ -172,39 +181,44 @@ void TForm1::BuildPages() {
     (*page)->setObjectName(names[i++]);
     MainPageControl->addTab(*page, caption);
   }
-  RegStringGrid1 = MakeHexGridTable(TabSheet1, "RegStringGrid1");
-  StringGridMIIC = MakeHexGridTable(tabI2CAccess, "StringGridMIIC");
-  BuildIspPage(tabISP);
-  RegisterPg = MakeRegisterPage(*this, TabSheet1);
-  InformationPg = MakeInformationPage(*this, tabInformation);
-  I2cPg = MakeI2cPage(*this, tabI2CAccess);
-  ParameterPg = MakeParameterPage(*this, tabParameter);
-  GenBinPg = MakeGenBinPage(*this, tabGenBinFile);
+  PageContext& context = *context_;
+  IspPg = std::make_unique<IspPage>(context, *ops_, *seq_, tabISP);
+  RegisterPg = std::make_unique<RegisterPage>(context, TabSheet1);
+  InformationPg = std::make_unique<InformationPage>(context, tabInformation);
+  I2cPg = std::make_unique<I2cPage>(context, tabI2CAccess, InformationPg->GroupBox7);
+  // Choosing the I2C Access page sets the I2C controller up on the device.
+  connect(MainPageControl, &QTabWidget::currentChanged, this, [this](int index) {
+    if (MainPageControl->widget(index) == tabI2CAccess) I2cPg->MainPageControlChange();
+  });
+  ParameterPg = std::make_unique<ParameterPage>(context, tabParameter);
+  GenBinPg = std::make_unique<GenBinPage>(context, tabGenBinFile);
   BuildEngineeringView();
 }
 
-void TForm1::FormCreate() {
+void MainWindow::FormCreate() {
   const int allowance = HorizontalDotsPerInch() >= kHighDpi ? kHighDpiAllowance : 0;
 
   setWindowTitle(kWindowCaption);
-  ApplyIspDefaults();
+  IspPg->ApplyIspDefaults();
 
-  for (QTableWidget* grid : {RegStringGrid1, StringGridMIIC}) FillHexGridHeaders(grid);
+  for (QTableWidget* grid : {RegisterPg->RegStringGrid1, I2cPg->StringGridMIIC}) {
+    FillHexGridHeaders(grid);
+  }
   MainPageControl->setCurrentWidget(TabSheet1);
 
   DetectEnabled = false;  // no sequence runs yet: SequenceBusy starts false
   lbledtVID->setText("5e1a");
   lbledtPID->setText("f800");
   chkDetectUSB->setChecked(true);
-  DeviceSettings = {0xA1, 0x00, 0x00, 0x00};
-  ShowDeviceSettings();
+  ParameterPg->DeviceSettings = kStartupDeviceSettings;
+  ParameterPg->ShowDeviceSettings();
   lbledtVID->setText("5e1a");
   lbledtPID->setText("f800");
 
   HideEngineeringTabs();
 
   setFixedSize(kBaseWidth + allowance, kBaseHeight + allowance);
-  HideIspSequenceControls();
+  IspPg->SetIspSequenceControlsVisible(false);
   for (QWidget* control : std::initializer_list<QWidget*>{
            USBLoadFileBitBtn, cbxReadISPFile, chkDetectUSB, lbledtVID, lbledtPID, lblFWVer}) {
     control->hide();
@@ -222,24 +236,27 @@ void TForm1::FormCreate() {
   FitLabelToText(lblISPProcStatus);
   btnSimpleAuto->move(424, 0);
   Image1->hide();
-  btnSaveBinClick();
+  IspPg->btnSaveBinClick();
 }
 
-QColor TForm1::StatusSquareColour() const {
+QColor MainWindow::StatusSquareColour() const {
   return pnlUSBExist->palette().color(QPalette::Window);
 }
 
-void TForm1::SetStatusSquare(const QColor& colour) {
+void MainWindow::SetStatusSquare(const QColor& colour) {
   QPalette palette = pnlUSBExist->palette();
   palette.setColor(QPalette::Window, colour);
   pnlUSBExist->setPalette(palette);
 }
 
-void TForm1::Timer1Timer() {
+void MainWindow::Timer1Timer() {
   const DetectionTick tick = detection_.Tick({.enabled = DetectEnabled,
                                               .update_finished = UpdateFinished(),
                                               .sequence_busy = SequenceBusy()});
-  if (tick.found == DetectionFound::kIdle) return;
+  if (tick.found == DetectionFound::kIdle) {
+    Q_EMIT DetectionTicked();
+    return;
+  }
   Timer1->setInterval(static_cast<int>(tick.next_interval_ms));
   if (tick.searched) {
     SetFileLine("No Updated File !");
@@ -247,9 +264,14 @@ void TForm1::Timer1Timer() {
     FitLabelToText(lblISPProcStatus);
   }
   ShowDetectionOutcome(tick);
+  Q_EMIT DetectionTicked();
 }
 
-void TForm1::ShowDetectionOutcome(const DetectionTick& tick) {
+void MainWindow::StopDetectionTimer() { Timer1->stop(); }
+
+int MainWindow::DetectionIntervalMs() const { return Timer1->interval(); }
+
+void MainWindow::ShowDetectionOutcome(const DetectionTick& tick) {
   ShowAccessAdvice(tick.found == DetectionFound::kAccessDenied);
   switch (tick.found) {
     case DetectionFound::kIdle:
@@ -261,8 +283,8 @@ void TForm1::ShowDetectionOutcome(const DetectionTick& tick) {
       // with, cannot be updated: no file, no Start.
       SetStatusSquare(palette().color(QPalette::Button));
       if (tick.found == DetectionFound::kInUse) {
-        SetDeviceLine(QString::fromStdString(DeviceDisplayName(tick.device_id) + ": " +
-                                             tick.in_use_text));
+        SetDeviceLine(
+            QString::fromStdString(DeviceDisplayName(tick.device_id) + ": " + tick.in_use_text));
       } else if (tick.found == DetectionFound::kAccessDenied) {
         SetDeviceLine(QString::fromStdString(AccessDeniedMessage(tick.device_id)));
       } else {
@@ -285,7 +307,7 @@ void TForm1::ShowDetectionOutcome(const DetectionTick& tick) {
 
 // The advice is longer than one line: while it shows, the device line wraps
 // over the room of the file line, which has nothing to say then.
-void TForm1::ShowAccessAdvice(bool shown) {
+void MainWindow::ShowAccessAdvice(bool shown) {
   if (lblDetectDevice->wordWrap() == shown) return;
   lblDetectDevice->setWordWrap(shown);
   lblDetectDevice->setAlignment(Qt::AlignLeft | (shown ? Qt::AlignTop : Qt::AlignVCenter));
@@ -297,21 +319,21 @@ void TForm1::ShowAccessAdvice(bool shown) {
   lblUpdaeFileStatus->setVisible(!shown);
 }
 
-void TForm1::SetDeviceLine(const QString& text) {
+void MainWindow::SetDeviceLine(const QString& text) {
   if (lblDetectDevice->text() == text) return;
   lblDetectDevice->setText(text);
   FitLabelToText(lblDetectDevice);
   Q_EMIT DeviceLineShown(text);
 }
 
-void TForm1::SetFileLine(const QString& text) {
+void MainWindow::SetFileLine(const QString& text) {
   if (lblUpdaeFileStatus->text() == text) return;
   lblUpdaeFileStatus->setText(text);
   FitLabelToText(lblUpdaeFileStatus);
   Q_EMIT FileLineShown(text);
 }
 
-void TForm1::chkDetectUSBClick() {
+void MainWindow::chkDetectUSBClick() {
   if (chkDetectUSB->isChecked()) {
     DetectEnabled = true;
     lbledtVID->setEnabled(false);
@@ -326,15 +348,15 @@ void TForm1::chkDetectUSBClick() {
 }
 
 // The edits keep what was typed; detection never reads them.
-void TForm1::lbledtVIDPIDKeyDown() {}
+void MainWindow::lbledtVIDPIDKeyDown() {}
 
-void TForm1::GetFWVersion() {
+void MainWindow::GetFWVersion() {
   const FirmwareVersion version = ReadFirmwareVersion(link_);
   lblFWVer->setText(QString("Current Firmware:V%1.%2").arg(version.major).arg(version.minor));
   FitLabelToText(lblFWVer);
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (SequenceBusy()) {
     // Closing now would leave the flash half written and the chip in ISP mode.
     // Shown without a modal loop of its own: the sequence that is running
