@@ -1,8 +1,12 @@
 // The way into the engineering pages: Ctrl+Shift+E (or --engineering at
 // start) shows the page control below the compact panel. The default stays
 // the compact updater, so an end user never meets the pages by accident.
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "ui/GenBinPage.h"
 #include "ui/I2cPage.h"
@@ -16,6 +20,12 @@ namespace korvalen {
 namespace {
 
 constexpr int kPagesHeight = 480;
+// Room kept for the title bar and borders of a window not shown yet, whose
+// frame the system has not told.
+constexpr int kFrameAllowance = 32;
+// Below this the pages would be a slit: the window then leaves the screen's
+// bottom rather than become unusable.
+constexpr int kMinPagesHeight = 160;
 
 }  // namespace
 
@@ -24,6 +34,14 @@ void MainWindow::BuildEngineeringView() {
   EngineeringShortcut->setObjectName("EngineeringShortcut");
   EngineeringShortcut->setContext(Qt::WindowShortcut);
   connect(EngineeringShortcut, &QShortcut::activated, this, &MainWindow::ToggleEngineeringView);
+}
+
+int MainWindow::RoomForPages() const {
+  const QScreen* shown_on = screen();
+  if (shown_on == nullptr) return kPagesHeight;
+  const int frame = std::max(frameGeometry().height() - height(), kFrameAllowance);
+  const int room = shown_on->availableGeometry().height() - frame - compact_size_.height();
+  return std::clamp(room, kMinPagesHeight, kPagesHeight);
 }
 
 bool MainWindow::PageBuilt(QWidget* tab) const {
@@ -45,6 +63,7 @@ void MainWindow::HideEngineeringTabs() {
     MainPageControl->setTabVisible(MainPageControl->indexOf(page), false);
   }
   MainPageControl->hide();
+  PagesScroll->hide();
 }
 
 void MainWindow::SetEngineeringView(bool on) {
@@ -70,9 +89,17 @@ void MainWindow::SetEngineeringView(bool on) {
   }
   // The single flash operations and the Auto choices belong to this view.
   IspPg->SetIspSequenceControlsVisible(true);
-  MainPageControl->setGeometry(0, compact_size_.height(), compact_size_.width(), kPagesHeight);
+  const int room = RoomForPages();
+  const int width = compact_size_.width();
+  // A page control taller than its room scrolls, and the vertical bar
+  // takes its width from the pages rather than add a horizontal bar.
+  const int bar = room < kPagesHeight ? PagesScroll->verticalScrollBar()->sizeHint().width() : 0;
+  MainPageControl->resize(width - bar, kPagesHeight);
   MainPageControl->show();
-  setFixedSize(compact_size_.width(), compact_size_.height() + kPagesHeight);
+  PagesScroll->setGeometry(0, compact_size_.height(), width, room);
+  PagesScroll->verticalScrollBar()->setValue(0);
+  PagesScroll->show();
+  setFixedSize(width, compact_size_.height() + room);
 }
 
 }  // namespace korvalen

@@ -12,6 +12,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
@@ -164,9 +166,15 @@ void MainWindow::BuildTopPanel() {
 }
 
 void MainWindow::BuildPages() {
-  MainPageControl = new QTabWidget(this);
+  // The pages scroll inside the window when the screen has no room for
+  // all of them (a small screen, or a large scale).
+  PagesScroll = new QScrollArea(this);
+  PagesScroll->setObjectName("PagesScroll");
+  PagesScroll->setFrameShape(QFrame::NoFrame);
+  PagesScroll->hide();
+  MainPageControl = new QTabWidget;
   MainPageControl->setObjectName("MainPageControl");
-  MainPageControl->setGeometry(0, 120, 600, 480);
+  MainPageControl->resize(600, 480);
   const std::pair<QWidget**, const char*> pages[] = {{&TabSheet1, "Register"},
                                                      {&tabI2CAccess, "I2C Access"},
                                                      {&tabISP, "ISP"},
@@ -192,11 +200,19 @@ void MainWindow::BuildPages() {
   });
   ParameterPg = std::make_unique<ParameterPage>(context, tabParameter);
   GenBinPg = std::make_unique<GenBinPage>(context, tabGenBinFile);
+  PagesScroll->setWidget(MainPageControl);
   BuildEngineeringView();
 }
 
 void MainWindow::FormCreate() {
-  const int allowance = HorizontalDotsPerInch() >= kHighDpi ? kHighDpiAllowance : 0;
+  // The extra room is for text the system draws larger at 120 dpi and up.
+  // Where the toolkit scales the whole window itself (its own scaling, or
+  // a manifest that makes the program DPI-aware), the text already has its
+  // room: only the resolution left after that scaling counts.
+  const QScreen* shown_on = screen();
+  const qreal scaled = shown_on != nullptr ? shown_on->devicePixelRatio() : 1.0;
+  const int allowance =
+      HorizontalDotsPerInch() / scaled >= kHighDpi ? kHighDpiAllowance : 0;
 
   setWindowTitle(kWindowCaption);
   IspPg->ApplyIspDefaults();

@@ -25,6 +25,7 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QProgressBar;
+class QScrollArea;
 class QPushButton;
 class QShortcut;
 class QTabWidget;
@@ -120,6 +121,8 @@ class MainWindow : public QWidget, public WordingView {
   QShortcut* EngineeringShortcut = nullptr;
 
   // --- Pages -----------------------------------------------------------------
+  // The page control, inside a scroll area below the compact panel.
+  QScrollArea* PagesScroll = nullptr;
   QTabWidget* MainPageControl = nullptr;
   QWidget* TabSheet1 = nullptr;  // Register
   QWidget* tabI2CAccess = nullptr;
@@ -170,6 +173,8 @@ class MainWindow : public QWidget, public WordingView {
   void BuildPages();
   void BuildEngineeringView();
   bool PageBuilt(QWidget* tab) const;
+  // The height the pages get below the compact panel on this screen.
+  int RoomForPages() const;
   void HideEngineeringTabs();
   void SetStatusSquare(const QColor& colour);
   void SetDeviceLine(const QString& text);

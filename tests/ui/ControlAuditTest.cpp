@@ -197,10 +197,15 @@ bool IsControl(QWidget* widget) {
 }
 
 // The parts that composite widgets make for themselves (a grid's scroll
-// bars and corner button, a combo box's edit, a tab bar's arrows).
+// bars and corner button, a combo box's edit, a tab bar's arrows). The
+// scroll area the pages sit in holds controls; only its bars are its parts.
 bool IsPartOfAnotherControl(QWidget* widget, QWidget* window) {
   for (QWidget* up = widget->parentWidget(); up != nullptr && up != window;
        up = up->parentWidget()) {
+    if (auto* area = qobject_cast<QAbstractScrollArea*>(up);
+        area != nullptr && area->objectName() == "PagesScroll") {
+      return !area->viewport()->isAncestorOf(widget);
+    }
     if (qobject_cast<QAbstractScrollArea*>(up) || qobject_cast<QComboBox*>(up) ||
         qobject_cast<QTabBar*>(up) || qobject_cast<QAbstractSpinBox*>(up)) {
       return true;

@@ -53,8 +53,9 @@ class EngineeringViewTest : public QObject {
     QVERIFY(f.EngineeringView());
     QVERIFY(f.MainPageControl->isVisible());
     QCOMPARE(f.size(), QSize(606, 680));
-    QVERIFY(f.MainPageControl->geometry().top() >= f.pnlUSB->geometry().bottom());
-    QVERIFY(f.rect().contains(f.MainPageControl->geometry()));
+    const QRect pages(f.MainPageControl->mapTo(&f, QPoint(0, 0)), f.MainPageControl->size());
+    QVERIFY(pages.top() >= f.pnlUSB->geometry().bottom());
+    QVERIFY(f.rect().contains(pages));
     QStringList captions;
     for (int i = 0; i < f.MainPageControl->count(); ++i) {
       QVERIFY(f.MainPageControl->isTabVisible(i));
