@@ -26,11 +26,11 @@ void MainWindow::ReadProgramFile1() {
     // A file that failed to load has left an erased image behind: nothing
     // of it may be programmed.
     if (result.error != LoadError::kNotFound) images_.ProgramFileReady = false;
-    btnSimpleAuto->setEnabled(false);
+    Panel->btnSimpleAuto->setEnabled(false);
     return;
   }
-  SetStatusSquare(kFileReadyGreen);
-  btnSimpleAuto->setEnabled(true);
+  Panel->SetStatusSquare(kFileReadyGreen);
+  Panel->btnSimpleAuto->setEnabled(true);
   detection_.SetFileFound(true);
   images_.ProgramFileReady = true;
 }
@@ -46,13 +46,13 @@ void MainWindow::ShowImageFile(const LoadResult& result) {
   if (!result.ok) {
     // The failed load left an erased image: nothing of it may be programmed.
     images_.ProgramFileReady = false;
-    btnSimpleAuto->setEnabled(false);
-    SetStatusSquare(palette().color(QPalette::Button));
+    Panel->btnSimpleAuto->setEnabled(false);
+    Panel->SetStatusSquare(palette().color(QPalette::Button));
     return;
   }
   if (link_.IsPresent()) {
-    SetStatusSquare(kFileReadyGreen);
-    btnSimpleAuto->setEnabled(true);
+    Panel->SetStatusSquare(kFileReadyGreen);
+    Panel->btnSimpleAuto->setEnabled(true);
   }
 }
 

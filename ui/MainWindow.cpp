@@ -36,43 +36,13 @@
 #include "ui/ScreenDpi.h"
 
 namespace korvalen {
-void FitLabelToText(QLabel* label) {
-  // A wrapped label keeps the box it was given; any other one grows and
-  // shrinks with its text, so no text is ever cut.
-  if (!label->wordWrap()) label->adjustSize();
-}
-
 namespace {
 
 constexpr int kBaseWidth = 606;
-constexpr int kPanelWidth = 537;
-constexpr int kPanelHeight = 120;
 constexpr int kBaseHeight = 200;
 // Extra room for the wider text of a high-resolution screen.
 constexpr int kHighDpi = 120;
 constexpr int kHighDpiAllowance = 140;
-// The device line's room while it shows the access advice: up to the Start
-// button, and down to the progress line.
-constexpr int kAdviceWidth = 318;
-constexpr int kAdviceHeight = 76;
-// The notice below the progress line: the width of the panel's texts, and
-// room for three wrapped lines (where the device stopped, and what to do).
-constexpr int kNoticeWidth = 420;
-constexpr int kNoticeHeight = 66;
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int pixel_size, int x,
-                  int y) {
-  auto* label = new QLabel(text, parent);
-  label->setObjectName(name);
-  if (pixel_size > 0) {
-    QFont font = label->font();
-    font.setPixelSize(pixel_size);
-    label->setFont(font);
-  }
-  label->move(x, y);
-  FitLabelToText(label);
-  return label;
-}
 
 }  // namespace
 
@@ -90,7 +60,7 @@ MainWindow::MainWindow(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget
   setObjectName("Form1");
   setWindowTitle("NorVane USB Maintain Tool");
   BuildTopPanel();
-  history_ = std::make_unique<FileHistory>(*cbxReadISPFile);
+  history_ = std::make_unique<FileHistory>(*Panel->cbxReadISPFile);
   context_ = std::make_unique<PageContext>(link, clock, dialogs, images_, *history_,
                                            [this] { return DeviceBusy(); });
   connect(context_.get(), &PageContext::ImageChanged, this, &MainWindow::ShowImageFile);
@@ -106,63 +76,13 @@ MainWindow::MainWindow(NorvaneUsb& link, Clock& clock, Dialogs& dialogs, QWidget
 MainWindow::~MainWindow() = default;
 
 void MainWindow::BuildTopPanel() {
-  pnlUSB = new QFrame(this);
-  pnlUSB->setObjectName("pnlUSB");
-  pnlUSB->setAutoFillBackground(true);
-
-  lblDetectDevice = MakeLabel(pnlUSB, "lblDetectDevice", "No device is available", 16, 100, 10);
-  lblUpdaeFileStatus = MakeLabel(pnlUSB, "lblUpdaeFileStatus", "No Updated File !", 16, 100, 50);
-  lblISPProcStatus =
-      MakeLabel(pnlUSB, "lblISPProcStatus", "Abort Firmware update process", 21, 98, 88);
-  // Under the top panel, in the room the compact window keeps above the
-  // pages; it wraps, so the whole advice stays readable.
-  lblISPProcNotice = MakeLabel(this, "lblISPProcNotice", "", 15, 98, 122);
-  lblISPProcNotice->setWordWrap(true);
-  lblISPProcNotice->resize(kNoticeWidth, kNoticeHeight);
-  QPalette notice_palette = lblISPProcNotice->palette();
-  notice_palette.setColor(QPalette::WindowText, Qt::red);
-  lblISPProcNotice->setPalette(notice_palette);
-  lblISPProcNotice->hide();
-
-  prbUpdate = new QProgressBar(pnlUSB);
-  prbUpdate->setObjectName("prbUpdate");
-  prbUpdate->setRange(0, kProgressSteps);
-  prbUpdate->setTextVisible(false);
-  prbUpdate->setGeometry(100, 112, 300, 5);
-  prbUpdate->hide();
-  lblUpdateTimeLeft = MakeLabel(pnlUSB, "lblUpdateTimeLeft", "", 10, 408, 106);
-  lblUpdateTimeLeft->setMinimumWidth(120);
-  lblUpdateTimeLeft->hide();
-
-  pnlUSBExist = new QFrame(pnlUSB);
-  pnlUSBExist->setObjectName("pnlUSBExist");
-  pnlUSBExist->setFrameShape(QFrame::Box);
-  pnlUSBExist->setAutoFillBackground(true);
-  pnlUSBExist->resize(73, 23);
-
-  btnSimpleAuto = new QPushButton("Start", pnlUSB);
-  btnSimpleAuto->setObjectName("btnSimpleAuto");
-  btnSimpleAuto->setEnabled(false);
-
-  lblFWVer = MakeLabel(pnlUSB, "lblFWVer", "Current Firmware:", 0, 100, 100);
-  chkDetectUSB = new QCheckBox("Detect Device", pnlUSB);
-  chkDetectUSB->setObjectName("chkDetectUSB");
-  lbledtVID = new LabeledEdit("lbledtVID", "VID:", "5e1a", pnlUSB);
-  lbledtPID = new LabeledEdit("lbledtPID", "PID:", "6012", pnlUSB);
-  USBLoadFileBitBtn = new QPushButton("File", pnlUSB);
-  USBLoadFileBitBtn->setObjectName("USBLoadFileBitBtn");
-  cbxReadISPFile = new QComboBox(pnlUSB);
-  cbxReadISPFile->setObjectName("cbxReadISPFile");
-  cbxReadISPFile->setEditable(true);
-  Image1 = new QLabel(this);
-  Image1->setObjectName("Image1");
-  Image1->resize(585, 185);
-
-  connect(chkDetectUSB, &QCheckBox::toggled, this, &MainWindow::chkDetectUSBClick);
-  connect(lbledtVID, &LabeledEdit::EnterPressed, this, &MainWindow::lbledtVIDPIDKeyDown);
-  connect(lbledtPID, &LabeledEdit::EnterPressed, this, &MainWindow::lbledtVIDPIDKeyDown);
-  connect(USBLoadFileBitBtn, &QPushButton::clicked, this, &MainWindow::USBLoadFileBitBtnClick);
-  connect(btnSimpleAuto, &QPushButton::clicked, this, &MainWindow::btnSimpleAutoClick);
+  Panel = std::make_unique<TopPanel>(this);
+  TopPanel& p = *Panel;
+  connect(p.chkDetectUSB, &QCheckBox::toggled, this, &MainWindow::chkDetectUSBClick);
+  connect(p.lbledtVID, &LabeledEdit::EnterPressed, this, &MainWindow::lbledtVIDPIDKeyDown);
+  connect(p.lbledtPID, &LabeledEdit::EnterPressed, this, &MainWindow::lbledtVIDPIDKeyDown);
+  connect(p.USBLoadFileBitBtn, &QPushButton::clicked, this, &MainWindow::USBLoadFileBitBtnClick);
+  connect(p.btnSimpleAuto, &QPushButton::clicked, this, &MainWindow::btnSimpleAutoClick);
 }
 
 void MainWindow::BuildPages() {
@@ -211,8 +131,7 @@ void MainWindow::FormCreate() {
   // room: only the resolution left after that scaling counts.
   const QScreen* shown_on = screen();
   const qreal scaled = shown_on != nullptr ? shown_on->devicePixelRatio() : 1.0;
-  const int allowance =
-      HorizontalDotsPerInch() / scaled >= kHighDpi ? kHighDpiAllowance : 0;
+  const int allowance = HorizontalDotsPerInch() / scaled >= kHighDpi ? kHighDpiAllowance : 0;
 
   setWindowTitle(kWindowCaption);
   IspPg->ApplyIspDefaults();
@@ -223,46 +142,20 @@ void MainWindow::FormCreate() {
   MainPageControl->setCurrentWidget(TabSheet1);
 
   DetectEnabled = false;  // no sequence runs yet: SequenceBusy starts false
-  lbledtVID->setText("5e1a");
-  lbledtPID->setText("f800");
-  chkDetectUSB->setChecked(true);
+  Panel->lbledtVID->setText("5e1a");
+  Panel->lbledtPID->setText("f800");
+  Panel->chkDetectUSB->setChecked(true);
   ParameterPg->DeviceSettings = kStartupDeviceSettings;
   ParameterPg->ShowDeviceSettings();
-  lbledtVID->setText("5e1a");
-  lbledtPID->setText("f800");
+  Panel->lbledtVID->setText("5e1a");
+  Panel->lbledtPID->setText("f800");
 
   HideEngineeringTabs();
 
   setFixedSize(kBaseWidth + allowance, kBaseHeight + allowance);
   IspPg->SetIspSequenceControlsVisible(false);
-  for (QWidget* control : std::initializer_list<QWidget*>{
-           USBLoadFileBitBtn, cbxReadISPFile, chkDetectUSB, lbledtVID, lbledtPID, lblFWVer}) {
-    control->hide();
-  }
-
-  // The panel spans the window: its laid-out width of 537 would cut the file
-  // line's "is Ready!" with the wider fonts of a Linux desktop.
-  pnlUSB->setGeometry(0, 0, std::max(kPanelWidth, width()), kPanelHeight);
-  QPalette palette = pnlUSB->palette();
-  palette.setColor(QPalette::Window, palette.color(QPalette::Button));
-  pnlUSB->setPalette(palette);
-  pnlUSBExist->move(20, 8);
-  SetStatusSquare(palette.color(QPalette::Button));
-  lblISPProcStatus->setText("");
-  FitLabelToText(lblISPProcStatus);
-  btnSimpleAuto->move(424, 0);
-  Image1->hide();
+  Panel->ApplyStartUpLayout(width());
   IspPg->btnSaveBinClick();
-}
-
-QColor MainWindow::StatusSquareColour() const {
-  return pnlUSBExist->palette().color(QPalette::Window);
-}
-
-void MainWindow::SetStatusSquare(const QColor& colour) {
-  QPalette palette = pnlUSBExist->palette();
-  palette.setColor(QPalette::Window, colour);
-  pnlUSBExist->setPalette(palette);
 }
 
 void MainWindow::Timer1Timer() {
@@ -276,8 +169,7 @@ void MainWindow::Timer1Timer() {
   Timer1->setInterval(static_cast<int>(tick.next_interval_ms));
   if (tick.searched) {
     SetFileLine("No Updated File !");
-    lblISPProcStatus->setText("");
-    FitLabelToText(lblISPProcStatus);
+    Panel->SetProgressLine("");
   }
   ShowDetectionOutcome(tick);
   Q_EMIT DetectionTicked();
@@ -288,7 +180,7 @@ void MainWindow::StopDetectionTimer() { Timer1->stop(); }
 int MainWindow::DetectionIntervalMs() const { return Timer1->interval(); }
 
 void MainWindow::ShowDetectionOutcome(const DetectionTick& tick) {
-  ShowAccessAdvice(tick.found == DetectionFound::kAccessDenied);
+  Panel->ShowAccessAdvice(tick.found == DetectionFound::kAccessDenied);
   switch (tick.found) {
     case DetectionFound::kIdle:
       return;
@@ -297,7 +189,7 @@ void MainWindow::ShowDetectionOutcome(const DetectionTick& tick) {
     case DetectionFound::kInUse:
       // A device that refuses this user, or that another program is working
       // with, cannot be updated: no file, no Start.
-      SetStatusSquare(palette().color(QPalette::Button));
+      Panel->SetStatusSquare(palette().color(QPalette::Button));
       if (tick.found == DetectionFound::kInUse) {
         SetDeviceLine(
             QString::fromStdString(DeviceDisplayName(tick.device_id) + ": " + tick.in_use_text));
@@ -306,7 +198,7 @@ void MainWindow::ShowDetectionOutcome(const DetectionTick& tick) {
       } else {
         SetDeviceLine("No device is available");
       }
-      btnSimpleAuto->setEnabled(false);
+      Panel->btnSimpleAuto->setEnabled(false);
       return;
     case DetectionFound::kModel:
       SetDeviceLine(QString("Find Device ") + ModelTable[tick.model_row].display_name);
@@ -321,45 +213,27 @@ void MainWindow::ShowDetectionOutcome(const DetectionTick& tick) {
   if (tick.load_file) ReadProgramFile1();
 }
 
-// The advice is longer than one line: while it shows, the device line wraps
-// over the room of the file line, which has nothing to say then.
-void MainWindow::ShowAccessAdvice(bool shown) {
-  if (lblDetectDevice->wordWrap() == shown) return;
-  lblDetectDevice->setWordWrap(shown);
-  lblDetectDevice->setAlignment(Qt::AlignLeft | (shown ? Qt::AlignTop : Qt::AlignVCenter));
-  if (shown) {
-    lblDetectDevice->resize(kAdviceWidth, kAdviceHeight);
-  } else {
-    FitLabelToText(lblDetectDevice);
-  }
-  lblUpdaeFileStatus->setVisible(!shown);
-}
-
 void MainWindow::SetDeviceLine(const QString& text) {
-  if (lblDetectDevice->text() == text) return;
-  lblDetectDevice->setText(text);
-  FitLabelToText(lblDetectDevice);
-  Q_EMIT DeviceLineShown(text);
+  if (Panel->SetDeviceLine(text)) Q_EMIT DeviceLineShown(text);
 }
 
 void MainWindow::SetFileLine(const QString& text) {
-  if (lblUpdaeFileStatus->text() == text) return;
-  lblUpdaeFileStatus->setText(text);
-  FitLabelToText(lblUpdaeFileStatus);
-  Q_EMIT FileLineShown(text);
+  if (Panel->SetFileLine(text)) Q_EMIT FileLineShown(text);
 }
 
+QColor MainWindow::StatusSquareColour() const { return Panel->StatusSquareColour(); }
+
 void MainWindow::chkDetectUSBClick() {
-  if (chkDetectUSB->isChecked()) {
+  if (Panel->chkDetectUSB->isChecked()) {
     DetectEnabled = true;
-    lbledtVID->setEnabled(false);
-    lbledtPID->setEnabled(false);
+    Panel->lbledtVID->setEnabled(false);
+    Panel->lbledtPID->setEnabled(false);
     return;
   }
   DetectEnabled = false;
-  SetStatusSquare(QColor(128, 128, 128));
-  lbledtVID->setEnabled(true);
-  lbledtPID->setEnabled(true);
+  Panel->SetStatusSquare(QColor(128, 128, 128));
+  Panel->lbledtVID->setEnabled(true);
+  Panel->lbledtPID->setEnabled(true);
   link_.ClearPresent();
 }
 
@@ -368,8 +242,9 @@ void MainWindow::lbledtVIDPIDKeyDown() {}
 
 void MainWindow::GetFWVersion() {
   const FirmwareVersion version = ReadFirmwareVersion(link_);
-  lblFWVer->setText(QString("Current Firmware:V%1.%2").arg(version.major).arg(version.minor));
-  FitLabelToText(lblFWVer);
+  Panel->lblFWVer->setText(
+      QString("Current Firmware:V%1.%2").arg(version.major).arg(version.minor));
+  FitLabelToText(Panel->lblFWVer);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -19,14 +19,10 @@
 #include "link/NorvaneUsb.h"
 #include "ui/Dialogs.h"
 #include "ui/PageContext.h"
+#include "ui/TopPanel.h"
 
-class QCheckBox;
-class QComboBox;
-class QFrame;
 class QLabel;
-class QProgressBar;
 class QScrollArea;
-class QPushButton;
 class QShortcut;
 class QTabWidget;
 class QTimer;
@@ -37,16 +33,9 @@ class GenBinPage;
 class I2cPage;
 class InformationPage;
 class IspPage;
-class LabeledEdit;
 class ParameterPage;
 class RegisterPage;
 class UpdateSequences;
-
-// Sizes a label to its text, as the window's labels do after every change.
-void FitLabelToText(QLabel* label);
-
-// Resolution of the update's progress bar.
-inline constexpr int kProgressSteps = 1000;
 
 class MainWindow : public QWidget, public WordingView {
   Q_OBJECT
@@ -96,26 +85,7 @@ class MainWindow : public QWidget, public WordingView {
   QColor StatusSquareColour() const;
 
   // --- Top panel ---------------------------------------------------------------
-  QFrame* pnlUSB = nullptr;
-  QLabel* lblDetectDevice = nullptr;
-  QLabel* lblUpdaeFileStatus = nullptr;
-  QLabel* lblISPProcStatus = nullptr;
-  // Below the progress line: what to do when the device may still be in
-  // update mode. Hidden while empty.
-  QLabel* lblISPProcNotice = nullptr;
-  // Under the progress line while the one-click update runs: how far it is
-  // and the time left. Hidden from the verdict until the next Start.
-  QProgressBar* prbUpdate = nullptr;
-  QLabel* lblUpdateTimeLeft = nullptr;
-  QFrame* pnlUSBExist = nullptr;
-  QPushButton* btnSimpleAuto = nullptr;
-  QLabel* lblFWVer = nullptr;
-  QCheckBox* chkDetectUSB = nullptr;
-  LabeledEdit* lbledtVID = nullptr;
-  LabeledEdit* lbledtPID = nullptr;
-  QPushButton* USBLoadFileBitBtn = nullptr;
-  QComboBox* cbxReadISPFile = nullptr;  // the file history
-  QLabel* Image1 = nullptr;
+  std::unique_ptr<TopPanel> Panel;
   QTimer* Timer1 = nullptr;
   // Ctrl+Shift+E shows or hides the pages below the compact panel.
   QShortcut* EngineeringShortcut = nullptr;
@@ -176,12 +146,9 @@ class MainWindow : public QWidget, public WordingView {
   // The height the pages get below the compact panel on this screen.
   int RoomForPages() const;
   void HideEngineeringTabs();
-  void SetStatusSquare(const QColor& colour);
   void SetDeviceLine(const QString& text);
-  void ShowAccessAdvice(bool shown);
   void SetFileLine(const QString& text);
   void ShowDetectionOutcome(const DetectionTick& tick);
-  void SetProgressShown(bool shown);
 
   // FlashView, worded by WordingView: the labels of the ISP page and the
   // main panel.

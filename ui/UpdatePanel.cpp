@@ -1,8 +1,6 @@
 // The one-click update and the window's side of the flash view: labels,
 // colours and message pumping.
 #include <QApplication>
-#include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 
 #include "flash/UpdateSequences.h"
@@ -25,14 +23,9 @@ bool MainWindow::UpdateFinished() const { return seq_->flags().update_finished; 
 
 bool MainWindow::DeviceBusy() const { return SequenceBusy() || ops_->busy(); }
 
-bool MainWindow::StartEnabled() const { return btnSimpleAuto->isEnabled(); }
+bool MainWindow::StartEnabled() const { return Panel->btnSimpleAuto->isEnabled(); }
 
-void MainWindow::ClickStart() { btnSimpleAuto->click(); }
-
-void MainWindow::SetProgressShown(bool shown) {
-  prbUpdate->setVisible(shown);
-  lblUpdateTimeLeft->setVisible(shown);
-}
+void MainWindow::ClickStart() { Panel->btnSimpleAuto->click(); }
 
 void MainWindow::btnSimpleAutoClick() {
   switch (seq_->StartButtonAction()) {
@@ -51,19 +44,18 @@ void MainWindow::btnSimpleAutoClick() {
     context_->NoteDeviceBusy();
     return;
   }
-  btnSimpleAuto->setText(ToQString(kCaptionStop));
+  Panel->btnSimpleAuto->setText(ToQString(kCaptionStop));
   progress_ = std::make_unique<UpdateProgress>(images_.Image->length);
-  prbUpdate->setValue(0);
-  lblUpdateTimeLeft->setText("");
-  SetProgressShown(true);
+  Panel->ResetProgress();
+  Panel->SetProgressShown(true);
   const OneClickResult result = seq_->RunOneClickUpdate();
   progress_.reset();
   // Whatever ended the run, the bar's last figures are no longer news.
-  SetProgressShown(false);
+  Panel->SetProgressShown(false);
   context_->NoteDeviceBusy();
   // A refused run leaves Start as it was; any other ends the update for good.
-  btnSimpleAuto->setText(ToQString(result.refused ? kCaptionStart : kCaptionFinish));
-  btnSimpleAuto->setEnabled(result.refused);
+  Panel->btnSimpleAuto->setText(ToQString(result.refused ? kCaptionStart : kCaptionFinish));
+  Panel->btnSimpleAuto->setEnabled(result.refused);
 }
 
 // The flash walks report on the ISP page, whichever sequence runs them.
@@ -79,40 +71,30 @@ void MainWindow::ShowStatusRegister(std::string_view text) {
 
 void MainWindow::ShowUpdateStatus(std::string_view text) {
   const QString shown = ToQString(text);
-  if (lblISPProcStatus->text() == shown) return;
-  lblISPProcStatus->setText(shown);
-  FitLabelToText(lblISPProcStatus);
-  Q_EMIT ProgressShown(shown);
+  if (Panel->SetProgressLine(shown)) Q_EMIT ProgressShown(shown);
 }
 
 void MainWindow::SetUpdateStatusStyle(StatusColour colour, StatusSize size) {
-  QPalette palette = lblISPProcStatus->palette();
   const QColor text_colour = colour == StatusColour::kRed ? QColor(Qt::red)
                              : colour == StatusColour::kBlue
                                  ? QColor(Qt::blue)
-                                 : this->palette().color(QPalette::WindowText);
-  palette.setColor(QPalette::WindowText, text_colour);
-  lblISPProcStatus->setPalette(palette);
-  if (size != StatusSize::kUnchanged) {
-    QFont font = lblISPProcStatus->font();
-    font.setPointSize(size == StatusSize::kLarge ? kStatusFontLargePoints
-                                                 : kStatusFontNormalPoints);
-    lblISPProcStatus->setFont(font);
-    FitLabelToText(lblISPProcStatus);
-  }
+                                 : palette().color(QPalette::WindowText);
+  const int points = size == StatusSize::kUnchanged ? 0
+                     : size == StatusSize::kLarge   ? kStatusFontLargePoints
+                                                    : kStatusFontNormalPoints;
+  Panel->SetProgressLineStyle(text_colour, points);
 }
 
 void MainWindow::ShowUpdateNotice(std::string_view text) {
   const QString shown = ToQString(text);
-  lblISPProcNotice->setText(shown);
-  lblISPProcNotice->setVisible(!shown.isEmpty());
+  Panel->ShowNotice(shown);
   Q_EMIT NoticeShown(shown);
 }
 
 void MainWindow::VerdictReached(const UpdateVerdict& verdict) {
   WordingView::VerdictReached(verdict);
   if (verdict.sequence != SequenceKind::kOneClick) return;
-  SetProgressShown(false);
+  Panel->SetProgressShown(false);
   Q_EMIT VerdictShown(verdict.verdict);
 }
 
@@ -129,12 +111,11 @@ void MainWindow::NoteProgress(ProgressStep step, uint64_t done, uint64_t total) 
   // their addresses instead.
   if (!progress_) return;
   const ProgressReading& reading = progress_->Note(step, done, total, clock_.NowMicros());
-  prbUpdate->setValue(static_cast<int>(reading.fraction * kProgressSteps));
   QString text = QString::number(static_cast<int>(reading.fraction * 100)) + "%";
   if (reading.micros_left && reading.fraction < 1) {
     text += "  " + QString::fromStdString(FormatMinutesSeconds(*reading.micros_left)) + " left";
   }
-  lblUpdateTimeLeft->setText(text);
+  Panel->ShowProgress(static_cast<int>(reading.fraction * kProgressSteps), text);
 }
 
 }  // namespace korvalen

@@ -70,10 +70,10 @@ class AccessDeniedTest : public QObject {
     const QString advice =
         "No permission to open KORVALEN TIDE (USB 5e1a:f072). Install the korvalen-updater "
         "package (or its udev rules) and replug the device.";
-    QCOMPARE(f.lblDetectDevice->text(), advice);
-    QVERIFY(ShowsWholeText(*f.lblDetectDevice, *f.btnSimpleAuto));
-    QVERIFY(!f.lblUpdaeFileStatus->isVisible());
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), advice);
+    QVERIFY(ShowsWholeText(*f.Panel->lblDetectDevice, *f.Panel->btnSimpleAuto));
+    QVERIFY(!f.Panel->lblUpdaeFileStatus->isVisible());
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(!f.Detection().file_found());
     QCOMPARE(f.Images().Image->length, 0u);
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
@@ -82,8 +82,8 @@ class AccessDeniedTest : public QObject {
     // While the device stays, the advice stays; the button cannot start anything.
     f.Timer1Timer();
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), advice);
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(f.Panel->lblDetectDevice->text(), advice);
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(w.dialogs.shown.isEmpty());
     QCOMPARE(w.device->RequestCount(), 0u);
 
@@ -91,15 +91,15 @@ class AccessDeniedTest : public QObject {
     w.faults.DenyAccess(false);
     w.driver.Detach(w.device);
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
-    QVERIFY(f.lblUpdaeFileStatus->isVisible());
-    QVERIFY(!f.lblDetectDevice->wordWrap());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QVERIFY(f.Panel->lblUpdaeFileStatus->isVisible());
+    QVERIFY(!f.Panel->lblDetectDevice->wordWrap());
     w.driver.Attach(w.device);
     QVERIFY(w.Detect());
-    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     QCOMPARE(f.Images().Image->length, 0x100u);
   }
 
@@ -110,11 +110,11 @@ class AccessDeniedTest : public QObject {
     w.form->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
     QVERIFY(w.Detect());
-    QCOMPARE(w.form->lblDetectDevice->text(),
+    QCOMPARE(w.form->Panel->lblDetectDevice->text(),
              QString("No permission to open the firmware update device (USB 5e1a:6000). Install "
                      "the korvalen-updater package (or its udev rules) and replug the device."));
-    QVERIFY(ShowsWholeText(*w.form->lblDetectDevice, *w.form->btnSimpleAuto));
-    QVERIFY(!w.form->btnSimpleAuto->isEnabled());
+    QVERIFY(ShowsWholeText(*w.form->Panel->lblDetectDevice, *w.form->Panel->btnSimpleAuto));
+    QVERIFY(!w.form->Panel->btnSimpleAuto->isEnabled());
     QCOMPARE(w.form->Images().Image->length, 0u);
   }
 
@@ -140,18 +140,18 @@ class AccessDeniedTest : public QObject {
     for (int i = 0; i < 12 && !link.IsPresent(); ++i) f.Timer1Timer();
     const QString in_use = QString("KORVALEN TIDE (USB 5e1a:f072): the device is in use by process %1")
                                .arg(QCoreApplication::applicationPid());
-    QCOMPARE(f.lblDetectDevice->text(), in_use);
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), in_use);
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), in_use);
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(f.Panel->lblDetectDevice->text(), in_use);
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(dialogs.shown.isEmpty());
     QCOMPARE(device->RequestCount(), 0u);
 
     other.lock.reset();
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     // Now the window is the device's master.
     QVERIFY(!DeviceLock::TakeDevice(prefix + "usb:bus-001:port-1").lock);
   }

@@ -54,26 +54,26 @@ class DetectionTest : public QObject {
     SimWindow w(sim::kSimOrbit);
     MainWindow& f = *w.form;
     QCOMPARE(f.windowTitle(), QString("KORVALEN Firmware Update Tool V1.2"));
-    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
-    QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString());
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Start"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.btnSimpleAuto->pos(), QPoint(424, 0));
-    QCOMPARE(f.pnlUSBExist->pos(), QPoint(20, 8));
-    QCOMPARE(f.pnlUSB->size(), QSize(606, 120));  // spans the window
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString());
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Start"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->btnSimpleAuto->pos(), QPoint(424, 0));
+    QCOMPARE(f.Panel->pnlUSBExist->pos(), QPoint(20, 8));
+    QCOMPARE(f.Panel->pnlUSB->size(), QSize(606, 120));  // spans the window
     QCOMPARE(f.size(), QSize(606, 200));
     QVERIFY(f.MainPageControl->isHidden());
     for (QWidget* hidden : std::initializer_list<QWidget*>{
-             f.lblFWVer, f.chkDetectUSB, f.lbledtVID, f.lbledtPID, f.USBLoadFileBitBtn,
-             f.cbxReadISPFile, f.Image1, f.IspPg->gbxISPRange, f.IspPg->chkISPMode, f.IspPg->GroupBox1}) {
+             f.Panel->lblFWVer, f.Panel->chkDetectUSB, f.Panel->lbledtVID, f.Panel->lbledtPID, f.Panel->USBLoadFileBitBtn,
+             f.Panel->cbxReadISPFile, f.Panel->Image1, f.IspPg->gbxISPRange, f.IspPg->chkISPMode, f.IspPg->GroupBox1}) {
       QVERIFY2(hidden->isHidden(), qPrintable(hidden->objectName()));
     }
     QVERIFY(!f.IspPg->gbxFlashCMD->isHidden());
-    QVERIFY(f.chkDetectUSB->isChecked());
+    QVERIFY(f.Panel->chkDetectUSB->isChecked());
     QVERIFY(f.DetectEnabled);
-    QVERIFY(!f.lbledtVID->isEnabled());
-    QCOMPARE(f.lbledtPID->text(), QString("f800"));
+    QVERIFY(!f.Panel->lbledtVID->isEnabled());
+    QCOMPARE(f.Panel->lbledtPID->text(), QString("f800"));
     QVERIFY(f.IspPg->chkISPMode->isChecked());
     QVERIFY(!f.IspPg->chkProtect->isChecked());
     QCOMPARE(f.IspPg->lbledISPStart->text(), QString("64"));
@@ -106,11 +106,11 @@ class DetectionTest : public QObject {
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
     MainWindow& f = *w.form;
-    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
     QCOMPARE(f.StatusSquareColour(), QColor(0, 255, 0));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     QCOMPARE(f.Images().Image->length, 0x1000u);
     QCOMPARE(int(f.Images().Image->bytes[5]), 6);
 
@@ -128,13 +128,13 @@ class DetectionTest : public QObject {
     SimWindow w(sim::kSimUpdate5E1A);
     QVERIFY(w.Detect());
     MainWindow& f = *w.form;
-    QCOMPARE(f.lblDetectDevice->text(), QString("Firmware update device 5E1A is exist"));
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Firmware update device 5E1A is exist"));
     QCOMPARE(f.Detection().model_row(), 0);
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     std::filesystem::remove(scratch.Path() / "KORVALEN_ORBIT.bin");
     f.Timer1Timer();
-    QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
   }
 
   void UpdateIdentity0C3DLoadsNoFile() {
@@ -142,9 +142,9 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_ORBIT.bin", std::string(0x100, '\x10'));
     SimWindow w(sim::kSimUpdate0C3D);
     QVERIFY(w.Detect());
-    QCOMPARE(w.form->lblDetectDevice->text(), QString("Firmware update device 0C3D is exist"));
-    QCOMPARE(w.form->lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QVERIFY(!w.form->btnSimpleAuto->isEnabled());
+    QCOMPARE(w.form->Panel->lblDetectDevice->text(), QString("Firmware update device 0C3D is exist"));
+    QCOMPARE(w.form->Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!w.form->Panel->btnSimpleAuto->isEnabled());
     QCOMPARE(w.form->Images().Image->length, 0u);
   }
 
@@ -157,12 +157,12 @@ class DetectionTest : public QObject {
     w.driver.Detach(w.device);
     f.Timer1Timer();
     QVERIFY(!w.link.IsPresent());
-    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(f.Detection().file_found());
     f.Timer1Timer();
     QVERIFY(!f.Detection().file_found());
-    QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
   }
 
   void InvalidUpdateFileNeverEnablesStart() {
@@ -173,10 +173,10 @@ class DetectionTest : public QObject {
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
     MainWindow& f = *w.form;
-    QVERIFY(f.lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
-    QVERIFY2(f.lblUpdaeFileStatus->text().contains("KORVALEN_TIDE.hex"),
-             qPrintable(f.lblUpdaeFileStatus->text()));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
+    QVERIFY2(f.Panel->lblUpdaeFileStatus->text().contains("KORVALEN_TIDE.hex"),
+             qPrintable(f.Panel->lblUpdaeFileStatus->text()));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
     QVERIFY(!f.Detection().file_found());
   }
@@ -192,13 +192,13 @@ class DetectionTest : public QObject {
     form.Timer1Timer();
     QCOMPARE(QString(link.DeviceId()), QString("vid_5e1a&pid_f071"));
     QVERIFY(!link.IsPresent());
-    QCOMPARE(form.lblDetectDevice->text(), QString("No device is available"));
+    QCOMPARE(form.Panel->lblDetectDevice->text(), QString("No device is available"));
   }
 
   void UntickedDetectionStopsAndGreysTheSquare() {
     SimWindow w(sim::kSimTide);
     w.driver.Attach(w.device);
-    w.form->chkDetectUSB->setChecked(false);
+    w.form->Panel->chkDetectUSB->setChecked(false);
     QVERIFY(!w.form->DetectEnabled);
     QCOMPARE(w.form->StatusSquareColour(), QColor(128, 128, 128));
     const auto requests = w.device->RequestCount();
@@ -215,7 +215,7 @@ class DetectionTest : public QObject {
     f.Images().ProgramFilePath = (scratch.Path() / "image.bin").string();
     f.IspPg->ReadProgramFile();
     f.IspPg->ReadProgramFile();
-    QCOMPARE(f.cbxReadISPFile->count(), 1);
+    QCOMPARE(f.Panel->cbxReadISPFile->count(), 1);
     QCOMPARE(f.IspPg->lblUSBChecksum->text(), QString("Checksum : 0x8000"));
     QVERIFY(f.Images().ProgramFileReady);
 

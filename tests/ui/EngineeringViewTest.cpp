@@ -54,7 +54,7 @@ class EngineeringViewTest : public QObject {
     QVERIFY(f.MainPageControl->isVisible());
     QCOMPARE(f.size(), QSize(606, 680));
     const QRect pages(f.MainPageControl->mapTo(&f, QPoint(0, 0)), f.MainPageControl->size());
-    QVERIFY(pages.top() >= f.pnlUSB->geometry().bottom());
+    QVERIFY(pages.top() >= f.Panel->pnlUSB->geometry().bottom());
     QVERIFY(f.rect().contains(pages));
     QStringList captions;
     for (int i = 0; i < f.MainPageControl->count(); ++i) {
@@ -69,8 +69,8 @@ class EngineeringViewTest : public QObject {
     QVERIFY(f.IspPg->GroupBox1->isVisibleTo(f.tabISP));
     QVERIFY(f.IspPg->chkErase->isVisibleTo(f.tabISP));
     // The compact panel stays where it was.
-    QCOMPARE(f.pnlUSB->geometry(), QRect(0, 0, 606, 120));
-    QVERIFY(f.btnSimpleAuto->isVisible());
+    QCOMPARE(f.Panel->pnlUSB->geometry(), QRect(0, 0, 606, 120));
+    QVERIFY(f.Panel->btnSimpleAuto->isVisible());
 
     PressEngineeringKey(f);
     QVERIFY(!f.EngineeringView());
@@ -152,7 +152,7 @@ class EngineeringViewTest : public QObject {
     QVERIFY(!f.DeviceBusy());
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     QVERIFY(w.Detect());
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     bool owned_during_run = false;
     connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text == "Start Programming") owned_during_run = f.DeviceBusy();

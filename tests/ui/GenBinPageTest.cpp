@@ -111,16 +111,16 @@ class GenBinPageTest : public QObject {
   void EmptyFileIsRefusedAndStartStaysOff() {
     GenBinWindow w;
     QVERIFY(w.ok);
-    QVERIFY(w.form().btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->btnSimpleAuto->isEnabled());
     w.Open(w.Write("empty.bin", {}));
     QCOMPARE(w.page().lblStatusReport->text(), QString("Load file is invalid for modify"));
     QVERIFY(!w.page().lblModifyFileNote->text().isEmpty());
-    QVERIFY(w.form().lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
-    QVERIFY(!w.form().btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
+    QVERIFY(!w.form().Panel->btnSimpleAuto->isEnabled());
     // Detection keeps the refusal in place while the device stays.
     w.form().Timer1Timer();
-    QVERIFY(!w.form().btnSimpleAuto->isEnabled());
-    QVERIFY(w.form().lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
+    QVERIFY(!w.form().Panel->btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
   }
 
   void LoadedFileIsWhatStartProgramsAndTheFileLineSaysSo() {
@@ -128,26 +128,26 @@ class GenBinPageTest : public QObject {
     QVERIFY(w.ok);
     const auto bytes = ImageWith(0x3000, 0x1234, "NVUSB_Table01");
     w.Open(w.Write("modify.bin", bytes));
-    QCOMPARE(w.form().lblUpdaeFileStatus->text(),
+    QCOMPARE(w.form().Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   modify.bin    is Ready!"));
-    QVERIFY(w.form().btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->btnSimpleAuto->isEnabled());
     w.form().Timer1Timer();  // the model's file is not loaded over it
-    QCOMPARE(w.form().lblUpdaeFileStatus->text(),
+    QCOMPARE(w.form().Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   modify.bin    is Ready!"));
-    w.Click(w.form().btnSimpleAuto);
-    QCOMPARE(w.form().lblISPProcStatus->text(), QString("Firmware update success!"));
+    w.Click(w.form().Panel->btnSimpleAuto);
+    QCOMPARE(w.form().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(w.FlashHolds(bytes));
   }
 
   void UnknownTypeLoadsNothingAndKeepsTheUpdateFile() {
     GenBinWindow w;
     QVERIFY(w.ok);
-    const QString line = w.form().lblUpdaeFileStatus->text();
+    const QString line = w.form().Panel->lblUpdaeFileStatus->text();
     w.Open(w.Write("notes.txt", ImageWith(0x100, 0x10, "NVUSB_Table01")));
     QCOMPARE(w.page().lblStatusReport->text(), QString("Load file is invalid for modify"));
-    QCOMPARE(w.form().lblUpdaeFileStatus->text(), line);
-    QVERIFY(w.form().btnSimpleAuto->isEnabled());
-    w.Click(w.form().btnSimpleAuto);
+    QCOMPARE(w.form().Panel->lblUpdaeFileStatus->text(), line);
+    QVERIFY(w.form().Panel->btnSimpleAuto->isEnabled());
+    w.Click(w.form().Panel->btnSimpleAuto);
     QVERIFY(w.ready.FlashHoldsImage());
   }
 
@@ -171,8 +171,8 @@ class GenBinPageTest : public QObject {
     QCOMPARE(w.form().Images().ModifyImage->bytes[0x20], uint8_t{0xFF});
     QCOMPARE(w.form().Images().ModifyImage->length, 0x9000u);
     QCOMPARE(w.form().Images().Image->bytes[0x20], uint8_t{'N'});
-    w.Click(w.form().btnSimpleAuto);
-    QCOMPARE(w.form().lblISPProcStatus->text(), QString("Firmware update success!"));
+    w.Click(w.form().Panel->btnSimpleAuto);
+    QCOMPARE(w.form().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(w.FlashHolds(bytes));
   }
 
@@ -181,7 +181,7 @@ class GenBinPageTest : public QObject {
     QVERIFY(w.ok);
     w.form().MainPageControl->setCurrentWidget(w.form().tabISP);
     w.Click(w.form().IspPg->Button1);
-    w.Click(w.form().btnSimpleAuto);
+    w.Click(w.form().Panel->btnSimpleAuto);
     QVERIFY(w.ready.FlashHoldsImage());
   }
 

@@ -408,7 +408,7 @@ class I2cPageTest : public QObject {
     QVERIFY(r.ok);
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     r.f().Timer1Timer();
-    QVERIFY(r.f().btnSimpleAuto->isEnabled());
+    QVERIFY(r.f().Panel->btnSimpleAuto->isEnabled());
     bool clicked = false;
     connect(r.w.form.get(), &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
@@ -423,9 +423,9 @@ class I2cPageTest : public QObject {
       QTest::mouseClick(r.page().btnWriteSpecI2C, Qt::LeftButton);
       QTest::mouseClick(r.page().btnReadSpecI2C, Qt::LeftButton);
     });
-    QTest::mouseClick(r.f().btnSimpleAuto, Qt::LeftButton);
+    QTest::mouseClick(r.f().Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(clicked);
-    QCOMPARE(r.f().lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(r.f().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(r.TakeTrace().isEmpty());
     QCOMPARE(int(r.dac().Register(0x33)), 0);
   }

@@ -240,16 +240,16 @@ class ParameterPageTest : public QObject {
     MainWindow& f = *w.window.form;
     std::ofstream(w.scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     f.Timer1Timer();
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     bool clicked = false;
     connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
       clicked = true;
       w.Click(p.btnSetPara);
     });
-    w.Click(f.btnSimpleAuto);
+    w.Click(f.Panel->btnSimpleAuto);
     QVERIFY(clicked);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     const QString note("A firmware update is running: nothing was sent to the device.");
     QCOMPARE(p.lblSysIdentityNote->text(), note);
     QVERIFY(w.Received().empty());

@@ -286,7 +286,7 @@ class RegisterPageTest : public QObject {
     QVERIFY(r.ok);
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     r.w.form->Timer1Timer();
-    QVERIFY(r.f().btnSimpleAuto->isEnabled());
+    QVERIFY(r.f().Panel->btnSimpleAuto->isEnabled());
     bool clicked = false;
     connect(r.w.form.get(), &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
@@ -295,9 +295,9 @@ class RegisterPageTest : public QObject {
       QTest::keyClick(r.grid(), Qt::Key_Insert);
       QTest::mouseClick(r.page().btnReadAll, Qt::LeftButton);
     });
-    QTest::mouseClick(r.f().btnSimpleAuto, Qt::LeftButton);
+    QTest::mouseClick(r.f().Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(clicked);
-    QCOMPARE(r.f().lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(r.f().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QCOMPARE(r.page().lblRegData->text(), QString("= 0x00"));
     for (uint8_t bank : {0, 13}) QCOMPARE(r.Reg(bank, 0x33), 0);
   }

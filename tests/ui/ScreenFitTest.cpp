@@ -61,7 +61,7 @@ class ScreenFitTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     QVERIFY2(screen.contains(f.frameGeometry()),
              qPrintable(Describe(&f, f.frameGeometry(), screen)));
-    QVERIFY(screen.contains(GlobalRect(f.btnSimpleAuto)));
+    QVERIFY(screen.contains(GlobalRect(f.Panel->btnSimpleAuto)));
 
     QScrollBar* bar = f.PagesScroll->verticalScrollBar();
     const QRect view = GlobalRect(f.PagesScroll->viewport());

@@ -92,9 +92,9 @@ class SystemDriverTest : public QObject {
       QCOMPARE(counts.failed, 0);
       QCOMPARE(counts.paths, size_t{0});
     }
-    QCOMPARE(form.lblDetectDevice->text(), QString("No device is available"));
-    QCOMPARE(form.lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QVERIFY(!form.btnSimpleAuto->isEnabled());
+    QCOMPARE(form.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QCOMPARE(form.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!form.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(!link.IsPresent());
 
     QVERIFY(form.close());

@@ -105,7 +105,7 @@ struct ReadyWindow {
       : window(sim::kSimOrbitMini, flash, boxes) {
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
         << demo::ToIntelHex(image);
-    ok = window.Detect() && window.form->btnSimpleAuto->isEnabled();
+    ok = window.Detect() && window.form->Panel->btnSimpleAuto->isEnabled();
   }
 
   bool FlashHoldsImage() const {

@@ -18,10 +18,10 @@ using namespace korvalen::testing;
 
 namespace {
 
-void ClickStart(MainWindow& form) { QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton); }
+void ClickStart(MainWindow& form) { QTest::mouseClick(form.Panel->btnSimpleAuto, Qt::LeftButton); }
 
 bool ProgressShows(const MainWindow& form) {
-  return !form.prbUpdate->isHidden() && !form.lblUpdateTimeLeft->isHidden();
+  return !form.Panel->prbUpdate->isHidden() && !form.Panel->lblUpdateTimeLeft->isHidden();
 }
 
 // Chooses the page, then clicks the button on it, as a person would.
@@ -71,7 +71,7 @@ class UpdateEndTest : public QObject {
     });
     connect(&f, &MainWindow::VerdictShown, [&] { shown_at_verdict = ProgressShows(f); });
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), verdict);
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), verdict);
     QVERIFY(shown_during_run);
     QVERIFY(!shown_at_verdict);
     QVERIFY(!ProgressShows(f));
@@ -117,7 +117,7 @@ class UpdateEndTest : public QObject {
     });
     ClickStart(f);
     QVERIFY(clicked);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(r.FlashHoldsImage());
     QCOMPARE(r.window.device->RequestCount() - before, alone);
     QCOMPARE(f.ParameterPg->lblSysIdentityNote->text(),

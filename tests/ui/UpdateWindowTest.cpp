@@ -26,7 +26,7 @@ constexpr char kWarning[] =
     "do not disconnect the device before the update is complete. Would you like to proceed?";
 
 // A person's click on the main panel's Start button.
-void ClickStart(MainWindow& form) { QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton); }
+void ClickStart(MainWindow& form) { QTest::mouseClick(form.Panel->btnSimpleAuto, Qt::LeftButton); }
 
 QStringList ProgressOf(QSignalSpy& spy) {
   QStringList texts;
@@ -62,11 +62,11 @@ class UpdateWindowTest : public QObject {
                             "Start Blanking Check", "Blanking Success", "Start Programming",
                             "Programming Success", "Start Verifying Check", "Verifying Success",
                             "Firmware update success!"}));
-      QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::blue));
-      QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
-      QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
-      QVERIFY(!f.btnSimpleAuto->isEnabled());
-      QVERIFY(f.lblISPProcNotice->isHidden());
+      QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::blue));
+      QCOMPARE(f.Panel->lblISPProcStatus->font().pointSize(), 16);
+      QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
+      QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
+      QVERIFY(f.Panel->lblISPProcNotice->isHidden());
       QVERIFY(f.UpdateFinished());
       QVERIFY(!f.SequenceBusy());
       QVERIFY(!r.window.device->IspMode());
@@ -90,8 +90,8 @@ class UpdateWindowTest : public QObject {
     ClickStart(f);
     QCOMPARE(answerer.shown(), QStringList{kWarning});
     QCOMPARE(progress.first().at(0).toString(), QString("Enter ISP Mode"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
     QVERIFY(r.FlashHoldsImage());
     QVERIFY(!r.window.device->IspMode());
   }
@@ -100,22 +100,22 @@ class UpdateWindowTest : public QObject {
     ReadyWindow r;
     QVERIFY(r.ok);
     MainWindow& f = *r.window.form;
-    QVERIFY(f.prbUpdate->isHidden());
+    QVERIFY(f.Panel->prbUpdate->isHidden());
     QList<int> values;
     QStringList times;
-    connect(f.prbUpdate, &QProgressBar::valueChanged, [&](int value) {
+    connect(f.Panel->prbUpdate, &QProgressBar::valueChanged, [&](int value) {
       values << value;
-      times << f.lblUpdateTimeLeft->text();
+      times << f.Panel->lblUpdateTimeLeft->text();
     });
     QSignalSpy progress(&f, &MainWindow::ProgressShown);
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
-    QVERIFY(f.prbUpdate->isHidden());  // gone with the verdict
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(f.Panel->prbUpdate->isHidden());  // gone with the verdict
     // Many small steps forward, never back, up to the end.
     QVERIFY2(values.size() > 20, qPrintable(QString::number(values.size())));
     for (int i = 1; i < values.size(); ++i) QVERIFY(values[i] >= values[i - 1]);
-    QCOMPARE(values.last(), f.prbUpdate->maximum());
-    QCOMPARE(f.lblUpdateTimeLeft->text(), QString("100%"));
+    QCOMPARE(values.last(), f.Panel->prbUpdate->maximum());
+    QCOMPARE(f.Panel->lblUpdateTimeLeft->text(), QString("100%"));
     QVERIFY(std::any_of(times.begin(), times.end(),
                         [](const QString& text) { return text.endsWith(" left"); }));
     // The bar is no text of the progress line.
@@ -132,8 +132,8 @@ class UpdateWindowTest : public QObject {
     ClickStart(f);
     QCOMPARE(answerer.shown(), QStringList{kWarning});
     QCOMPARE(r.window.device->RequestCount(), requests);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Abort Firmware update process"));
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(!f.SequenceBusy());
   }
 
@@ -168,11 +168,11 @@ class UpdateWindowTest : public QObject {
     const auto requests = r.window.device->RequestCount();
     ClickStart(f);
     QCOMPARE(r.window.device->RequestCount(), requests);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
-    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
-    QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
-    QVERIFY(f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Start"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Abort Firmware update process"));
+    QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.Panel->lblISPProcStatus->font().pointSize(), 16);
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Start"));
     QVERIFY(!f.SequenceBusy());
     QVERIFY(!f.UpdateFinished());
   }
@@ -186,9 +186,9 @@ class UpdateWindowTest : public QObject {
     sim::ApplyFaultSpecs(parsed.specs, *r.window.device);
     MainWindow& f = *r.window.form;
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
-    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update Fail!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
     QVERIFY(!f.SequenceBusy());
   }
 
@@ -209,16 +209,16 @@ class UpdateWindowTest : public QObject {
     ClickStart(f);
     QVERIFY(r.FlashHoldsImage());
     QCOMPARE(ProgressOf(progress).last(), QString("Firmware update success!"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     const QString notice =
         "The device did not confirm leaving update mode: unplug it and plug it in again.";
     QCOMPARE(notices.count(), 1);
     QCOMPARE(notices.first().at(0).toString(), notice);
-    QCOMPARE(f.lblISPProcNotice->text(), notice);
-    QVERIFY(!f.lblISPProcNotice->isHidden());
+    QCOMPARE(f.Panel->lblISPProcNotice->text(), notice);
+    QVERIFY(!f.Panel->lblISPProcNotice->isHidden());
     // Below the progress line, not over it.
-    QVERIFY(f.lblISPProcNotice->mapTo(&f, QPoint(0, 0)).y() >=
-            f.lblISPProcStatus->mapTo(&f, QPoint(0, f.lblISPProcStatus->height())).y());
+    QVERIFY(f.Panel->lblISPProcNotice->mapTo(&f, QPoint(0, 0)).y() >=
+            f.Panel->lblISPProcStatus->mapTo(&f, QPoint(0, f.Panel->lblISPProcStatus->height())).y());
   }
 
   void WindowRefusesToCloseWhileUpdating() {
@@ -234,7 +234,7 @@ class UpdateWindowTest : public QObject {
     QVERIFY(!close_accepted);
     QVERIFY(f.isVisible());
     QVERIFY(r.window.dialogs.shown.last().startsWith("Dialog|A firmware update is running"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(f.close());
   }
 
@@ -260,7 +260,7 @@ class UpdateWindowTest : public QObject {
     ClickStart(f);
     QVERIFY(!close_accepted);
     QVERIFY(box_up_when_close_returned);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(r.FlashHoldsImage());
     QTRY_VERIFY(answerer.shown().contains(
         "Dialog|A firmware update is running. Please wait until it has finished."));
@@ -274,15 +274,15 @@ class UpdateWindowTest : public QObject {
     f.show();
     // Sized to the text and not cut by the panel around it.
     auto fits = [&f](QLabel* label) {
-      return label->size() == label->sizeHint() && label->geometry().right() < f.pnlUSB->width();
+      return label->size() == label->sizeHint() && label->geometry().right() < f.Panel->pnlUSB->width();
     };
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_ORBIT_Mini.hex    is Ready!"));
-    QVERIFY(fits(f.lblUpdaeFileStatus));
-    QVERIFY(fits(f.lblDetectDevice));
+    QVERIFY(fits(f.Panel->lblUpdaeFileStatus));
+    QVERIFY(fits(f.Panel->lblDetectDevice));
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
-    QVERIFY(fits(f.lblISPProcStatus));  // in the verdict's large font
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(fits(f.Panel->lblISPProcStatus));  // in the verdict's large font
   }
 
   void SecondStartClickDuringTheRunStartsNothing() {
@@ -298,7 +298,7 @@ class UpdateWindowTest : public QObject {
     });
     ClickStart(f);
     QCOMPARE(warnings_during_run, 0);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update Fail!"));
     QVERIFY2(!r.window.device->IspMode(), "ISP mode is left after a stop");
   }
 

@@ -73,10 +73,10 @@ class WideNameTest : public QObject {
     QVERIFY(WriteQFile(dir.File("KORVALEN_TIDE.hex"), QByteArray::fromStdString(demo::ToIntelHex(image))));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    QCOMPARE(w.form->lblUpdaeFileStatus->text(),
+    QCOMPARE(w.form->Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
-    QTest::mouseClick(w.form->btnSimpleAuto, Qt::LeftButton);
-    QCOMPARE(w.form->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QTest::mouseClick(w.form->Panel->btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(w.form->Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(FlashHolds(w, image));
   }
 
@@ -96,10 +96,10 @@ class WideNameTest : public QObject {
     w.dialogs.open_path = chosen;
     QTest::mouseClick(f.GenBinPg->CurrentFileBitBtn, Qt::LeftButton);
     QCOMPARE(f.GenBinPg->lblCurrentFilePath->text(), chosen);
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   ") + kWideFile + "    is Ready!");
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(FlashHolds(w, bytes));
   }
 
@@ -116,7 +116,7 @@ class WideNameTest : public QObject {
     f.SetEngineeringView(true);
     f.MainPageControl->setCurrentWidget(f.tabISP);
     // Auto reloads the file its box names before it programs.
-    f.cbxReadISPFile->setCurrentText(chosen);
+    f.Panel->cbxReadISPFile->setCurrentText(chosen);
     QTest::mouseClick(f.IspPg->btnUSBISPAuto, Qt::LeftButton);
     QCOMPARE(f.IspPg->lblUSBChecksum->text(), QString("Checksum : 0xC000"));
     QVERIFY(FlashHolds(w, bytes));

@@ -39,10 +39,10 @@ StallRun RunAndMeasure(ReadyWindow& r) {
     last = clock.NowMicros();
   });
   iteration.start();
-  QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);  // returns with the verdict
+  QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);  // returns with the verdict
   iteration.stop();
   run.longest_us = std::max(run.longest_us, clock.NowMicros() - last);
-  run.verdict = f.lblISPProcStatus->text();
+  run.verdict = f.Panel->lblISPProcStatus->text();
   return run;
 }
 
