@@ -7,7 +7,6 @@
 // 3 for a bad command line or a working directory that cannot be prepared.
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -30,7 +29,7 @@
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
 #include "ui/GuardedApplication.h"
-#include "ui/Unit1.h"
+#include "ui/MainWindow.h"
 
 namespace {
 
@@ -156,26 +155,26 @@ int main(int argc, char** argv) {
   if (options.autostart) answerer = std::make_unique<BoxAnswerer>(QMessageBox::Ok);
   int status = kExitOk;
   {
-    TForm1 form(link, clock, dialogs);
-    QObject::connect(&form, &TForm1::DeviceLineShown,
+    MainWindow form(link, clock, dialogs);
+    QObject::connect(&form, &MainWindow::DeviceLineShown,
                      [&](const QString& text) { Log(options, text); });
-    QObject::connect(&form, &TForm1::FileLineShown,
+    QObject::connect(&form, &MainWindow::FileLineShown,
                      [&](const QString& text) { Log(options, text); });
     // Logged after the verdict, as a line of its own.
-    QObject::connect(&form, &TForm1::NoticeShown,
+    QObject::connect(&form, &MainWindow::NoticeShown,
                      [&](const QString& text) { Log(options, text); });
-    QObject::connect(&form, &TForm1::ProgressShown,
+    QObject::connect(&form, &MainWindow::ProgressShown,
                      [&](const QString& text) { Log(options, text); });
     // The run ends on the verdict's value; a cancelled warning leaves the
     // window waiting for another Start.
-    QObject::connect(&form, &TForm1::VerdictShown, [&](Verdict verdict) {
+    QObject::connect(&form, &MainWindow::VerdictShown, [&](Verdict verdict) {
       if (!options.exit_when_done || verdict == Verdict::kCancelled) return;
       QCoreApplication::exit(verdict == Verdict::kSuccess ? kExitOk : kExitFailed);
     });
 
     // With --fast the detection ticks run on the virtual clock: each look
     // lets one tick interval pass and runs the tick.
-    if (options.fast) form.Timer1->stop();
+    if (options.fast) form.StopDetectionTimer();
     const uint64_t start_micros = clock.NowMicros();
     QElapsedTimer real_elapsed;
     real_elapsed.start();
@@ -190,21 +189,21 @@ int main(int argc, char** argv) {
       if (looking) return;
       looking = true;
       if (options.fast && !form.SequenceBusy()) {
-        virtual_clock.AdvanceMillis(static_cast<uint64_t>(form.Timer1->interval()));
-        form.Timer1Timer();
+        virtual_clock.AdvanceMillis(static_cast<uint64_t>(form.DetectionIntervalMs()));
+        form.RunDetectionTick();
       }
-      ready = ready || form.btnSimpleAuto->isEnabled();
+      ready = ready || form.StartEnabled();
       const int64_t waited_ms =
           options.fast ? static_cast<int64_t>((clock.NowMicros() - start_micros) / 1000)
                        : real_elapsed.elapsed();
       if (options.exit_when_done && !ready && waited_ms >= kReadyTimeoutMs) {
         Remark(options, "Start never became enabled");
         QCoreApplication::exit(kExitNeverReady);
-      } else if (options.autostart && !pressed && form.btnSimpleAuto->isEnabled() &&
+      } else if (options.autostart && !pressed && form.StartEnabled() &&
                  !form.SequenceBusy() && !form.UpdateFinished()) {
         pressed = true;
         Remark(options, "pressing Start");
-        form.btnSimpleAuto->click();
+        form.ClickStart();
       }
       looking = false;
     });

@@ -9,7 +9,6 @@
 // transfer to FILE as a capture that Wireshark opens. Exit status 3 for a bad
 // command line or a recording file that cannot be created.
 #include <QStringList>
-#include <QTimer>
 #include <cstdio>
 #include <filesystem>
 
@@ -21,7 +20,7 @@
 #include "ui/Dialogs.h"
 #include "ui/GuardedApplication.h"
 #include "ui/PathFromText.h"
-#include "ui/Unit1.h"
+#include "ui/MainWindow.h"
 #ifdef _WIN32
 #include "link/Win32Driver.h"
 #else
@@ -72,13 +71,13 @@ int main(int argc, char** argv) {
   korvalen::QtDialogs dialogs;
   int status = 0;
   {
-    korvalen::TForm1 form(link, clock, dialogs);
+    korvalen::MainWindow form(link, clock, dialogs);
     form.SetEngineeringView(engineering);
     form.show();
     if (quit_after_start) {
-      // Queued behind the tick's own handler, which was connected first.
-      QObject::connect(form.Timer1, &QTimer::timeout, &app, &QCoreApplication::quit,
-                       Qt::QueuedConnection);
+      // Once the first tick's search has run and shown its outcome.
+      QObject::connect(&form, &korvalen::MainWindow::DetectionTicked, &app,
+                       &QCoreApplication::quit, Qt::QueuedConnection);
     }
     status = app.exec();
   }

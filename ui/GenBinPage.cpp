@@ -10,8 +10,8 @@
 #include "image/TableMarker.h"
 #include "image/UpdateFile.h"
 #include "ui/LabeledEdit.h"
+#include "ui/PageContext.h"
 #include "ui/PathFromText.h"
-#include "ui/Unit1.h"
 
 namespace korvalen {
 namespace {
@@ -46,10 +46,11 @@ QLineEdit* MakeStringRow(QWidget* group, const char* label_name, const char* cap
 
 }  // namespace
 
-GenBinPage::GenBinPage(TForm1& form, QWidget* tab) : form_(form) { Build(tab); }
+GenBinPage::GenBinPage(PageContext& context, QWidget* tab) : context_(context) { Build(tab); }
 
 void GenBinPage::Build(QWidget* tab) {
-  Label13 = MakeText(tab, "Label13", "Modify User parameter and save to new Binary File", 8, 8, 500);
+  Label13 =
+      MakeText(tab, "Label13", "Modify User parameter and save to new Binary File", 8, 8, 500);
   CurrentFileBitBtn = MakeButton(tab, "CurrentFileBitBtn", "Current File", 8, 34);
   lblCurrentFilePath = MakeText(tab, "lblCurrentFilePath", "...", 126, 37, 450);
   btnCheck = MakeButton(tab, "btnCheck", "Check", 8, 66);
@@ -67,8 +68,8 @@ void GenBinPage::Build(QWidget* tab) {
   labedtNewPID = new LabeledEdit("labedtNewPID", "PID:", "6012", GroupBox9);
   labedtNewPID->setGeometry(160, 24, 130, 24);
   edtNewStr0 = MakeStringRow(GroupBox9, "Label9", "Manufacture:", "edtNewStr0", "Norvane-inc", 56);
-  edtNewStr1 = MakeStringRow(GroupBox9, "Label10", "Product Name:", "edtNewStr1",
-                             "Norvane-inc UAC22", 86);
+  edtNewStr1 =
+      MakeStringRow(GroupBox9, "Label10", "Product Name:", "edtNewStr1", "Norvane-inc UAC22", 86);
   edtNewStr2 =
       MakeStringRow(GroupBox9, "Label11", "Serial Number:", "edtNewStr2", "NVUA170405", 116);
   edtNewStr3 = MakeStringRow(GroupBox9, "Label12", "Play Port:", "edtNewStr3",
@@ -85,18 +86,18 @@ void GenBinPage::Build(QWidget* tab) {
   connect(CurrentFileBitBtn, &QPushButton::clicked, this, &GenBinPage::CurrentFileBitBtnClick);
   connect(btnCheck, &QPushButton::clicked, this, &GenBinPage::btnCheckClick);
   connect(btnSaveBitBin, &QPushButton::clicked, this, &GenBinPage::btnSaveBitBinClick);
-  connect(btnSaveBin, &QPushButton::clicked, &form_, &TForm1::btnSaveBinClick);
+  connect(btnSaveBin, &QPushButton::clicked, this, &GenBinPage::btnSaveBinClick);
 }
 
 void GenBinPage::CurrentFileBitBtnClick() {
   // The load replaces the image an update programs; not while one runs.
-  if (form_.UpdateOwnsDevice()) {
+  if (context_.DeviceBusy()) {
     lblModifyFileNote->setText("A firmware update is running: no file was loaded.");
     return;
   }
-  const auto path = form_.dialogs().AskOpenFile(kOpenFilter, "hex");
+  const auto path = context_.dialogs().AskOpenFile(kOpenFilter, "hex");
   if (!path) return;
-  form_.ModifyFilePath = PathFromText(*path);
+  context_.images().ModifyFilePath = PathFromText(*path);
   ReadModifyFile();
   if (FindTableMarker()) {
     GroupBox9->setEnabled(true);
@@ -108,16 +109,17 @@ void GenBinPage::CurrentFileBitBtnClick() {
 }
 
 void GenBinPage::ReadModifyFile() {
-  lblCurrentFilePath->setText(TextFromPath(form_.ModifyFilePath));
+  FirmwareImages& images = context_.images();
+  lblCurrentFilePath->setText(TextFromPath(images.ModifyFilePath));
   // Into the update's image, on purpose: the ISP page's "All" range then
   // programs this file, and the main panel's file line says so.
-  const LoadResult result = LoadImageFile(form_.ModifyFilePath, *form_.Image);
-  form_.ShowImageFile(result);
+  const LoadResult result = LoadImageFile(images.ModifyFilePath, *images.Image);
+  context_.NoteImageChanged(result);
   lblModifyFileNote->setText(QString::fromStdString(result.message));
-  FirmwareImage& modify = *form_.ModifyImage;
+  FirmwareImage& modify = *images.ModifyImage;
   if (result.ok) {
-    std::copy_n(form_.Image->bytes.begin(), form_.Image->length, modify.bytes.begin());
-    modify.length = form_.Image->length;
+    std::copy_n(images.Image->bytes.begin(), images.Image->length, modify.bytes.begin());
+    modify.length = images.Image->length;
   } else {
     // Nothing of the chosen file is in the image; the old image is not it.
     modify.length = 0;
@@ -126,7 +128,7 @@ void GenBinPage::ReadModifyFile() {
 }
 
 bool GenBinPage::FindTableMarker() {
-  return korvalen::FindTableMarker(*form_.ModifyImage).has_value();
+  return korvalen::FindTableMarker(*context_.images().ModifyImage).has_value();
 }
 
 void GenBinPage::btnCheckClick() {
@@ -135,15 +137,13 @@ void GenBinPage::btnCheckClick() {
 }
 
 void GenBinPage::btnSaveBitBinClick() {
-  const auto path = form_.dialogs().AskSaveFile(kSaveFilter, "bin");
+  const auto path = context_.dialogs().AskSaveFile(kSaveFilter, "bin");
   if (!path) return;
   NewBinFilePath = PathFromText(*path);
   lblSaveBinPath->setText(*path);
   btnSaveBin->setEnabled(true);
 }
 
-std::unique_ptr<GenBinPage> MakeGenBinPage(TForm1& form, QWidget* tab) {
-  return std::make_unique<GenBinPage>(form, tab);
-}
+void GenBinPage::btnSaveBinClick() { context_.images().CopyDefaultBlock(); }
 
 }  // namespace korvalen

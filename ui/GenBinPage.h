@@ -1,6 +1,5 @@
-// The Gen. Bin File page: loads an image into the working copy
-// (TForm1::ModifyImage) and checks it for the descriptor table marker. Its
-// controls and state live here; the Save handler is TForm1::btnSaveBinClick.
+// The Gen. Bin File page: loads an image into the working copy (the page
+// context's ModifyImage) and checks it for the descriptor table marker.
 #pragma once
 
 #include <QObject>
@@ -17,13 +16,13 @@ class QWidget;
 namespace korvalen {
 
 class LabeledEdit;
-class TForm1;
+class PageContext;
 
 class GenBinPage : public QObject {
   Q_OBJECT
 
  public:
-  GenBinPage(TForm1& form, QWidget* tab);
+  GenBinPage(PageContext& context, QWidget* tab);
 
   QLabel* Label13 = nullptr;
   QPushButton* CurrentFileBitBtn = nullptr;
@@ -55,13 +54,12 @@ class GenBinPage : public QObject {
   bool FindTableMarker();
   void btnCheckClick();
   void btnSaveBitBinClick();
+  void btnSaveBinClick();
 
  private:
   void Build(QWidget* tab);
 
-  TForm1& form_;
+  PageContext& context_;
 };
-
-std::unique_ptr<GenBinPage> MakeGenBinPage(TForm1& form, QWidget* tab);
 
 }  // namespace korvalen

@@ -12,24 +12,26 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTabWidget>
 #include <string>
 #include <vector>
 
-#include "ui/InformationPage.h"
+#include "ui/PageContext.h"
 #include "ui/TypedNumbers.h"
-#include "ui/Unit1.h"
 
 namespace korvalen {
 namespace {
 
-constexpr HexGridControls kGridControls = {
-    .read_button = "btnReadMI2C", .read_caption = "Read", .address_label = "lblMI2CRegAddr",
-    .value_label = "lblMI2CRegData", .bit_numbers_label = "lblMI2CBitNumbers",
-    .bit_box_prefix = "chkMI2CBit", .read_button_y = 394, .bit_numbers_y = 360, .bit_boxes_y = 384};
+constexpr HexGridControls kGridControls = {.read_button = "btnReadMI2C",
+                                           .read_caption = "Read",
+                                           .address_label = "lblMI2CRegAddr",
+                                           .value_label = "lblMI2CRegData",
+                                           .bit_numbers_label = "lblMI2CBitNumbers",
+                                           .bit_box_prefix = "chkMI2CBit",
+                                           .read_button_y = 394,
+                                           .bit_numbers_y = 360,
+                                           .bit_boxes_y = 384};
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y,
-                  int width) {
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y, int width) {
   auto* label = new QLabel(text, parent);
   if (name) label->setObjectName(name);
   label->setGeometry(x, y, width, 20);
@@ -62,15 +64,13 @@ std::vector<std::string> TextsOf(const std::array<QLineEdit*, kI2cRawMaxLength>&
 
 }  // namespace
 
-I2cPage::I2cPage(TForm1& form, QWidget* tab)
-    : access(form.link(), form.clock()),
-      form_(form),
-      tab_(tab),
-      grid_(form.StringGridMIIC) {
+I2cPage::I2cPage(PageContext& context, QWidget* tab, QWidget* special_group)
+    : StringGridMIIC(MakeHexGridTable(tab, "StringGridMIIC")),
+      access(context.i2c()),
+      context_(context),
+      grid_(StringGridMIIC) {
   BuildAccessPage(tab);
-  BuildSpecialGroup(form.InformationPg->GroupBox7);
-  connect(form.MainPageControl, &QTabWidget::currentChanged, this,
-          &I2cPage::MainPageControlChange);
+  BuildSpecialGroup(special_group);
 }
 
 void I2cPage::BuildAccessPage(QWidget* tab) {
@@ -129,7 +129,7 @@ void I2cPage::ShowCurrent(uint8_t reg) {
 std::optional<uint8_t> I2cPage::TakeAddress(const QLineEdit* edit) {
   const QString typed = edit->text();
   const std::optional<uint8_t> address = SlaveAddressFromText(typed.toStdString());
-  if (!address) form_.dialogs().ShowError(InvalidHexText(typed));
+  if (!address) context_.dialogs().ShowError(InvalidHexText(typed));
   return address;
 }
 
@@ -138,11 +138,10 @@ I2cRawTransfer I2cPage::TransferFromFields() const {
                          srblen1->value());
 }
 
-void I2cPage::MainPageControlChange(int index) {
-  if (form_.MainPageControl->widget(index) != tab_) return;
+void I2cPage::MainPageControlChange() {
   // The set-up runs whether or not a device is present; its requests then
   // fail quietly. Not while an update holds the link, though.
-  if (form_.UpdateOwnsDevice()) return;
+  if (context_.DeviceBusy()) return;
   access.Setup();
 }
 
@@ -162,11 +161,11 @@ void I2cPage::edtMI2CAddr1KeyDown() {
 }
 
 void I2cPage::btnReadMI2CClick() {
-  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice() || !grid_.StartPass()) return;
-  NorvaneUsb& link = form_.link();
+  if (!context_.link().IsPresent() || context_.DeviceBusy() || !grid_.StartPass()) return;
+  NorvaneUsb& link = context_.link();
   access.ReadAll([this, &link](uint8_t reg) {
     grid_.ShowValue(reg, access.Shadow(reg));
-    form_.ProcessPendingInput();
+    context_.ProcessPendingInput();
     // A handler that ran in between closed the link after its own
     // transaction; the rest of the pass would read nothing but zeros.
     if (grid_.PassGoesOn() && !link.HasHandle()) link.Open();
@@ -176,7 +175,7 @@ void I2cPage::btnReadMI2CClick() {
 }
 
 void I2cPage::StringGridMIICSelectCell(int column, int row) {
-  if (form_.UpdateOwnsDevice()) return;
+  if (context_.DeviceBusy()) return;
   const uint8_t reg = HexGrid::RegisterAt(column, row);
   access.ReadRegister(reg);
   ShowCurrent(reg);
@@ -196,8 +195,8 @@ void I2cPage::StringGridMIICKeyDown(int key) {
   } else {
     return;
   }
-  const std::optional<uint32_t> value = grid_.TypedValue(form_.dialogs());
-  if (!value || form_.UpdateOwnsDevice()) return;
+  const std::optional<uint32_t> value = grid_.TypedValue(context_.dialogs());
+  if (!value || context_.DeviceBusy()) return;
   const bool sends = SteppedValue(grid_key, static_cast<uint8_t>(*value & 0xFF)).has_value();
   access.GridKey(grid_key, *reg, grid_.CurrentCellText().toStdString());
   if (!sends) return;  // the converted value stays in the shadow, the cell as typed
@@ -206,7 +205,7 @@ void I2cPage::StringGridMIICKeyDown(int key) {
 
 void I2cPage::chkMI2CBitMouseUp() {
   const std::optional<uint8_t> reg = grid_.CurrentRegister();
-  if (!reg || form_.UpdateOwnsDevice()) return;
+  if (!reg || context_.DeviceBusy()) return;
   access.WriteBits(*reg, grid_.BitsValue());
   ShowCurrent(*reg);
   grid_.ShowAddress(*reg);
@@ -227,20 +226,16 @@ void I2cPage::srblen1Change() {
 }
 
 void I2cPage::btnWriteSpecI2CClick() {
-  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice()) return;
+  if (!context_.link().IsPresent() || context_.DeviceBusy()) return;
   access.WriteRaw(TransferFromFields());
 }
 
 void I2cPage::btnReadSpecI2CClick() {
-  if (!form_.link().IsPresent() || form_.UpdateOwnsDevice()) return;
+  if (!context_.link().IsPresent() || context_.DeviceBusy()) return;
   const std::optional<std::vector<uint8_t>> received = access.ReadRaw(TransferFromFields());
   // A slave that did not answer filled nothing: the fields keep what they had.
   if (!received) return;
   for (size_t i = 0; i < received->size(); ++i) edtI2Cdat[i]->setText(HexByte((*received)[i]));
-}
-
-std::unique_ptr<I2cPage> MakeI2cPage(TForm1& form, QWidget* tab) {
-  return std::make_unique<I2cPage>(form, tab);
 }
 
 }  // namespace korvalen

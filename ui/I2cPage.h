@@ -1,6 +1,6 @@
 // The I2C Access page and the "Special I2C access" group of the Information
-// page (InformationPg->GroupBox7): their controls and state, held by TForm1.
-// Both talk to the one shared slave address kept in `access`.
+// page, built into the group box that page hands over. Both talk to the one
+// slave address the page context keeps (`access`).
 #pragma once
 
 #include <QObject>
@@ -15,19 +15,22 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollBar;
+class QTableWidget;
 class QWidget;
 
 namespace korvalen {
 
-class TForm1;
+class PageContext;
 
 class I2cPage : public QObject {
   Q_OBJECT
 
  public:
-  I2cPage(TForm1& form, QWidget* tab);
+  // special_group: the Information page's "Special I2C access" box.
+  I2cPage(PageContext& context, QWidget* tab, QWidget* special_group);
 
-  // The I2C Access page; the grid's table is TForm1's StringGridMIIC.
+  // The I2C Access page.
+  QTableWidget* StringGridMIIC = nullptr;
   QLineEdit* edtMI2CAddr = nullptr;
   QPushButton* btnReadMI2C = nullptr;
   QLabel* lblMI2CRegAddr = nullptr;
@@ -47,9 +50,10 @@ class I2cPage : public QObject {
   QPushButton* btnReadSpecI2C = nullptr;
 
   // The shared slave address, the slave shadow and their transactions.
-  I2cSlaveAccess access;
+  I2cSlaveAccess& access;
 
-  void MainPageControlChange(int index);
+  // The page was chosen in the page control: the I2C controller is set up.
+  void MainPageControlChange();
   void edtMI2CAddrKeyDown();
   void btnReadMI2CClick();
   void StringGridMIICSelectCell(int column, int row);
@@ -70,11 +74,8 @@ class I2cPage : public QObject {
   std::optional<uint8_t> TakeAddress(const QLineEdit* edit);
   I2cRawTransfer TransferFromFields() const;
 
-  TForm1& form_;
-  QWidget* tab_;
+  PageContext& context_;
   HexGrid grid_;
 };
-
-std::unique_ptr<I2cPage> MakeI2cPage(TForm1& form, QWidget* tab);
 
 }  // namespace korvalen

@@ -8,7 +8,7 @@
 #include <QPushButton>
 
 #include "link/MediaKey.h"
-#include "ui/Unit1.h"
+#include "ui/PageContext.h"
 
 namespace korvalen {
 namespace {
@@ -22,7 +22,7 @@ QLabel* MakeInfoLabel(QWidget* parent, const char* name, const char* text, int x
 
 }  // namespace
 
-InformationPage::InformationPage(TForm1& form, QWidget* tab) : form_(form) {
+InformationPage::InformationPage(PageContext& context, QWidget* tab) : context_(context) {
   btnUpdateStatus = new QPushButton("Update", tab);
   btnUpdateStatus->setObjectName("btnUpdateStatus");
   btnUpdateStatus->setGeometry(8, 8, 100, 25);
@@ -53,8 +53,8 @@ InformationPage::InformationPage(TForm1& form, QWidget* tab) : form_(form) {
 }
 
 void InformationPage::btnUpdateStatusClick() {
-  if (form_.UpdateOwnsDevice()) return;
-  ReadPlaybackStatus(form_.link(), status);
+  if (context_.DeviceBusy()) return;
+  ReadPlaybackStatus(context_.link(), status);
   const StatusDisplay shown = DecodePlaybackStatus(status);
   lblConnect->setText(shown.connect);
   lblMute->setEnabled(shown.mute_enabled);
@@ -67,16 +67,12 @@ void InformationPage::btnUpdateStatusClick() {
 }
 
 void InformationPage::btnHIDClick(QPushButton* sender) {
-  if (form_.UpdateOwnsDevice()) return;
+  if (context_.DeviceBusy()) return;
   for (size_t i = 0; i < btnHID.size(); ++i) {
     if (btnHID[i] != sender) continue;
-    SendMediaKey(form_.link(), form_.clock(), kMediaKeys[i].code);
+    SendMediaKey(context_.link(), context_.clock(), kMediaKeys[i].code);
     return;
   }
-}
-
-std::unique_ptr<InformationPage> MakeInformationPage(TForm1& form, QWidget* tab) {
-  return std::make_unique<InformationPage>(form, tab);
 }
 
 }  // namespace korvalen

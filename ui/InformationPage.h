@@ -1,6 +1,5 @@
 // The Information page: the playback status read-out, the five media-key
-// buttons and the "Special I2C access" group. Controls and state, held by
-// TForm1.
+// buttons and the "Special I2C access" group.
 #pragma once
 
 #include <QObject>
@@ -16,13 +15,13 @@ class QWidget;
 
 namespace korvalen {
 
-class TForm1;
+class PageContext;
 
 class InformationPage : public QObject {
   Q_OBJECT
 
  public:
-  InformationPage(TForm1& form, QWidget* tab);
+  InformationPage(PageContext& context, QWidget* tab);
 
   QPushButton* btnUpdateStatus = nullptr;
   QLabel* lblConnect = nullptr;
@@ -43,9 +42,7 @@ class InformationPage : public QObject {
   void btnHIDClick(QPushButton* sender);
 
  private:
-  TForm1& form_;
+  PageContext& context_;
 };
-
-std::unique_ptr<InformationPage> MakeInformationPage(TForm1& form, QWidget* tab);
 
 }  // namespace korvalen

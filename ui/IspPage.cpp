@@ -1,19 +1,28 @@
 // The ISP page: single flash operations, the range choice and the controls
 // of the Auto sequence. Handlers read controls and call the flash core.
+#include "ui/IspPage.h"
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "flash/FlashOperations.h"
+#include "flash/UpdateSequences.h"
+#include "image/UpdateFile.h"
+#include "ui/Captions.h"
 #include "ui/LabeledEdit.h"
+#include "ui/PageContext.h"
 #include "ui/PathFromText.h"
 #include "ui/TypedNumbers.h"
-#include "ui/Captions.h"
-#include "ui/Unit1.h"
 
 namespace korvalen {
 namespace {
+
+QString ToQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int y) {
   auto* button = new QPushButton(caption, parent);
@@ -38,7 +47,12 @@ QLabel* MakePageLabel(QWidget* parent, const char* name, const char* caption, in
 
 }  // namespace
 
-void TForm1::BuildIspPage(QWidget* page) {
+IspPage::IspPage(PageContext& context, FlashOperations& ops, UpdateSequences& seq, QWidget* tab)
+    : context_(context), ops_(ops), seq_(seq) {
+  Build(tab);
+}
+
+void IspPage::Build(QWidget* page) {
   GroupBox1 = new QGroupBox("Function Test", page);
   GroupBox1->setObjectName("GroupBox1");
   GroupBox1->setGeometry(8, 8, 232, 200);
@@ -46,19 +60,19 @@ void TForm1::BuildIspPage(QWidget* page) {
     QPushButton** button;
     const char* name;
     const char* caption;
-    void (TForm1::*handler)();
+    void (IspPage::*handler)();
   } buttons[] = {
-      {&btnUSBChipID, "btnUSBChipID", "Chip ID", &TForm1::btnUSBChipIDClick},
-      {&btnUSBReadStatus, "btnUSBReadStatus", "Read Status", &TForm1::btnUSBReadStatusClick},
-      {&btnUSBWriteEnable, "btnUSBWriteEnable", "Write Enable", &TForm1::btnUSBWriteEnableClick},
+      {&btnUSBChipID, "btnUSBChipID", "Chip ID", &IspPage::btnUSBChipIDClick},
+      {&btnUSBReadStatus, "btnUSBReadStatus", "Read Status", &IspPage::btnUSBReadStatusClick},
+      {&btnUSBWriteEnable, "btnUSBWriteEnable", "Write Enable", &IspPage::btnUSBWriteEnableClick},
       {&btnUSBWriteDisable, "btnUSBWriteDisable", "Write Disable",
-       &TForm1::btnUSBWriteDisableClick},
-      {&btnEnterISP, "btnEnterISP", "Enter ISP", &TForm1::btnEnterISPClick},
-      {&btnUSBErase, "btnUSBErase", "Erase", &TForm1::btnUSBEraseClick},
-      {&btnUSBBlank, "btnUSBBlank", "Blank Check", &TForm1::btnUSBBlankClick},
-      {&btnUSBProgram, "btnUSBProgram", "Program", &TForm1::btnUSBProgramClick},
-      {&btnUSBVerify, "btnUSBVerify", "Verify", &TForm1::btnUSBVerifyClick},
-      {&btnReadBack, "btnReadBack", "Read Flash", &TForm1::btnReadBackClick},
+       &IspPage::btnUSBWriteDisableClick},
+      {&btnEnterISP, "btnEnterISP", "Enter ISP", &IspPage::btnEnterISPClick},
+      {&btnUSBErase, "btnUSBErase", "Erase", &IspPage::btnUSBEraseClick},
+      {&btnUSBBlank, "btnUSBBlank", "Blank Check", &IspPage::btnUSBBlankClick},
+      {&btnUSBProgram, "btnUSBProgram", "Program", &IspPage::btnUSBProgramClick},
+      {&btnUSBVerify, "btnUSBVerify", "Verify", &IspPage::btnUSBVerifyClick},
+      {&btnReadBack, "btnReadBack", "Read Flash", &IspPage::btnReadBackClick},
   };
   int i = 0;
   for (const auto& b : buttons) {
@@ -69,16 +83,19 @@ void TForm1::BuildIspPage(QWidget* page) {
 
   lblUSBProcessInfo = MakePageLabel(page, "lblUSBProcessInfo", "Status:", 250, 8);
   lblUSBISPProcess = MakePageLabel(page, "lblUSBISPProcess", "Process Addr: 0x000000", 250, 30);
-  lblUSBISPStatusReg =
-      MakePageLabel(page, "lblUSBISPStatusReg", "Status Register: 0x00", 250, 52);
+  lblUSBISPStatusReg = MakePageLabel(page, "lblUSBISPStatusReg", "Status Register: 0x00", 250, 52);
   lblUSBChipID = MakePageLabel(page, "lblUSBChipID", "0x00", 250, 74);
   lblUSBStatus = MakePageLabel(page, "lblUSBStatus", "0x00", 250, 96);
   lblUSBChecksum = MakePageLabel(page, "lblUSBChecksum", "Checksum :", 250, 118);
   lbledtUSBWriteStatus = new LabeledEdit("lbledtUSBWriteStatus", "Write Status : 0x", "", page);
   lbledtUSBWriteStatus->setGeometry(250, 140, 200, 24);
   connect(lbledtUSBWriteStatus, &LabeledEdit::EnterPressed, this,
-          &TForm1::lbledtUSBWriteStatusKeyDown);
+          &IspPage::lbledtUSBWriteStatusKeyDown);
+  BuildRangeGroup(page);
+  BuildAutoControls(page);
+}
 
+void IspPage::BuildRangeGroup(QWidget* page) {
   gbxISPRange = new QGroupBox("Flash Access Range", page);
   gbxISPRange->setObjectName("gbxISPRange");
   gbxISPRange->setGeometry(8, 214, 232, 110);
@@ -89,8 +106,8 @@ void TForm1::BuildIspPage(QWidget* page) {
   rbnRange1 = new QRadioButton("Assign Range", gbxISPRange);
   rbnRange1->setObjectName("rbnRange1");
   rbnRange1->move(80, 20);
-  connect(rbnRange0, &QRadioButton::clicked, this, &TForm1::rbnRangeClick);
-  connect(rbnRange1, &QRadioButton::clicked, this, &TForm1::rbnRangeClick);
+  connect(rbnRange0, &QRadioButton::clicked, this, &IspPage::rbnRangeClick);
+  connect(rbnRange1, &QRadioButton::clicked, this, &IspPage::rbnRangeClick);
   lbledISPStart = new LabeledEdit("lbledISPStart", "Start Addr:", "32", gbxISPRange);
   lbledISPStart->setGeometry(8, 46, 170, 24);
   lbledISPRange = new LabeledEdit("lbledISPRange", "Size: ", "32", gbxISPRange);
@@ -99,9 +116,11 @@ void TForm1::BuildIspPage(QWidget* page) {
   Label21 = MakePageLabel(gbxISPRange, "Label21", "KB", 184, 78);
   Label20->setFixedWidth(30);
   Label21->setFixedWidth(30);
-  connect(lbledISPStart, &LabeledEdit::EnterPressed, this, &TForm1::lbledISPStartKeyDown);
-  connect(lbledISPRange, &LabeledEdit::EnterPressed, this, &TForm1::lbledISPStartKeyDown);
+  connect(lbledISPStart, &LabeledEdit::EnterPressed, this, &IspPage::lbledISPStartKeyDown);
+  connect(lbledISPRange, &LabeledEdit::EnterPressed, this, &IspPage::lbledISPStartKeyDown);
+}
 
+void IspPage::BuildAutoControls(QWidget* page) {
   gbxFlashCMD = new QGroupBox("Flash Instruction", page);
   gbxFlashCMD->setObjectName("gbxFlashCMD");
   gbxFlashCMD->setGeometry(250, 170, 330, 130);
@@ -109,7 +128,7 @@ void TForm1::BuildIspPage(QWidget* page) {
       {"Chip ID", "9F"},      {"Write Enable", "06"}, {"Write Disable", "04"},
       {"Read Status", "05"},  {"Write Status", "01"}, {"Erase All", "C7"},
       {"Page Program", "02"}, {"Read", "03"}};
-  i = 0;
+  int i = 0;
   for (const auto& [caption, opcode] : opcodes) {
     auto* edit = new LabeledEdit(QString("lbledtFlashCmd%1").arg(i), caption, opcode, gbxFlashCMD);
     edit->Edit()->setReadOnly(true);  // display only: the opcodes are fixed
@@ -118,9 +137,9 @@ void TForm1::BuildIspPage(QWidget* page) {
   }
 
   btnUSBISPAuto = MakeButton(page, "btnUSBISPAuto", "Auto", 8, 332);
-  connect(btnUSBISPAuto, &QPushButton::clicked, this, &TForm1::btnUSBISPAutoClick);
+  connect(btnUSBISPAuto, &QPushButton::clicked, this, &IspPage::btnUSBISPAutoClick);
   Button1 = MakeButton(page, "Button1", " Save", 118, 332);
-  connect(Button1, &QPushButton::clicked, this, &TForm1::btnSaveBinClick);
+  connect(Button1, &QPushButton::clicked, this, &IspPage::btnSaveBinClick);
   chkISPMode = MakeCheck(page, "chkISPMode", "ISP Mode", 8, 364);
   chkErase = MakeCheck(page, "chkErase", "Erase", 100, 364);
   chkBlank = MakeCheck(page, "chkBlank", "Blank", 170, 364);
@@ -131,7 +150,7 @@ void TForm1::BuildIspPage(QWidget* page) {
   chkProtect->setChecked(true);
 }
 
-void TForm1::ApplyIspDefaults() {
+void IspPage::ApplyIspDefaults() {
   chkISPMode->setChecked(true);
   chkProtect->setChecked(false);
   for (QCheckBox* box : {chkReadFile, chkErase, chkBlank, chkProgram, chkVerify}) {
@@ -143,82 +162,170 @@ void TForm1::ApplyIspDefaults() {
   lbledISPStart->setText("64");
 }
 
-void TForm1::HideIspSequenceControls() { SetIspSequenceControlsVisible(false); }
-
-void TForm1::SetIspSequenceControlsVisible(bool visible) {
-  for (QWidget* control : std::initializer_list<QWidget*>{
-           gbxISPRange, chkISPMode, chkProtect, chkReadFile, chkErase, chkBlank, chkProgram,
-           chkVerify, GroupBox1}) {
+void IspPage::SetIspSequenceControlsVisible(bool visible) {
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{gbxISPRange, chkISPMode, chkProtect, chkReadFile, chkErase,
+                                       chkBlank, chkProgram, chkVerify, GroupBox1}) {
     control->setVisible(visible);
   }
 }
 
-void TForm1::btnEnterISPClick() {
-  if (const auto on = ops_->ToggleIspMode()) {
+void IspPage::btnEnterISPClick() {
+  if (const auto on = ops_.ToggleIspMode()) {
     const std::string_view caption = *on ? kCaptionExitIsp : kCaptionEnterIsp;
     btnEnterISP->setText(QString::fromUtf8(caption.data(), static_cast<int>(caption.size())));
   }
 }
 
-void TForm1::btnUSBChipIDClick() {
-  if (const auto text = ops_->ChipIdText()) lblUSBChipID->setText(QString::fromStdString(*text));
+void IspPage::btnUSBChipIDClick() {
+  if (const auto text = ops_.ChipIdText()) lblUSBChipID->setText(QString::fromStdString(*text));
 }
 
-void TForm1::btnUSBReadStatusClick() {
-  if (const auto text = ops_->StatusText()) lblUSBStatus->setText(QString::fromStdString(*text));
+void IspPage::btnUSBReadStatusClick() {
+  if (const auto text = ops_.StatusText()) lblUSBStatus->setText(QString::fromStdString(*text));
 }
 
-void TForm1::btnUSBWriteEnableClick() { ops_->WriteEnable(); }
+void IspPage::btnUSBWriteEnableClick() { ops_.WriteEnable(); }
 
-void TForm1::btnUSBWriteDisableClick() { ops_->WriteDisable(); }
+void IspPage::btnUSBWriteDisableClick() { ops_.WriteDisable(); }
 
-void TForm1::lbledtUSBWriteStatusKeyDown() {
-  if (const auto error = ops_->WriteStatusFromText(lbledtUSBWriteStatus->text().toStdString())) {
-    dialogs_.ShowError(QString::fromStdString(*error));
+void IspPage::lbledtUSBWriteStatusKeyDown() {
+  if (const auto error = ops_.WriteStatusFromText(lbledtUSBWriteStatus->text().toStdString())) {
+    context_.dialogs().ShowError(QString::fromStdString(*error));
   }
 }
 
-void TForm1::btnUSBEraseClick() { ops_->EraseFlash(rbnRange0->isChecked()); }
+void IspPage::btnUSBEraseClick() { ops_.EraseFlash(rbnRange0->isChecked()); }
 
-void TForm1::btnUSBBlankClick() { ops_->BlankCheck(rbnRange0->isChecked()); }
+void IspPage::btnUSBBlankClick() { ops_.BlankCheck(rbnRange0->isChecked()); }
 
-void TForm1::btnUSBProgramClick() { ops_->Program(rbnRange0->isChecked()); }
+void IspPage::btnUSBProgramClick() { ops_.Program(rbnRange0->isChecked()); }
 
-void TForm1::btnUSBVerifyClick() { ops_->Verify(rbnRange0->isChecked()); }
+void IspPage::btnUSBVerifyClick() { ops_.Verify(rbnRange0->isChecked()); }
 
-void TForm1::btnReadBackClick() {
-  if (ops_->busy()) return;
-  const bool read_ok = ops_->ReadBack();
+void IspPage::btnReadBackClick() {
+  if (ops_.busy()) return;
+  const bool read_ok = ops_.ReadBack();
   // The dump is offered whatever the reads gave, so a partial read can be
   // looked at; unread bytes show as 0x5A.
-  const auto path = dialogs_.AskSaveFile("Binary File (*.bin)", "bin");
+  const auto path = context_.dialogs().AskSaveFile("Binary File (*.bin)", "bin");
   // A dump that could not be written keeps its error text in view.
-  const bool saved = !path || !ops_->SaveReadBackDump(PathFromText(*path));
+  const bool saved = !path || !ops_.SaveReadBackDump(PathFromText(*path));
   if (read_ok && saved) lblUSBProcessInfo->setText("Read Flash content Success");
 }
 
-void TForm1::rbnRangeClick() {
+void IspPage::rbnRangeClick() {
   const bool all = rbnRange0->isChecked();
-  for (QWidget* control : std::initializer_list<QWidget*>{lbledISPStart, lbledISPRange, Label20,
-                                                          Label21}) {
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{lbledISPStart, lbledISPRange, Label20, Label21}) {
     control->setEnabled(!all);
   }
   int64_t start_kb = 0;
   int64_t size_kb = 0;
   if (!all) {
     const auto start = ParseDecimal(lbledISPStart->text());
-    if (!start) return dialogs_.ShowError(InvalidIntegerText(lbledISPStart->text()));
+    if (!start) return context_.dialogs().ShowError(InvalidIntegerText(lbledISPStart->text()));
     const auto size = ParseDecimal(lbledISPRange->text());
-    if (!size) return dialogs_.ShowError(InvalidIntegerText(lbledISPRange->text()));
+    if (!size) return context_.dialogs().ShowError(InvalidIntegerText(lbledISPRange->text()));
     start_kb = *start;
     size_kb = *size;
   }
-  if (const auto error = ops_->ChooseRange(all, start_kb, size_kb)) {
-    dialogs_.ShowError(QString::fromStdString(*error));
+  if (const auto error = ops_.ChooseRange(all, start_kb, size_kb)) {
+    context_.dialogs().ShowError(QString::fromStdString(*error));
   }
 }
 
 // The range edits take effect only through the range buttons and Auto.
-void TForm1::lbledISPStartKeyDown() {}
+void IspPage::lbledISPStartKeyDown() {}
+
+void IspPage::btnUSBISPAutoClick() {
+  switch (seq_.AutoButtonAction()) {
+    case ClickAction::kIgnore:
+      return;
+    case ClickAction::kStop:
+      btnUSBISPAuto->setText(ToQString(kCaptionAuto));
+      seq_.RequestStop();
+      return;
+    case ClickAction::kStart:
+      break;
+  }
+  Dialogs& dialogs = context_.dialogs();
+  if (!context_.link().IsPresent()) {
+    dialogs.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
+    return;
+  }
+  FirmwareImages& images = context_.images();
+  switch (seq_.AutoPrecondition(images.ProgramFileReady,
+                                context_.history().CurrentText().toStdString())) {
+    case AutoBlocker::kNone:
+      break;
+    case AutoBlocker::kNoDevice:
+      dialogs.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
+      return;
+    case AutoBlocker::kFileNotReady:
+      dialogs.Inform(ToQString(kDialogTitle), ToQString(kFileNotReadyText));
+      return;
+  }
+  AutoOptions options;
+  options.isp_mode = chkISPMode->isChecked();
+  options.erase = chkErase->isChecked();
+  options.blank = chkBlank->isChecked();
+  options.program = chkProgram->isChecked();
+  options.verify = chkVerify->isChecked();
+  options.protect = chkProtect->isChecked();
+  options.all_range = rbnRange0->isChecked();
+  if (!options.all_range) {
+    for (auto [edit, value] : {std::pair{lbledISPStart, &options.start_kb},
+                               std::pair{lbledISPRange, &options.size_kb}}) {
+      const auto parsed = ParseDecimal(edit->text());
+      if (!parsed) {
+        dialogs.ShowError(InvalidIntegerText(edit->text()));
+        return;
+      }
+      *value = *parsed;
+    }
+  }
+  if (chkReadFile->isChecked()) {
+    const QString box_text = context_.history().CurrentText();
+    if (!box_text.isEmpty()) images.ProgramFilePath = PathFromText(box_text);
+    ReadProgramFile();
+    // A reload that failed has left nothing worth programming; erasing the
+    // flash for it would leave the device without firmware.
+    if (!images.ProgramFileReady) return;
+  }
+  if (!seq_.BeginAuto()) return;
+  context_.NoteDeviceBusy();
+  btnUSBISPAuto->setText(ToQString(kCaptionStop));
+  seq_.RunAuto(options);
+  btnUSBISPAuto->setText(ToQString(kCaptionAuto));
+  context_.NoteDeviceBusy();
+}
+
+void IspPage::ReadProgramFile() {
+  FirmwareImages& images = context_.images();
+  if (images.ProgramFilePath.empty()) {
+    context_.dialogs().Inform("Dialog", ToQString(kFileNotReadyText));
+    images.ProgramFileReady = false;
+    return;
+  }
+  AddToFileHistory();
+  const LoadResult result = LoadImageFile(images.ProgramFilePath, *images.Image);
+  lblUSBChecksum->setText(QString::fromStdString(ChecksumText(result.checksum)));
+  // Only a file that really loaded counts as ready; a refused one says why.
+  images.ProgramFileReady = result.ok;
+  if (!result.ok) lblUSBProcessInfo->setText(QString::fromStdString(result.message));
+}
+
+void IspPage::AddToFileHistory() {
+  context_.history().Add(TextFromPath(context_.images().ProgramFilePath));
+}
+
+void IspPage::btnSaveBinClick() { context_.images().CopyDefaultBlock(); }
+
+void IspPage::ShowProcessInfo(const QString& text) { lblUSBProcessInfo->setText(text); }
+
+void IspPage::ShowProcessAddress(const QString& text) { lblUSBISPProcess->setText(text); }
+
+void IspPage::ShowStatusRegister(const QString& text) { lblUSBISPStatusReg->setText(text); }
 
 }  // namespace korvalen

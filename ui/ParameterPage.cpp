@@ -1,4 +1,4 @@
-// The Parameter page. Handlers read controls, change TForm1::DeviceSettings
+// The Parameter page. Handlers read controls, change the settings block
 // or hand a typed text to the settings core, and write the controls back.
 #include "ui/ParameterPage.h"
 
@@ -10,7 +10,7 @@
 
 #include "link/DeviceSettings.h"
 #include "ui/LabeledEdit.h"
-#include "ui/Unit1.h"
+#include "ui/PageContext.h"
 
 namespace korvalen {
 namespace {
@@ -33,8 +33,8 @@ QCheckBox* MakeCheck(QWidget* parent, const char* name, const char* caption, int
   return box;
 }
 
-QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, int x, int y,
-                     int w, int h) {
+QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption, int x, int y, int w,
+                     int h) {
   auto* group = new QGroupBox(caption, parent);
   group->setObjectName(name);
   group->setGeometry(x, y, w, h);
@@ -60,9 +60,7 @@ bool EightBitText(const QString& text, std::string* bytes) {
 
 }  // namespace
 
-ParameterPage::ParameterPage(TForm1& form, QWidget* tab) : form_(form) {
-  Build(tab);
-}
+ParameterPage::ParameterPage(PageContext& context, QWidget* tab) : context_(context) { Build(tab); }
 
 void ParameterPage::Build(QWidget* tab) {
   lblEepAvail = MakeText(tab, "lblEepAvail", "EEPROM Exist", 8, 8, 260);
@@ -93,6 +91,7 @@ void ParameterPage::Build(QWidget* tab) {
   for (int n = 0; n < kMclkChoices; ++n) {
     auto* button = MakeRadio(GroupBox5, "", mclk[n], 10 + n * 74, 24);
     button->setObjectName(kMclkPrefix + QString::number(n));
+    rbnMCLKOutFreq[n] = button;
     connect(button, &QRadioButton::toggled, this, [this](bool on) {
       if (on) rbnMCLKOutFreqClick();
     });
@@ -101,7 +100,7 @@ void ParameterPage::Build(QWidget* tab) {
   rbnI2SFormat0 = MakeRadio(GroupBox6, "rbnI2SFormat0", "Standard", 10, 24);
   rbnI2SFormat1 = MakeRadio(GroupBox6, "rbnI2SFormat1", "Left Justify", 100, 24);
   // The designer's selection; window creation shows the start-up block over it.
-  form_.findChild<QRadioButton*>(QString(kMclkPrefix) + "0")->setChecked(true);
+  rbnMCLKOutFreq[0]->setChecked(true);
 
   chkI2SLRSwap = MakeCheck(tab, "chkI2SLRSwap", "I2S Output Channel Swap", 8, 198);
   chkDSDLRSwap = MakeCheck(tab, "chkDSDLRSwap", "DSD Output Channel Swap", 8, 222);
@@ -123,8 +122,7 @@ void ParameterPage::Build(QWidget* tab) {
     const char* note;
   } strings[] = {
       {&lbledSysStr1, "lbledSysStr1", "String 1:", "Norvane-inc", "Label4", "(Manufacturer)"},
-      {&lbledSysStr2, "lbledSysStr2", "String 2:", "Norvane-inc UAC2 22", "Label5",
-       "(Model Name)"},
+      {&lbledSysStr2, "lbledSysStr2", "String 2:", "Norvane-inc UAC2 22", "Label5", "(Model Name)"},
       {&lbledSysStr3, "lbledSysStr3", "String 3:", "NVUA170203", "Label7", "(Serial Number)"},
   };
   int row = 0;
@@ -161,7 +159,7 @@ void ParameterPage::Build(QWidget* tab) {
 }
 
 void ParameterPage::ShowDeviceSettings() {
-  const DeviceSettingsBlock block = form_.DeviceSettings;
+  const DeviceSettingsBlock block = DeviceSettings;
   lblEepAvail->setText(QString::fromLatin1(EepromText(block)));
   (GetFlag(block, SettingsFlag::kI2s32Bit) ? rbnI2Slen0 : rbnI2Slen1)->setChecked(true);
   (GetFlag(block, SettingsFlag::kSpdif32Bit) ? rbnSPDIFlen0 : rbnSPDIFlen1)->setChecked(true);
@@ -169,58 +167,56 @@ void ParameterPage::ShowDeviceSettings() {
   chkDSDLRSwap->setChecked(GetFlag(block, SettingsFlag::kDsdSwap));
   (GetFlag(block, SettingsFlag::kLeftJustify) ? rbnI2SFormat1 : rbnI2SFormat0)->setChecked(true);
   (GetFlag(block, SettingsFlag::kDsdAsDsd) ? rbnDSDOut0 : rbnDSDOut1)->setChecked(true);
-  form_.findChild<QRadioButton*>(kMclkPrefix + QString::number(MclkIndex(block)))
-      ->setChecked(true);
+  rbnMCLKOutFreq[MclkIndex(block)]->setChecked(true);
   chkMCLKOutOff->setChecked(GetFlag(block, SettingsFlag::kMclkOutOff));
   chkI2SOutOff->setChecked(GetFlag(block, SettingsFlag::kI2sOutOff));
   chkSPDIFOutOff->setChecked(GetFlag(block, SettingsFlag::kSpdifOutOff));
 }
 
 void ParameterPage::rbnI2SlenClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kI2s32Bit, rbnI2Slen0->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kI2s32Bit, rbnI2Slen0->isChecked());
 }
 
 void ParameterPage::rbnSPDIFlenClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kSpdif32Bit, rbnSPDIFlen0->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kSpdif32Bit, rbnSPDIFlen0->isChecked());
 }
 
 void ParameterPage::chkI2SLRSwapClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kI2sSwap, chkI2SLRSwap->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kI2sSwap, chkI2SLRSwap->isChecked());
 }
 
 void ParameterPage::chkDSDLRSwapClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kDsdSwap, chkDSDLRSwap->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kDsdSwap, chkDSDLRSwap->isChecked());
 }
 
 void ParameterPage::rbnMCLKOutFreqClick() {
   for (int n = 0; n < kMclkChoices; ++n) {
-    auto* button = form_.findChild<QRadioButton*>(kMclkPrefix + QString::number(n));
-    if (button != nullptr && button->isChecked()) SetMclkIndex(form_.DeviceSettings, n);
+    if (rbnMCLKOutFreq[n]->isChecked()) SetMclkIndex(DeviceSettings, n);
   }
 }
 
 void ParameterPage::rbnI2SFormatClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kLeftJustify, !rbnI2SFormat0->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kLeftJustify, !rbnI2SFormat0->isChecked());
 }
 
 void ParameterPage::rbnDSDOutClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kDsdAsDsd, rbnDSDOut0->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kDsdAsDsd, rbnDSDOut0->isChecked());
 }
 
 void ParameterPage::chkMCLKOutOffClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kMclkOutOff, chkMCLKOutOff->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kMclkOutOff, chkMCLKOutOff->isChecked());
 }
 
 void ParameterPage::chkI2SOutOffClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kI2sOutOff, chkI2SOutOff->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kI2sOutOff, chkI2SOutOff->isChecked());
 }
 
 void ParameterPage::chkSPDIFOutOffClick() {
-  SetFlag(form_.DeviceSettings, SettingsFlag::kSpdifOutOff, chkSPDIFOutOff->isChecked());
+  SetFlag(DeviceSettings, SettingsFlag::kSpdifOutOff, chkSPDIFOutOff->isChecked());
 }
 
 bool ParameterPage::RefuseWhileUpdating() {
-  if (!form_.UpdateOwnsDevice()) return false;
+  if (!context_.DeviceBusy()) return false;
   lblSysIdentityNote->setText(kUpdateRunningNote);
   return true;
 }
@@ -233,7 +229,7 @@ void ParameterPage::ClearUpdateRunningNote() {
 
 void ParameterPage::btnReadParaClick() {
   if (RefuseWhileUpdating()) return;
-  if (ReadDeviceSettings(form_.link(), form_.clock(), form_.DeviceSettings)) {
+  if (ReadDeviceSettings(context_.link(), context_.clock(), DeviceSettings)) {
     ClearUpdateRunningNote();
   }
   ShowDeviceSettings();
@@ -241,14 +237,14 @@ void ParameterPage::btnReadParaClick() {
 
 void ParameterPage::btnSetParaClick() {
   if (RefuseWhileUpdating()) return;
-  if (WriteDeviceSettings(form_.link(), form_.clock(), form_.DeviceSettings)) {
+  if (WriteDeviceSettings(context_.link(), context_.clock(), DeviceSettings)) {
     ClearUpdateRunningNote();
   }
 }
 
 void ParameterPage::lbledSysVIDPIDKeyDown(LabeledEdit* sender) {
-  SendIdentity(sender, static_cast<int>(sender == lbledSysVID ? IdentityField::kVid
-                                                              : IdentityField::kPid));
+  SendIdentity(sender,
+               static_cast<int>(sender == lbledSysVID ? IdentityField::kVid : IdentityField::kPid));
 }
 
 void ParameterPage::lbledSysStrKeyDown(LabeledEdit* sender) {
@@ -267,16 +263,8 @@ void ParameterPage::SendIdentity(LabeledEdit* sender, int field_number) {
                                 " not sent: the device takes 8-bit characters only.");
     return;
   }
-  const IdentityPlan plan = SendIdentityText(form_.link(), form_.clock(), field, text);
+  const IdentityPlan plan = SendIdentityText(context_.link(), context_.clock(), field, text);
   lblSysIdentityNote->setText(QString::fromStdString(plan.message));
-}
-
-void TForm1::ShowDeviceSettings() {
-  if (ParameterPg != nullptr) ParameterPg->ShowDeviceSettings();
-}
-
-std::unique_ptr<ParameterPage> MakeParameterPage(TForm1& form, QWidget* tab) {
-  return std::make_unique<ParameterPage>(form, tab);
 }
 
 }  // namespace korvalen

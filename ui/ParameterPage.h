@@ -1,9 +1,10 @@
 // The Parameter page: the device settings the running firmware keeps (the
-// settings block's output options and the USB identity texts). Its controls
-// and handlers live here; the block itself is TForm1::DeviceSettings.
+// settings block's output options and the USB identity texts).
 #pragma once
 
 #include <QObject>
+#include <array>
+#include <cstdint>
 #include <memory>
 
 class QCheckBox;
@@ -16,13 +17,16 @@ class QWidget;
 namespace korvalen {
 
 class LabeledEdit;
-class TForm1;
+class PageContext;
 
 class ParameterPage : public QObject {
   Q_OBJECT
 
  public:
-  ParameterPage(TForm1& form, QWidget* tab);
+  ParameterPage(PageContext& context, QWidget* tab);
+
+  // The settings block the controls show and the device keeps.
+  std::array<uint8_t, 4> DeviceSettings{};
 
   QLabel* lblEepAvail = nullptr;
   QPushButton* btnReadPara = nullptr;
@@ -37,7 +41,8 @@ class ParameterPage : public QObject {
   QGroupBox* GroupBox4 = nullptr;
   QRadioButton* rbnSPDIFlen0 = nullptr;
   QRadioButton* rbnSPDIFlen1 = nullptr;
-  QGroupBox* GroupBox5 = nullptr;  // rbnMCLKOutFreq0..3, found by name
+  QGroupBox* GroupBox5 = nullptr;
+  std::array<QRadioButton*, 4> rbnMCLKOutFreq{};  // rbnMCLKOutFreq0 .. rbnMCLKOutFreq3
   QGroupBox* GroupBox6 = nullptr;
   QRadioButton* rbnI2SFormat0 = nullptr;  // "Standard"
   QRadioButton* rbnI2SFormat1 = nullptr;  // "Left Justify"
@@ -55,7 +60,7 @@ class ParameterPage : public QObject {
   // Under the identity edits: why a typed text was not sent.
   QLabel* lblSysIdentityNote = nullptr;
 
-  // Sets every control from TForm1::DeviceSettings.
+  // Sets every control from DeviceSettings.
   void ShowDeviceSettings();
 
   // Option handlers: each rewrites only its own bits of the block.
@@ -82,9 +87,7 @@ class ParameterPage : public QObject {
   bool RefuseWhileUpdating();
   void ClearUpdateRunningNote();
 
-  TForm1& form_;
+  PageContext& context_;
 };
-
-std::unique_ptr<ParameterPage> MakeParameterPage(TForm1& form, QWidget* tab);
 
 }  // namespace korvalen

@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "link/Registers.h"
-#include "ui/Unit1.h"
+#include "ui/PageContext.h"
 
 namespace korvalen {
 namespace {
@@ -17,14 +17,22 @@ constexpr int kCells = 16;
 constexpr uint32_t kKeyWriteSettleMs = 1;
 constexpr uint32_t kBitWriteSettleMs = 3;
 
-constexpr HexGridControls kGridControls = {
-    .read_button = "btnReadAll", .read_caption = "Read Bank", .address_label = "lblRegAddr",
-    .value_label = "lblRegData", .bit_numbers_label = "lblBitNumbers", .bit_box_prefix = "chkBit",
-    .read_button_y = 362, .bit_numbers_y = 352, .bit_boxes_y = 374};
+constexpr HexGridControls kGridControls = {.read_button = "btnReadAll",
+                                           .read_caption = "Read Bank",
+                                           .address_label = "lblRegAddr",
+                                           .value_label = "lblRegData",
+                                           .bit_numbers_label = "lblBitNumbers",
+                                           .bit_box_prefix = "chkBit",
+                                           .read_button_y = 362,
+                                           .bit_numbers_y = 352,
+                                           .bit_boxes_y = 374};
 
 }  // namespace
 
-RegisterPage::RegisterPage(TForm1& form, QWidget* tab) : form_(form), grid_(form.RegStringGrid1) {
+RegisterPage::RegisterPage(PageContext& context, QWidget* tab)
+    : RegStringGrid1(MakeHexGridTable(tab, "RegStringGrid1")),
+      context_(context),
+      grid_(RegStringGrid1) {
   std::tie(btnReadAll, lblRegAddr, lblRegData, lblBitNumbers, chkBit) =
       grid_.AddControls(tab, kGridControls);
   connect(btnReadAll, &QPushButton::clicked, this, &RegisterPage::btnReadAllClick);
@@ -34,15 +42,15 @@ RegisterPage::RegisterPage(TForm1& form, QWidget* tab) : form_(form), grid_(form
 }
 
 void RegisterPage::btnReadAllClick() {
-  NorvaneUsb& link = form_.link();
-  if (!link.IsPresent() || form_.UpdateOwnsDevice() || !grid_.StartPass()) return;
+  NorvaneUsb& link = context_.link();
+  if (!link.IsPresent() || context_.DeviceBusy() || !grid_.StartPass()) return;
   link.Open();
   for (int i = 0; i < kCells && grid_.PassGoesOn(); ++i) {
     for (int j = 0; j < kCells && grid_.PassGoesOn(); ++j) {
       const auto reg = static_cast<uint8_t>(i * kCells + j);
       shadow.ReadFromChip(link, reg);
       grid_.ShowValue(reg, shadow.Get(reg));
-      form_.ProcessPendingInput();
+      context_.ProcessPendingInput();
       // A cell chosen in between read its register in a transaction of its
       // own and closed the link; the rest of the pass would read nothing.
       if (grid_.PassGoesOn() && !link.HasHandle()) link.Open();
@@ -53,9 +61,9 @@ void RegisterPage::btnReadAllClick() {
 }
 
 void RegisterPage::RegStringGridSelectCell(int column, int row) {
-  if (form_.UpdateOwnsDevice()) return;
+  if (context_.DeviceBusy()) return;
   const uint8_t reg = HexGrid::RegisterAt(column, row);
-  NorvaneUsb& link = form_.link();
+  NorvaneUsb& link = context_.link();
   link.Open();
   shadow.ReadFromChip(link, reg);
   link.Close();
@@ -69,13 +77,13 @@ void RegisterPage::RegStringGridKeyDown(int key) {
   const std::optional<uint8_t> reg = grid_.CurrentRegister();
   if (!reg) return;
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-    const std::optional<uint32_t> value = grid_.TypedValue(form_.dialogs());
-    if (!value || form_.UpdateOwnsDevice()) return;
+    const std::optional<uint32_t> value = grid_.TypedValue(context_.dialogs());
+    if (!value || context_.DeviceBusy()) return;
     shadow.Set(*reg, static_cast<uint8_t>(*value & 0xFF));
   } else if (key == Qt::Key_Insert) {
-    if (form_.UpdateOwnsDevice() || !shadow.StepUp(*reg)) return;
+    if (context_.DeviceBusy() || !shadow.StepUp(*reg)) return;
   } else if (key == Qt::Key_Delete) {
-    if (form_.UpdateOwnsDevice() || !shadow.StepDown(*reg)) return;
+    if (context_.DeviceBusy() || !shadow.StepDown(*reg)) return;
   } else {
     return;
   }
@@ -84,7 +92,7 @@ void RegisterPage::RegStringGridKeyDown(int key) {
 
 void RegisterPage::chkBit0MouseUp() {
   const std::optional<uint8_t> reg = grid_.CurrentRegister();
-  if (!reg || form_.UpdateOwnsDevice()) return;
+  if (!reg || context_.DeviceBusy()) return;
   shadow.Set(*reg, grid_.BitsValue());
   const uint8_t value = WriteAndShow(*reg, kBitWriteSettleMs);
   grid_.ShowAddress(*reg);
@@ -92,14 +100,10 @@ void RegisterPage::chkBit0MouseUp() {
 }
 
 uint8_t RegisterPage::WriteAndShow(uint8_t reg, uint32_t settle_ms) {
-  const uint8_t value = shadow.WriteAndReadBack(form_.link(), form_.clock(), reg, settle_ms);
+  const uint8_t value = shadow.WriteAndReadBack(context_.link(), context_.clock(), reg, settle_ms);
   grid_.ShowValue(reg, value);
   grid_.ShowBits(value);
   return value;
-}
-
-std::unique_ptr<RegisterPage> MakeRegisterPage(TForm1& form, QWidget* tab) {
-  return std::make_unique<RegisterPage>(form, tab);
 }
 
 }  // namespace korvalen

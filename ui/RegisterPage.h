@@ -1,6 +1,5 @@
 // The Register page: the chip's 256 registers of the selected bank in a
-// 16 x 16 grid, Read Bank, and eight bit boxes. Controls and state, held by
-// TForm1; the grid's table is TForm1's RegStringGrid1.
+// 16 x 16 grid, Read Bank, and eight bit boxes.
 #pragma once
 
 #include <QObject>
@@ -11,19 +10,22 @@
 #include "ui/HexGrid.h"
 
 class QCheckBox;
+class QTableWidget;
 class QLabel;
 class QPushButton;
 class QWidget;
 
 namespace korvalen {
 
-class TForm1;
+class PageContext;
 
 class RegisterPage : public QObject {
   Q_OBJECT
 
  public:
-  RegisterPage(TForm1& form, QWidget* tab);
+  RegisterPage(PageContext& context, QWidget* tab);
+
+  QTableWidget* RegStringGrid1 = nullptr;
 
   QPushButton* btnReadAll = nullptr;
   QLabel* lblRegAddr = nullptr;
@@ -43,10 +45,8 @@ class RegisterPage : public QObject {
   // the value read in its cell and the bit boxes.
   uint8_t WriteAndShow(uint8_t reg, uint32_t settle_ms);
 
-  TForm1& form_;
+  PageContext& context_;
   HexGrid grid_;
 };
-
-std::unique_ptr<RegisterPage> MakeRegisterPage(TForm1& form, QWidget* tab);
 
 }  // namespace korvalen

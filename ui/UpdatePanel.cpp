@@ -1,19 +1,12 @@
-// The one-click update, the Auto sequence, and the window's side of the
-// flash view: labels, colours and message pumping.
+// The one-click update and the window's side of the flash view: labels,
+// colours and message pumping.
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
 
 #include "flash/UpdateSequences.h"
 #include "ui/Captions.h"
-#include "ui/LabeledEdit.h"
-#include "ui/PathFromText.h"
-#include "ui/TypedNumbers.h"
-#include "ui/Unit1.h"
+#include "ui/IspPage.h"
+#include "ui/MainWindow.h"
 
 namespace korvalen {
 namespace {
@@ -24,11 +17,17 @@ QString ToQString(std::string_view text) {
 
 }  // namespace
 
-bool TForm1::SequenceBusy() const { return seq_->flags().sequence_busy; }
+bool MainWindow::SequenceBusy() const { return seq_->flags().sequence_busy; }
 
-bool TForm1::UpdateFinished() const { return seq_->flags().update_finished; }
+bool MainWindow::UpdateFinished() const { return seq_->flags().update_finished; }
 
-void TForm1::btnSimpleAutoClick() {
+bool MainWindow::DeviceBusy() const { return SequenceBusy() || ops_->busy(); }
+
+bool MainWindow::StartEnabled() const { return Panel->btnSimpleAuto->isEnabled(); }
+
+void MainWindow::ClickStart() { Panel->btnSimpleAuto->click(); }
+
+void MainWindow::btnSimpleAutoClick() {
   switch (seq_->StartButtonAction()) {
     case ClickAction::kIgnore:
       return;
@@ -39,144 +38,84 @@ void TForm1::btnSimpleAutoClick() {
       break;
   }
   seq_->BeginOneClick();
+  context_->NoteDeviceBusy();
   if (!dialogs_.AskOkCancel(ToQString(kWarningTitle), ToQString(wording().update_warning))) {
     seq_->CancelOneClick();
+    context_->NoteDeviceBusy();
     return;
   }
-  btnSimpleAuto->setText(ToQString(kCaptionStop));
-  progress_ = std::make_unique<UpdateProgress>(Image->length);
-  prbUpdate->setValue(0);
-  lblUpdateTimeLeft->setText("");
-  prbUpdate->show();
-  lblUpdateTimeLeft->show();
+  Panel->btnSimpleAuto->setText(ToQString(kCaptionStop));
+  progress_ = std::make_unique<UpdateProgress>(images_.Image->length);
+  Panel->ResetProgress();
+  Panel->SetProgressShown(true);
   const OneClickResult result = seq_->RunOneClickUpdate();
   progress_.reset();
+  // Whatever ended the run, the bar's last figures are no longer news.
+  Panel->SetProgressShown(false);
+  context_->NoteDeviceBusy();
   // A refused run leaves Start as it was; any other ends the update for good.
-  btnSimpleAuto->setText(ToQString(result.refused ? kCaptionStart : kCaptionFinish));
-  btnSimpleAuto->setEnabled(result.refused);
+  Panel->btnSimpleAuto->setText(ToQString(result.refused ? kCaptionStart : kCaptionFinish));
+  Panel->btnSimpleAuto->setEnabled(result.refused);
 }
 
-void TForm1::btnUSBISPAutoClick() {
-  switch (seq_->AutoButtonAction()) {
-    case ClickAction::kIgnore:
-      return;
-    case ClickAction::kStop:
-      btnUSBISPAuto->setText(ToQString(kCaptionAuto));
-      seq_->RequestStop();
-      return;
-    case ClickAction::kStart:
-      break;
-  }
-  if (!link_.IsPresent()) {
-    dialogs_.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
-    return;
-  }
-  switch (seq_->AutoPrecondition(ProgramFileReady, cbxReadISPFile->currentText().toStdString())) {
-    case AutoBlocker::kNone:
-      break;
-    case AutoBlocker::kNoDevice:
-      dialogs_.Inform(ToQString(kDialogTitle), ToQString(kNoDeviceText));
-      return;
-    case AutoBlocker::kFileNotReady:
-      dialogs_.Inform(ToQString(kDialogTitle), ToQString(kFileNotReadyText));
-      return;
-  }
-  AutoOptions options;
-  options.isp_mode = chkISPMode->isChecked();
-  options.erase = chkErase->isChecked();
-  options.blank = chkBlank->isChecked();
-  options.program = chkProgram->isChecked();
-  options.verify = chkVerify->isChecked();
-  options.protect = chkProtect->isChecked();
-  options.all_range = rbnRange0->isChecked();
-  if (!options.all_range) {
-    for (auto [edit, value] : {std::pair{lbledISPStart, &options.start_kb},
-                               std::pair{lbledISPRange, &options.size_kb}}) {
-      const auto parsed = ParseDecimal(edit->text());
-      if (!parsed) {
-        dialogs_.ShowError(InvalidIntegerText(edit->text()));
-        return;
-      }
-      *value = *parsed;
-    }
-  }
-  if (chkReadFile->isChecked()) {
-    const QString box_text = cbxReadISPFile->currentText();
-    if (!box_text.isEmpty()) ProgramFilePath = PathFromText(box_text);
-    ReadProgramFile();
-    // A reload that failed has left nothing worth programming; erasing the
-    // flash for it would leave the device without firmware.
-    if (!ProgramFileReady) return;
-  }
-  if (!seq_->BeginAuto()) return;
-  btnUSBISPAuto->setText(ToQString(kCaptionStop));
-  seq_->RunAuto(options);
-  btnUSBISPAuto->setText(ToQString(kCaptionAuto));
+// The flash walks report on the ISP page, whichever sequence runs them.
+void MainWindow::ShowProcessInfo(std::string_view text) { IspPg->ShowProcessInfo(ToQString(text)); }
+
+void MainWindow::ShowProcessAddress(std::string_view text) {
+  IspPg->ShowProcessAddress(ToQString(text));
 }
 
-void TForm1::ShowProcessInfo(std::string_view text) { lblUSBProcessInfo->setText(ToQString(text)); }
-
-void TForm1::ShowProcessAddress(std::string_view text) {
-  lblUSBISPProcess->setText(ToQString(text));
+void MainWindow::ShowStatusRegister(std::string_view text) {
+  IspPg->ShowStatusRegister(ToQString(text));
 }
 
-void TForm1::ShowStatusRegister(std::string_view text) {
-  lblUSBISPStatusReg->setText(ToQString(text));
-}
-
-void TForm1::ShowUpdateStatus(std::string_view text) {
+void MainWindow::ShowUpdateStatus(std::string_view text) {
   const QString shown = ToQString(text);
-  if (lblISPProcStatus->text() == shown) return;
-  lblISPProcStatus->setText(shown);
-  FitLabelToText(lblISPProcStatus);
-  Q_EMIT ProgressShown(shown);
+  if (Panel->SetProgressLine(shown)) Q_EMIT ProgressShown(shown);
 }
 
-void TForm1::SetUpdateStatusStyle(StatusColour colour, StatusSize size) {
-  QPalette palette = lblISPProcStatus->palette();
-  const QColor text_colour = colour == StatusColour::kRed    ? QColor(Qt::red)
-                             : colour == StatusColour::kBlue ? QColor(Qt::blue)
-                                                             : this->palette().color(
-                                                                   QPalette::WindowText);
-  palette.setColor(QPalette::WindowText, text_colour);
-  lblISPProcStatus->setPalette(palette);
-  if (size != StatusSize::kUnchanged) {
-    QFont font = lblISPProcStatus->font();
-    font.setPointSize(size == StatusSize::kLarge ? kStatusFontLargePoints
-                                                 : kStatusFontNormalPoints);
-    lblISPProcStatus->setFont(font);
-    FitLabelToText(lblISPProcStatus);
-  }
+void MainWindow::SetUpdateStatusStyle(StatusColour colour, StatusSize size) {
+  const QColor text_colour = colour == StatusColour::kRed ? QColor(Qt::red)
+                             : colour == StatusColour::kBlue
+                                 ? QColor(Qt::blue)
+                                 : palette().color(QPalette::WindowText);
+  const int points = size == StatusSize::kUnchanged ? 0
+                     : size == StatusSize::kLarge   ? kStatusFontLargePoints
+                                                    : kStatusFontNormalPoints;
+  Panel->SetProgressLineStyle(text_colour, points);
 }
 
-void TForm1::ShowUpdateNotice(std::string_view text) {
+void MainWindow::ShowUpdateNotice(std::string_view text) {
   const QString shown = ToQString(text);
-  lblISPProcNotice->setText(shown);
-  lblISPProcNotice->setVisible(!shown.isEmpty());
+  Panel->ShowNotice(shown);
   Q_EMIT NoticeShown(shown);
 }
 
-void TForm1::VerdictReached(const UpdateVerdict& verdict) {
+void MainWindow::VerdictReached(const UpdateVerdict& verdict) {
   WordingView::VerdictReached(verdict);
-  if (verdict.sequence == SequenceKind::kOneClick) Q_EMIT VerdictShown(verdict.verdict);
+  if (verdict.sequence != SequenceKind::kOneClick) return;
+  Panel->SetProgressShown(false);
+  Q_EMIT VerdictShown(verdict.verdict);
 }
 
-void TForm1::PumpMessages() {
+void MainWindow::PumpMessages() {
+  // The pages ask whether the device is busy before each exchange; a pump
+  // is where their clicks get in.
+  if (context_) context_->NoteDeviceBusy();
   QCoreApplication::processEvents();
   flash_clock_.NotePumped();
 }
 
-void TForm1::NoteProgress(ProgressStep step, uint64_t done, uint64_t total) {
+void MainWindow::NoteProgress(ProgressStep step, uint64_t done, uint64_t total) {
   // Only the one-click update has the bar; the ISP page's operations show
   // their addresses instead.
   if (!progress_) return;
   const ProgressReading& reading = progress_->Note(step, done, total, clock_.NowMicros());
-  prbUpdate->setValue(static_cast<int>(reading.fraction * kProgressSteps));
   QString text = QString::number(static_cast<int>(reading.fraction * 100)) + "%";
   if (reading.micros_left && reading.fraction < 1) {
     text += "  " + QString::fromStdString(FormatMinutesSeconds(*reading.micros_left)) + " left";
   }
-  lblUpdateTimeLeft->setText(text);
+  Panel->ShowProgress(static_cast<int>(reading.fraction * kProgressSteps), text);
 }
 
 }  // namespace korvalen

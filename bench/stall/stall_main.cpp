@@ -38,7 +38,11 @@
 #include "sim/SimIdentity.h"
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
-#include "ui/Unit1.h"
+#include "ui/I2cPage.h"
+#include "ui/IspPage.h"
+#include "ui/MainWindow.h"
+#include "ui/ParameterPage.h"
+#include "ui/RegisterPage.h"
 
 namespace {
 
@@ -83,13 +87,13 @@ Run MeasureOne(const sim::FlashModel& model, uint32_t latency_us, uint32_t unrea
   NorvaneUsb link(driver);
   OkDialogs dialogs;
   std::filesystem::current_path(dir);
-  TForm1 form(link, clock, dialogs);
+  MainWindow form(link, clock, dialogs);
   form.Timer1->stop();
   driver.Attach(device);
   for (int i = 0; i < 12 && !link.IsPresent(); ++i) form.Timer1Timer();
   Run run;
-  if (!form.btnSimpleAuto->isEnabled()) {
-    run.verdict = "Start never enabled: " + form.lblUpdaeFileStatus->text();
+  if (!form.Panel->btnSimpleAuto->isEnabled()) {
+    run.verdict = "Start never enabled: " + form.Panel->lblUpdaeFileStatus->text();
     return run;
   }
 
@@ -101,7 +105,7 @@ Run MeasureOne(const sim::FlashModel& model, uint32_t latency_us, uint32_t unrea
     const uint64_t now = clock.NowMicros();
     if (now - last > longest) {
       longest = now - last;
-      run.where = form.lblISPProcStatus->text() + " @ " + form.lblUSBISPProcess->text();
+      run.where = form.Panel->lblISPProcStatus->text() + " @ " + form.IspPg->lblUSBISPProcess->text();
     }
     last = now;
     ++run.iterations;
@@ -110,13 +114,13 @@ Run MeasureOne(const sim::FlashModel& model, uint32_t latency_us, uint32_t unrea
   QTimer::singleShot(0, [&] {
     last = clock.NowMicros();
     iteration.start();
-    form.btnSimpleAuto->click();  // returns after the verdict
+    form.Panel->btnSimpleAuto->click();  // returns after the verdict
     iteration.stop();
     if (clock.NowMicros() - last > longest) {
       longest = clock.NowMicros() - last;
       run.where = "(to the verdict)";
     }
-    run.verdict = form.lblISPProcStatus->text();
+    run.verdict = form.Panel->lblISPProcStatus->text();
     QCoreApplication::quit();
   });
   QCoreApplication::exec();

@@ -26,7 +26,7 @@ struct RefusedWindow {
                                                 *sim::FindFlashModel(sim::kDefaultFlashModel))),
         faults(driver),
         link(faults),
-        form(std::make_unique<TForm1>(link, clock, dialogs)) {
+        form(std::make_unique<MainWindow>(link, clock, dialogs)) {
     form->Timer1->stop();
     faults.DenyAccess(true);
     driver.Attach(device);
@@ -42,7 +42,7 @@ struct RefusedWindow {
   sim::FaultDriver faults;
   ScriptedDialogs dialogs;
   NorvaneUsb link;
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<MainWindow> form;
 };
 
 // The label shows all of its text: the wrapped lines fit its height, and it
@@ -66,24 +66,24 @@ class AccessDeniedTest : public QObject {
     w.form->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     const QString advice =
         "No permission to open KORVALEN TIDE (USB 5e1a:f072). Install the korvalen-updater "
         "package (or its udev rules) and replug the device.";
-    QCOMPARE(f.lblDetectDevice->text(), advice);
-    QVERIFY(ShowsWholeText(*f.lblDetectDevice, *f.btnSimpleAuto));
-    QVERIFY(!f.lblUpdaeFileStatus->isVisible());
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
-    QVERIFY(!f.UpdateFileFound);
-    QCOMPARE(f.Image->length, 0u);
+    QCOMPARE(f.Panel->lblDetectDevice->text(), advice);
+    QVERIFY(ShowsWholeText(*f.Panel->lblDetectDevice, *f.Panel->btnSimpleAuto));
+    QVERIFY(!f.Panel->lblUpdaeFileStatus->isVisible());
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
+    QVERIFY(!f.Detection().file_found());
+    QCOMPARE(f.Images().Image->length, 0u);
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
     QCOMPARE(w.device->RequestCount(), 0u);
 
     // While the device stays, the advice stays; the button cannot start anything.
     f.Timer1Timer();
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), advice);
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(f.Panel->lblDetectDevice->text(), advice);
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(w.dialogs.shown.isEmpty());
     QCOMPARE(w.device->RequestCount(), 0u);
 
@@ -91,16 +91,16 @@ class AccessDeniedTest : public QObject {
     w.faults.DenyAccess(false);
     w.driver.Detach(w.device);
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
-    QVERIFY(f.lblUpdaeFileStatus->isVisible());
-    QVERIFY(!f.lblDetectDevice->wordWrap());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QVERIFY(f.Panel->lblUpdaeFileStatus->isVisible());
+    QVERIFY(!f.Panel->lblDetectDevice->wordWrap());
     w.driver.Attach(w.device);
     QVERIFY(w.Detect());
-    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.Image->length, 0x100u);
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Images().Image->length, 0x100u);
   }
 
   void RefusedUpdateDeviceLoadsNoFile() {
@@ -110,12 +110,12 @@ class AccessDeniedTest : public QObject {
     w.form->show();
     QVERIFY(QTest::qWaitForWindowExposed(w.form.get()));
     QVERIFY(w.Detect());
-    QCOMPARE(w.form->lblDetectDevice->text(),
+    QCOMPARE(w.form->Panel->lblDetectDevice->text(),
              QString("No permission to open the firmware update device (USB 5e1a:6000). Install "
                      "the korvalen-updater package (or its udev rules) and replug the device."));
-    QVERIFY(ShowsWholeText(*w.form->lblDetectDevice, *w.form->btnSimpleAuto));
-    QVERIFY(!w.form->btnSimpleAuto->isEnabled());
-    QCOMPARE(w.form->Image->length, 0u);
+    QVERIFY(ShowsWholeText(*w.form->Panel->lblDetectDevice, *w.form->Panel->btnSimpleAuto));
+    QVERIFY(!w.form->Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(w.form->Images().Image->length, 0u);
   }
 
   // Another program holds the device's lock (korvalen-fw updating it): the
@@ -133,25 +133,25 @@ class AccessDeniedTest : public QObject {
     LockingDriver locking(driver, prefix);
     ScriptedDialogs dialogs;
     NorvaneUsb link(locking);
-    TForm1 f(link, clock, dialogs);
+    MainWindow f(link, clock, dialogs);
     f.Timer1->stop();
     DeviceLockAttempt other = DeviceLock::TakeDevice(prefix + "usb:bus-001:port-1");
     QVERIFY(other.lock);
     for (int i = 0; i < 12 && !link.IsPresent(); ++i) f.Timer1Timer();
     const QString in_use = QString("KORVALEN TIDE (USB 5e1a:f072): the device is in use by process %1")
                                .arg(QCoreApplication::applicationPid());
-    QCOMPARE(f.lblDetectDevice->text(), in_use);
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), in_use);
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), in_use);
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(f.Panel->lblDetectDevice->text(), in_use);
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(dialogs.shown.isEmpty());
     QCOMPARE(device->RequestCount(), 0u);
 
     other.lock.reset();
     f.Timer1Timer();
-    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     // Now the window is the device's master.
     QVERIFY(!DeviceLock::TakeDevice(prefix + "usb:bus-001:port-1").lock);
   }

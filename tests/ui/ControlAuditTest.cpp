@@ -165,7 +165,7 @@ const ReactingControl kReactingControls[] = {
     {"btnCheck", Gesture::kClick,
      [](ReadyWindow& r) {
        LoadModifyFile(r, "");
-       std::memcpy(r.window.form->ModifyImage->bytes.data(), "NVUSB_Table01", 13);
+       std::memcpy(r.window.form->Images().ModifyImage->bytes.data(), "NVUSB_Table01", 13);
      }},
     {"btnSaveBitBin", Gesture::kClick, [](ReadyWindow& r) { LoadModifyFile(r, "NVUSB_Table01"); }},
     {"btnSaveBin", Gesture::kClick,
@@ -197,10 +197,15 @@ bool IsControl(QWidget* widget) {
 }
 
 // The parts that composite widgets make for themselves (a grid's scroll
-// bars and corner button, a combo box's edit, a tab bar's arrows).
+// bars and corner button, a combo box's edit, a tab bar's arrows). The
+// scroll area the pages sit in holds controls; only its bars are its parts.
 bool IsPartOfAnotherControl(QWidget* widget, QWidget* window) {
   for (QWidget* up = widget->parentWidget(); up != nullptr && up != window;
        up = up->parentWidget()) {
+    if (auto* area = qobject_cast<QAbstractScrollArea*>(up);
+        area != nullptr && area->objectName() == "PagesScroll") {
+      return !area->viewport()->isAncestorOf(widget);
+    }
     if (qobject_cast<QAbstractScrollArea*>(up) || qobject_cast<QComboBox*>(up) ||
         qobject_cast<QTabBar*>(up) || qobject_cast<QAbstractSpinBox*>(up)) {
       return true;
@@ -237,7 +242,7 @@ QByteArray HashOf(const FirmwareImage& image) {
 // control itself aside, since a check box ticks without any handler), the
 // boxes shown, the requests the device saw, the images and the range.
 QStringList StateOf(ReadyWindow& r, QWidget* clicked) {
-  TForm1& f = *r.window.form;
+  MainWindow& f = *r.window.form;
   QStringList state;
   for (QWidget* widget : f.findChildren<QWidget*>()) {
     if (widget == clicked || widget->objectName().isEmpty()) continue;
@@ -253,11 +258,11 @@ QStringList StateOf(ReadyWindow& r, QWidget* clicked) {
   }
   state << r.window.dialogs.shown;
   state << QString::number(r.window.device->RequestCount());
-  state << QString::fromLatin1(HashOf(*f.Image).toHex());
-  state << QString::fromLatin1(HashOf(*f.ModifyImage).toHex());
+  state << QString::fromLatin1(HashOf(*f.Images().Image).toHex());
+  state << QString::fromLatin1(HashOf(*f.Images().ModifyImage).toHex());
   state << QString::number(f.Flash().flash_range_start());
   state << QString::number(f.DetectEnabled);
-  for (uint8_t byte : f.DeviceSettings) state << QString::number(byte);
+  for (uint8_t byte : f.ParameterPg->DeviceSettings) state << QString::number(byte);
   return state;
 }
 
@@ -316,7 +321,7 @@ class ControlAuditTest : public QObject {
     ReadyWindow r;
     QVERIFY(r.ok);
     r.window.dialogs.answer_ok = false;
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     auto* control = f.findChild<QWidget*>(entry.name);
     QVERIFY(control != nullptr);
     f.show();

@@ -52,35 +52,35 @@ class DetectionTest : public QObject {
  private Q_SLOTS:
   void StartUpShowsTheCompactUpdater() {
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QCOMPARE(f.windowTitle(), QString("KORVALEN Firmware Update Tool V1.2"));
-    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
-    QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString());
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Start"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.btnSimpleAuto->pos(), QPoint(424, 0));
-    QCOMPARE(f.pnlUSBExist->pos(), QPoint(20, 8));
-    QCOMPARE(f.pnlUSB->size(), QSize(606, 120));  // spans the window
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString());
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Start"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->btnSimpleAuto->pos(), QPoint(424, 0));
+    QCOMPARE(f.Panel->pnlUSBExist->pos(), QPoint(20, 8));
+    QCOMPARE(f.Panel->pnlUSB->size(), QSize(606, 120));  // spans the window
     QCOMPARE(f.size(), QSize(606, 200));
     QVERIFY(f.MainPageControl->isHidden());
     for (QWidget* hidden : std::initializer_list<QWidget*>{
-             f.lblFWVer, f.chkDetectUSB, f.lbledtVID, f.lbledtPID, f.USBLoadFileBitBtn,
-             f.cbxReadISPFile, f.Image1, f.gbxISPRange, f.chkISPMode, f.GroupBox1}) {
+             f.Panel->lblFWVer, f.Panel->chkDetectUSB, f.Panel->lbledtVID, f.Panel->lbledtPID, f.Panel->USBLoadFileBitBtn,
+             f.Panel->cbxReadISPFile, f.Panel->Image1, f.IspPg->gbxISPRange, f.IspPg->chkISPMode, f.IspPg->GroupBox1}) {
       QVERIFY2(hidden->isHidden(), qPrintable(hidden->objectName()));
     }
-    QVERIFY(!f.gbxFlashCMD->isHidden());
-    QVERIFY(f.chkDetectUSB->isChecked());
+    QVERIFY(!f.IspPg->gbxFlashCMD->isHidden());
+    QVERIFY(f.Panel->chkDetectUSB->isChecked());
     QVERIFY(f.DetectEnabled);
-    QVERIFY(!f.lbledtVID->isEnabled());
-    QCOMPARE(f.lbledtPID->text(), QString("f800"));
-    QVERIFY(f.chkISPMode->isChecked());
-    QVERIFY(!f.chkProtect->isChecked());
-    QCOMPARE(f.lbledISPStart->text(), QString("64"));
+    QVERIFY(!f.Panel->lbledtVID->isEnabled());
+    QCOMPARE(f.Panel->lbledtPID->text(), QString("f800"));
+    QVERIFY(f.IspPg->chkISPMode->isChecked());
+    QVERIFY(!f.IspPg->chkProtect->isChecked());
+    QCOMPARE(f.IspPg->lbledISPStart->text(), QString("64"));
     QCOMPARE(f.Timer1->interval(), 1000);
-    QCOMPARE(f.RegStringGrid1->item(0, 16)->text(), QString("0F"));
-    QCOMPARE(f.StringGridMIIC->item(16, 0)->text(), QString("F0"));
-    QCOMPARE(f.Image->length, 0u);
+    QCOMPARE(f.RegisterPg->RegStringGrid1->item(0, 16)->text(), QString("0F"));
+    QCOMPARE(f.I2cPg->StringGridMIIC->item(16, 0)->text(), QString("F0"));
+    QCOMPARE(f.Images().Image->length, 0u);
     QCOMPARE(w.device->RequestCount(), 0u);
   }
 
@@ -105,21 +105,21 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_TIDE.bin", std::string(0x2000, '\x22'));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
-    QCOMPARE(f.lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    MainWindow& f = *w.form;
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Find Device KORVALEN TIDE"));
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
     QCOMPARE(f.StatusSquareColour(), QColor(0, 255, 0));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.Image->length, 0x1000u);
-    QCOMPARE(int(f.Image->bytes[5]), 6);
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Images().Image->length, 0x1000u);
+    QCOMPARE(int(f.Images().Image->bytes[5]), 6);
 
     // While the device stays, the file is not read again.
     WriteFile(scratch.Path() / "KORVALEN_TIDE.hex", HexOf(0x800, 9));
     f.Timer1Timer();
     f.Timer1Timer();
     QCOMPARE(f.Timer1->interval(), 1000);
-    QCOMPARE(f.Image->length, 0x1000u);
+    QCOMPARE(f.Images().Image->length, 0x1000u);
   }
 
   void UpdateIdentity5E1ALoadsRowZerosFileOnEveryTick() {
@@ -127,14 +127,14 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_ORBIT.bin", std::string(0x100, '\x10'));
     SimWindow w(sim::kSimUpdate5E1A);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
-    QCOMPARE(f.lblDetectDevice->text(), QString("Firmware update device 5E1A is exist"));
-    QCOMPARE(int(f.ModelIndex), 0);
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    MainWindow& f = *w.form;
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("Firmware update device 5E1A is exist"));
+    QCOMPARE(f.Detection().model_row(), 0);
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     std::filesystem::remove(scratch.Path() / "KORVALEN_ORBIT.bin");
     f.Timer1Timer();
-    QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
   }
 
   void UpdateIdentity0C3DLoadsNoFile() {
@@ -142,10 +142,10 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_ORBIT.bin", std::string(0x100, '\x10'));
     SimWindow w(sim::kSimUpdate0C3D);
     QVERIFY(w.Detect());
-    QCOMPARE(w.form->lblDetectDevice->text(), QString("Firmware update device 0C3D is exist"));
-    QCOMPARE(w.form->lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QVERIFY(!w.form->btnSimpleAuto->isEnabled());
-    QCOMPARE(w.form->Image->length, 0u);
+    QCOMPARE(w.form->Panel->lblDetectDevice->text(), QString("Firmware update device 0C3D is exist"));
+    QCOMPARE(w.form->Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!w.form->Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(w.form->Images().Image->length, 0u);
   }
 
   void RemovedDeviceIsNoticedAndTheNextOneLoadsAgain() {
@@ -153,16 +153,16 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_TIDE.bin", std::string(0x100, '\x10'));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     w.driver.Detach(w.device);
     f.Timer1Timer();
     QVERIFY(!w.link.IsPresent());
-    QCOMPARE(f.lblDetectDevice->text(), QString("No device is available"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
-    QVERIFY(f.UpdateFileFound);
+    QCOMPARE(f.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
+    QVERIFY(f.Detection().file_found());
     f.Timer1Timer();
-    QVERIFY(!f.UpdateFileFound);
-    QCOMPARE(f.lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!f.Detection().file_found());
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
   }
 
   void InvalidUpdateFileNeverEnablesStart() {
@@ -172,13 +172,13 @@ class DetectionTest : public QObject {
     WriteFile(scratch.Path() / "KORVALEN_TIDE.hex", hex);
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
-    QVERIFY(f.lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
-    QVERIFY2(f.lblUpdaeFileStatus->text().contains("KORVALEN_TIDE.hex"),
-             qPrintable(f.lblUpdaeFileStatus->text()));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    MainWindow& f = *w.form;
+    QVERIFY(f.Panel->lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
+    QVERIFY2(f.Panel->lblUpdaeFileStatus->text().contains("KORVALEN_TIDE.hex"),
+             qPrintable(f.Panel->lblUpdaeFileStatus->text()));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(f.StatusSquareColour() != QColor(0, 255, 0));
-    QVERIFY(!f.UpdateFileFound);
+    QVERIFY(!f.Detection().file_found());
   }
 
   void MatchingIsCaseSensitive() {
@@ -187,18 +187,18 @@ class DetectionTest : public QObject {
     sim::VirtualClock clock;
     ScriptedDialogs dialogs;
     NorvaneUsb link(driver);
-    TForm1 form(link, clock, dialogs);
+    MainWindow form(link, clock, dialogs);
     form.Timer1->stop();
     form.Timer1Timer();
     QCOMPARE(QString(link.DeviceId()), QString("vid_5e1a&pid_f071"));
     QVERIFY(!link.IsPresent());
-    QCOMPARE(form.lblDetectDevice->text(), QString("No device is available"));
+    QCOMPARE(form.Panel->lblDetectDevice->text(), QString("No device is available"));
   }
 
   void UntickedDetectionStopsAndGreysTheSquare() {
     SimWindow w(sim::kSimTide);
     w.driver.Attach(w.device);
-    w.form->chkDetectUSB->setChecked(false);
+    w.form->Panel->chkDetectUSB->setChecked(false);
     QVERIFY(!w.form->DetectEnabled);
     QCOMPARE(w.form->StatusSquareColour(), QColor(128, 128, 128));
     const auto requests = w.device->RequestCount();
@@ -211,18 +211,18 @@ class DetectionTest : public QObject {
     ScratchDirectory scratch;
     WriteFile(scratch.Path() / "image.bin", std::string(0x8000, '\xFF'));
     SimWindow w(sim::kSimTide);
-    TForm1& f = *w.form;
-    f.ProgramFilePath = (scratch.Path() / "image.bin").string();
-    f.ReadProgramFile();
-    f.ReadProgramFile();
-    QCOMPARE(f.cbxReadISPFile->count(), 1);
-    QCOMPARE(f.lblUSBChecksum->text(), QString("Checksum : 0x8000"));
-    QVERIFY(f.ProgramFileReady);
+    MainWindow& f = *w.form;
+    f.Images().ProgramFilePath = (scratch.Path() / "image.bin").string();
+    f.IspPg->ReadProgramFile();
+    f.IspPg->ReadProgramFile();
+    QCOMPARE(f.Panel->cbxReadISPFile->count(), 1);
+    QCOMPARE(f.IspPg->lblUSBChecksum->text(), QString("Checksum : 0x8000"));
+    QVERIFY(f.Images().ProgramFileReady);
 
-    f.ProgramFilePath.clear();
-    f.ReadProgramFile();
+    f.Images().ProgramFilePath.clear();
+    f.IspPg->ReadProgramFile();
     QCOMPARE(w.dialogs.shown.last(), QString("Dialog|Program File Not Ready !!    "));
-    QVERIFY(!f.ProgramFileReady);
+    QVERIFY(!f.Images().ProgramFileReady);
   }
 };
 

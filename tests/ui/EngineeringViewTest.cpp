@@ -16,19 +16,19 @@ using namespace korvalen::testing;
 namespace {
 
 // Presses Ctrl+Shift+E in the window, as a person would.
-void PressEngineeringKey(TForm1& form) {
+void PressEngineeringKey(MainWindow& form) {
   QTest::keyClick(&form, Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
 }
 
 // Shows the window and waits until it is active: a window shortcut only
 // fires in the active window.
-bool ShowActive(TForm1& form) {
+bool ShowActive(MainWindow& form) {
   form.show();
   form.activateWindow();
   return QTest::qWaitForWindowActive(&form);
 }
 
-int TabIndex(const TForm1& form, const QString& caption) {
+int TabIndex(const MainWindow& form, const QString& caption) {
   for (int i = 0; i < form.MainPageControl->count(); ++i) {
     if (form.MainPageControl->tabText(i) == caption) return i;
   }
@@ -43,7 +43,7 @@ class EngineeringViewTest : public QObject {
  private Q_SLOTS:
   void KeyOpensThePagesAndClosesThemAsStartUpLeftThem() {
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QVERIFY(ShowActive(f));
     const QSize compact = f.size();
     QCOMPARE(compact, QSize(606, 200));
@@ -53,8 +53,9 @@ class EngineeringViewTest : public QObject {
     QVERIFY(f.EngineeringView());
     QVERIFY(f.MainPageControl->isVisible());
     QCOMPARE(f.size(), QSize(606, 680));
-    QVERIFY(f.MainPageControl->geometry().top() >= f.pnlUSB->geometry().bottom());
-    QVERIFY(f.rect().contains(f.MainPageControl->geometry()));
+    const QRect pages(f.MainPageControl->mapTo(&f, QPoint(0, 0)), f.MainPageControl->size());
+    QVERIFY(pages.top() >= f.Panel->pnlUSB->geometry().bottom());
+    QVERIFY(f.rect().contains(pages));
     QStringList captions;
     for (int i = 0; i < f.MainPageControl->count(); ++i) {
       QVERIFY(f.MainPageControl->isTabVisible(i));
@@ -65,19 +66,19 @@ class EngineeringViewTest : public QObject {
     QVERIFY(f.MainPageControl->isTabEnabled(TabIndex(f, "ISP")));
     // The view opens on the Register page; the ISP page's controls are on.
     QCOMPARE(f.MainPageControl->currentWidget(), f.TabSheet1);
-    QVERIFY(f.GroupBox1->isVisibleTo(f.tabISP));
-    QVERIFY(f.chkErase->isVisibleTo(f.tabISP));
+    QVERIFY(f.IspPg->GroupBox1->isVisibleTo(f.tabISP));
+    QVERIFY(f.IspPg->chkErase->isVisibleTo(f.tabISP));
     // The compact panel stays where it was.
-    QCOMPARE(f.pnlUSB->geometry(), QRect(0, 0, 606, 120));
-    QVERIFY(f.btnSimpleAuto->isVisible());
+    QCOMPARE(f.Panel->pnlUSB->geometry(), QRect(0, 0, 606, 120));
+    QVERIFY(f.Panel->btnSimpleAuto->isVisible());
 
     PressEngineeringKey(f);
     QVERIFY(!f.EngineeringView());
     QCOMPARE(f.size(), compact);
     QVERIFY(f.MainPageControl->isHidden());
-    QVERIFY(f.GroupBox1->isHidden());
-    QVERIFY(f.chkErase->isHidden());
-    QVERIFY(f.gbxISPRange->isHidden());
+    QVERIFY(f.IspPg->GroupBox1->isHidden());
+    QVERIFY(f.IspPg->chkErase->isHidden());
+    QVERIFY(f.IspPg->gbxISPRange->isHidden());
     for (int i = 0; i < f.MainPageControl->count(); ++i) {
       QCOMPARE(f.MainPageControl->isTabVisible(i), f.MainPageControl->tabText(i) == "ISP");
     }
@@ -91,7 +92,7 @@ class EngineeringViewTest : public QObject {
 
   void HidingAndShowingTheViewSendsNothing() {
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QVERIFY(w.Detect());
     QVERIFY(ShowActive(f));
     const auto before = w.device->RequestCount();
@@ -116,7 +117,7 @@ class EngineeringViewTest : public QObject {
 
   void OtherKeysLeaveTheCompactUpdater() {
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QVERIFY(ShowActive(f));
     QTest::keyClick(&f, Qt::Key_E, Qt::ControlModifier);
     QTest::keyClick(&f, Qt::Key_E, Qt::ShiftModifier);
@@ -128,7 +129,7 @@ class EngineeringViewTest : public QObject {
 
   void ADisabledTabCannotBeChosen() {
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     QVERIFY(ShowActive(f));
     PressEngineeringKey(f);
     QTabBar* bar = f.MainPageControl->tabBar();
@@ -147,18 +148,18 @@ class EngineeringViewTest : public QObject {
   void UpdateOwnsTheDeviceWhileTheOneClickUpdateRuns() {
     ScratchDirectory scratch;
     SimWindow w(sim::kSimOrbit);
-    TForm1& f = *w.form;
-    QVERIFY(!f.UpdateOwnsDevice());
+    MainWindow& f = *w.form;
+    QVERIFY(!f.DeviceBusy());
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     QVERIFY(w.Detect());
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     bool owned_during_run = false;
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
-      if (text == "Start Programming") owned_during_run = f.UpdateOwnsDevice();
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
+      if (text == "Start Programming") owned_during_run = f.DeviceBusy();
     });
     f.btnSimpleAutoClick();
     QVERIFY(owned_during_run);
-    QVERIFY(!f.UpdateOwnsDevice());
+    QVERIFY(!f.DeviceBusy());
   }
 };
 

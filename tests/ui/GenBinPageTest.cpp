@@ -28,7 +28,7 @@ std::vector<uint8_t> ImageWith(size_t size, uint32_t at, std::string_view text) 
 // A detected model with its update file loaded, the page in view.
 struct GenBinWindow {
   GenBinWindow() {
-    TForm1& f = *ready.window.form;
+    MainWindow& f = *ready.window.form;
     f.show();
     f.SetEngineeringView(true);
     f.MainPageControl->setCurrentWidget(f.tabGenBinFile);
@@ -36,7 +36,7 @@ struct GenBinWindow {
          f.MainPageControl->isTabEnabled(f.MainPageControl->indexOf(f.tabGenBinFile));
   }
   GenBinPage& page() { return *ready.window.form->GenBinPg; }
-  TForm1& form() { return *ready.window.form; }
+  MainWindow& form() { return *ready.window.form; }
   std::filesystem::path Write(const std::string& name, const std::vector<uint8_t>& bytes) {
     const auto path = ready.scratch.Path() / name;
     std::ofstream(path, std::ios::binary)
@@ -80,8 +80,8 @@ class GenBinPageTest : public QObject {
     QVERIFY(p.btnCheck->isEnabled());
     QVERIFY(p.GroupBox9->isEnabled());
     QVERIFY(p.btnSaveBitBin->isEnabled());
-    QCOMPARE(w.form().ModifyImage->length, 0x2000u);
-    QCOMPARE(w.form().ModifyImage->bytes[0x1234], uint8_t{'N'});
+    QCOMPARE(w.form().Images().ModifyImage->length, 0x2000u);
+    QCOMPARE(w.form().Images().ModifyImage->bytes[0x1234], uint8_t{'N'});
   }
 
   void TenCharactersCountNineDoNotAndUnlockedStaysUnlocked() {
@@ -105,22 +105,22 @@ class GenBinPageTest : public QObject {
     QVERIFY(w.ok);
     w.Open(w.Write("full.bin", ImageWith(0x40000, 0x40000 - 5, "NVUSB")));
     QCOMPARE(w.page().lblStatusReport->text(), QString("Load file is invalid for modify"));
-    QCOMPARE(w.form().ModifyImage->length, 0x40000u);
+    QCOMPARE(w.form().Images().ModifyImage->length, 0x40000u);
   }
 
   void EmptyFileIsRefusedAndStartStaysOff() {
     GenBinWindow w;
     QVERIFY(w.ok);
-    QVERIFY(w.form().btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->btnSimpleAuto->isEnabled());
     w.Open(w.Write("empty.bin", {}));
     QCOMPARE(w.page().lblStatusReport->text(), QString("Load file is invalid for modify"));
     QVERIFY(!w.page().lblModifyFileNote->text().isEmpty());
-    QVERIFY(w.form().lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
-    QVERIFY(!w.form().btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
+    QVERIFY(!w.form().Panel->btnSimpleAuto->isEnabled());
     // Detection keeps the refusal in place while the device stays.
     w.form().Timer1Timer();
-    QVERIFY(!w.form().btnSimpleAuto->isEnabled());
-    QVERIFY(w.form().lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
+    QVERIFY(!w.form().Panel->btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->lblUpdaeFileStatus->text().startsWith("Invalid update file: "));
   }
 
   void LoadedFileIsWhatStartProgramsAndTheFileLineSaysSo() {
@@ -128,26 +128,26 @@ class GenBinPageTest : public QObject {
     QVERIFY(w.ok);
     const auto bytes = ImageWith(0x3000, 0x1234, "NVUSB_Table01");
     w.Open(w.Write("modify.bin", bytes));
-    QCOMPARE(w.form().lblUpdaeFileStatus->text(),
+    QCOMPARE(w.form().Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   modify.bin    is Ready!"));
-    QVERIFY(w.form().btnSimpleAuto->isEnabled());
+    QVERIFY(w.form().Panel->btnSimpleAuto->isEnabled());
     w.form().Timer1Timer();  // the model's file is not loaded over it
-    QCOMPARE(w.form().lblUpdaeFileStatus->text(),
+    QCOMPARE(w.form().Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   modify.bin    is Ready!"));
-    w.Click(w.form().btnSimpleAuto);
-    QCOMPARE(w.form().lblISPProcStatus->text(), QString("Firmware update success!"));
+    w.Click(w.form().Panel->btnSimpleAuto);
+    QCOMPARE(w.form().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(w.FlashHolds(bytes));
   }
 
   void UnknownTypeLoadsNothingAndKeepsTheUpdateFile() {
     GenBinWindow w;
     QVERIFY(w.ok);
-    const QString line = w.form().lblUpdaeFileStatus->text();
+    const QString line = w.form().Panel->lblUpdaeFileStatus->text();
     w.Open(w.Write("notes.txt", ImageWith(0x100, 0x10, "NVUSB_Table01")));
     QCOMPARE(w.page().lblStatusReport->text(), QString("Load file is invalid for modify"));
-    QCOMPARE(w.form().lblUpdaeFileStatus->text(), line);
-    QVERIFY(w.form().btnSimpleAuto->isEnabled());
-    w.Click(w.form().btnSimpleAuto);
+    QCOMPARE(w.form().Panel->lblUpdaeFileStatus->text(), line);
+    QVERIFY(w.form().Panel->btnSimpleAuto->isEnabled());
+    w.Click(w.form().Panel->btnSimpleAuto);
     QVERIFY(w.ready.FlashHoldsImage());
   }
 
@@ -156,7 +156,7 @@ class GenBinPageTest : public QObject {
     QVERIFY(w.ok);
     // The ISP page's Save after the model's file was loaded.
     w.form().MainPageControl->setCurrentWidget(w.form().tabISP);
-    w.Click(w.form().Button1);
+    w.Click(w.form().IspPg->Button1);
     w.form().MainPageControl->setCurrentWidget(w.form().tabGenBinFile);
     // The page's Save after Current File and New File.
     const auto bytes = ImageWith(0x9000, 0x20, "NVUSB_Table01");
@@ -168,11 +168,11 @@ class GenBinPageTest : public QObject {
     QVERIFY(!std::filesystem::exists(w.ready.scratch.Path() / "new.bin"));
     w.Click(w.page().btnSaveBin);
     // The working copy takes the default block; the update's image does not.
-    QCOMPARE(w.form().ModifyImage->bytes[0x20], uint8_t{0xFF});
-    QCOMPARE(w.form().ModifyImage->length, 0x9000u);
-    QCOMPARE(w.form().Image->bytes[0x20], uint8_t{'N'});
-    w.Click(w.form().btnSimpleAuto);
-    QCOMPARE(w.form().lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(w.form().Images().ModifyImage->bytes[0x20], uint8_t{0xFF});
+    QCOMPARE(w.form().Images().ModifyImage->length, 0x9000u);
+    QCOMPARE(w.form().Images().Image->bytes[0x20], uint8_t{'N'});
+    w.Click(w.form().Panel->btnSimpleAuto);
+    QCOMPARE(w.form().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(w.FlashHolds(bytes));
   }
 
@@ -180,8 +180,8 @@ class GenBinPageTest : public QObject {
     GenBinWindow w;
     QVERIFY(w.ok);
     w.form().MainPageControl->setCurrentWidget(w.form().tabISP);
-    w.Click(w.form().Button1);
-    w.Click(w.form().btnSimpleAuto);
+    w.Click(w.form().IspPg->Button1);
+    w.Click(w.form().Panel->btnSimpleAuto);
     QVERIFY(w.ready.FlashHoldsImage());
   }
 
@@ -192,7 +192,7 @@ class GenBinPageTest : public QObject {
     w.Click(w.page().CurrentFileBitBtn);
     QCOMPARE(w.page().lblCurrentFilePath->text(), QString("..."));
     QVERIFY(!w.page().btnCheck->isEnabled());
-    QVERIFY(w.form().ModifyFilePath.empty());
+    QVERIFY(w.form().Images().ModifyFilePath.empty());
     w.Open(w.Write("marked.bin", ImageWith(0x100, 0, "NVUSB_Table01")));
     w.ready.window.dialogs.save_path.reset();
     w.Click(w.page().btnSaveBitBin);

@@ -36,9 +36,9 @@ struct I2cWindow {
     Choose(f().tabI2CAccess);
     bus().ClearEvents();
   }
-  TForm1& f() { return *w.form; }
+  MainWindow& f() { return *w.form; }
   I2cPage& page() { return *w.form->I2cPg; }
-  QTableWidget* grid() { return w.form->StringGridMIIC; }
+  QTableWidget* grid() { return w.form->I2cPg->StringGridMIIC; }
   sim::SimI2cBus& bus() { return w.device->i2c(); }
   sim::SimI2cSlave& dac() { return *bus().Slave(0x20); }
 
@@ -408,9 +408,9 @@ class I2cPageTest : public QObject {
     QVERIFY(r.ok);
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     r.f().Timer1Timer();
-    QVERIFY(r.f().btnSimpleAuto->isEnabled());
+    QVERIFY(r.f().Panel->btnSimpleAuto->isEnabled());
     bool clicked = false;
-    connect(r.w.form.get(), &TForm1::ProgressShown, [&](const QString& text) {
+    connect(r.w.form.get(), &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
       clicked = true;
       r.Choose(r.f().tabInformation);
@@ -423,9 +423,9 @@ class I2cPageTest : public QObject {
       QTest::mouseClick(r.page().btnWriteSpecI2C, Qt::LeftButton);
       QTest::mouseClick(r.page().btnReadSpecI2C, Qt::LeftButton);
     });
-    QTest::mouseClick(r.f().btnSimpleAuto, Qt::LeftButton);
+    QTest::mouseClick(r.f().Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(clicked);
-    QCOMPARE(r.f().lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(r.f().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(r.TakeTrace().isEmpty());
     QCOMPARE(int(r.dac().Register(0x33)), 0);
   }

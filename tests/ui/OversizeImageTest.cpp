@@ -26,21 +26,21 @@ class OversizeImageTest : public QObject {
     SimWindow window(sim::kSimOrbitMini, sim::kFlashMx25l1021e);  // a 128 KiB part
     window.device->flash().Fill(0x5A);
     QVERIFY(window.Detect());
-    TForm1& f = *window.form;
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    MainWindow& f = *window.form;
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
 
-    QSignalSpy progress(&f, &TForm1::ProgressShown);
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
+    QSignalSpy progress(&f, &MainWindow::ProgressShown);
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
 
     const QString refusal =
         "Firmware update Fail! The update file (262144 bytes) does not fit the flash "
         "(131072 bytes).";
-    QCOMPARE(f.lblISPProcStatus->text(), refusal);
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), refusal);
     QCOMPARE(progress.last().at(0).toString(), refusal);
     for (const auto& args : progress) QVERIFY(!args.at(0).toString().startsWith("Flash Erase"));
-    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
-    QVERIFY(!f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
+    QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
     const auto contents = window.device->flash().contents();
     QVERIFY(std::all_of(contents.begin(), contents.end(), [](uint8_t b) { return b == 0x5A; }));
     QCOMPARE(window.device->flash().stats().chip_erases, 0u);

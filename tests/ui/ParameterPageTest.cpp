@@ -25,7 +25,7 @@ using Block = std::array<uint8_t, 4>;
 struct ParameterWindow {
   ParameterWindow() : window(sim::kSimOrbit) {
     ok = window.Detect();
-    TForm1& f = *window.form;
+    MainWindow& f = *window.form;
     f.show();
     f.SetEngineeringView(true);
     f.MainPageControl->setCurrentWidget(f.tabParameter);
@@ -98,7 +98,7 @@ class ParameterPageTest : public QObject {
     QVERIFY(p.chkMCLKOutOff->isChecked());
     QVERIFY(p.chkI2SOutOff->isChecked());
     QVERIFY(p.chkSPDIFOutOff->isChecked());
-    QCOMPARE(w.window.form->DeviceSettings, (Block{0x30, 0xE0, 0x00, 0x80}));
+    QCOMPARE(w.window.form->ParameterPg->DeviceSettings, (Block{0x30, 0xE0, 0x00, 0x80}));
   }
 
   void OptionsChangeOnlyTheirBitsAndHiddenBitsGoBackAsRead() {
@@ -114,7 +114,7 @@ class ParameterPageTest : public QObject {
     w.Click(p.rbnI2SFormat1);  // bit 6
     w.Click(p.rbnDSDOut0);     // bit 7
     w.Click(p.chkI2SOutOff);   // byte 1 bit 6
-    QCOMPARE(w.window.form->DeviceSettings, (Block{0xDB, 0x5F, 0x5A, 0x7F}));
+    QCOMPARE(w.window.form->ParameterPg->DeviceSettings, (Block{0xDB, 0x5F, 0x5A, 0x7F}));
     w.Click(p.chkDSDLRSwap);
     w.Click(w.Mclk(3));
     w.Click(p.chkSPDIFOutOff);
@@ -237,19 +237,19 @@ class ParameterPageTest : public QObject {
     ParameterWindow w;
     QVERIFY(w.ok);
     ParameterPage& p = w.page();
-    TForm1& f = *w.window.form;
+    MainWindow& f = *w.window.form;
     std::ofstream(w.scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     f.Timer1Timer();
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     bool clicked = false;
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
       clicked = true;
       w.Click(p.btnSetPara);
     });
-    w.Click(f.btnSimpleAuto);
+    w.Click(f.Panel->btnSimpleAuto);
     QVERIFY(clicked);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     const QString note("A firmware update is running: nothing was sent to the device.");
     QCOMPARE(p.lblSysIdentityNote->text(), note);
     QVERIFY(w.Received().empty());

@@ -27,9 +27,9 @@ struct RegisterWindow {
     f().SetEngineeringView(true);
     f().MainPageControl->setCurrentWidget(f().TabSheet1);
   }
-  TForm1& f() { return *w.form; }
+  MainWindow& f() { return *w.form; }
   RegisterPage& page() { return *w.form->RegisterPg; }
-  QTableWidget* grid() { return w.form->RegStringGrid1; }
+  QTableWidget* grid() { return w.form->RegisterPg->RegStringGrid1; }
   QPoint CellCentre(int column, int row) {
     return grid()->visualRect(grid()->model()->index(row, column)).center();
   }
@@ -192,7 +192,7 @@ class RegisterPageTest : public QObject {
     driver.Attach(device);
     NorvaneUsb link(driver);
     QtDialogs dialogs;
-    TForm1 form(link, clock, dialogs);
+    MainWindow form(link, clock, dialogs);
     form.Timer1->stop();
     for (int i = 0; i < 12 && !link.IsPresent(); ++i) form.Timer1Timer();
     QVERIFY(link.IsPresent());
@@ -201,7 +201,7 @@ class RegisterPageTest : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&form));
     form.SetEngineeringView(true);
     form.MainPageControl->setCurrentWidget(form.TabSheet1);
-    QTableWidget* grid = form.RegStringGrid1;
+    QTableWidget* grid = form.RegisterPg->RegStringGrid1;
     grid->setFocus();
     QString box_text;
     QTimer answer;
@@ -286,18 +286,18 @@ class RegisterPageTest : public QObject {
     QVERIFY(r.ok);
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT.hex") << ":0400000001020304F2\n:00000001FF\n";
     r.w.form->Timer1Timer();
-    QVERIFY(r.f().btnSimpleAuto->isEnabled());
+    QVERIFY(r.f().Panel->btnSimpleAuto->isEnabled());
     bool clicked = false;
-    connect(r.w.form.get(), &TForm1::ProgressShown, [&](const QString& text) {
+    connect(r.w.form.get(), &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming" || clicked) return;
       clicked = true;
       r.ClickCell(4, 4);
       QTest::keyClick(r.grid(), Qt::Key_Insert);
       QTest::mouseClick(r.page().btnReadAll, Qt::LeftButton);
     });
-    QTest::mouseClick(r.f().btnSimpleAuto, Qt::LeftButton);
+    QTest::mouseClick(r.f().Panel->btnSimpleAuto, Qt::LeftButton);
     QVERIFY(clicked);
-    QCOMPARE(r.f().lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(r.f().Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QCOMPARE(r.page().lblRegData->text(), QString("= 0x00"));
     for (uint8_t bank : {0, 13}) QCOMPARE(r.Reg(bank, 0x33), 0);
   }

@@ -79,7 +79,7 @@ class SystemDriverTest : public QObject {
     RealClock clock;
     ScriptedDialogs dialogs;
     NorvaneUsb link(driver);
-    TForm1 form(link, clock, dialogs);
+    MainWindow form(link, clock, dialogs);
     form.show();
     // The first tick after 1 s, the second 1 s later, then every 100 ms.
     const auto asked_enough = [&] {
@@ -92,9 +92,9 @@ class SystemDriverTest : public QObject {
       QCOMPARE(counts.failed, 0);
       QCOMPARE(counts.paths, size_t{0});
     }
-    QCOMPARE(form.lblDetectDevice->text(), QString("No device is available"));
-    QCOMPARE(form.lblUpdaeFileStatus->text(), QString("No Updated File !"));
-    QVERIFY(!form.btnSimpleAuto->isEnabled());
+    QCOMPARE(form.Panel->lblDetectDevice->text(), QString("No device is available"));
+    QCOMPARE(form.Panel->lblUpdaeFileStatus->text(), QString("No Updated File !"));
+    QVERIFY(!form.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(!link.IsPresent());
 
     QVERIFY(form.close());

@@ -19,7 +19,11 @@
 #include "sim/SimDriver.h"
 #include "sim/VirtualClock.h"
 #include "ui/Dialogs.h"
-#include "ui/Unit1.h"
+#include "ui/I2cPage.h"
+#include "ui/IspPage.h"
+#include "ui/MainWindow.h"
+#include "ui/ParameterPage.h"
+#include "ui/RegisterPage.h"
 
 namespace korvalen::testing {
 
@@ -72,7 +76,7 @@ struct SimWindow {
                      Boxes boxes = Boxes::kScripted)
       : device(std::make_shared<sim::SimDevice>(clock, identity, *sim::FindFlashModel(flash))),
         link(driver),
-        form(std::make_unique<TForm1>(
+        form(std::make_unique<MainWindow>(
             link, clock, boxes == Boxes::kReal ? static_cast<Dialogs&>(real_dialogs) : dialogs)) {
     form->Timer1->stop();
   }
@@ -91,7 +95,7 @@ struct SimWindow {
   ScriptedDialogs dialogs;
   QtDialogs real_dialogs;
   NorvaneUsb link;
-  std::unique_ptr<TForm1> form;
+  std::unique_ptr<MainWindow> form;
 };
 
 // A detected model with its demo update file loaded.
@@ -101,7 +105,7 @@ struct ReadyWindow {
       : window(sim::kSimOrbitMini, flash, boxes) {
     std::ofstream(scratch.Path() / "KORVALEN_ORBIT_Mini.hex", std::ios::binary)
         << demo::ToIntelHex(image);
-    ok = window.Detect() && window.form->btnSimpleAuto->isEnabled();
+    ok = window.Detect() && window.form->Panel->btnSimpleAuto->isEnabled();
   }
 
   bool FlashHoldsImage() const {

@@ -45,17 +45,17 @@ struct WindowRun {
     form.Timer1->stop();
   }
   bool Detect() {
-    for (int i = 0; i < 12 && !form.btnSimpleAuto->isEnabled(); ++i) form.Timer1Timer();
-    return form.btnSimpleAuto->isEnabled();
+    for (int i = 0; i < 12 && !form.Panel->btnSimpleAuto->isEnabled(); ++i) form.Timer1Timer();
+    return form.Panel->btnSimpleAuto->isEnabled();
   }
   QString ClickStart() {
-    QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton);
-    return form.lblISPProcStatus->text();
+    QTest::mouseClick(form.Panel->btnSimpleAuto, Qt::LeftButton);
+    return form.Panel->lblISPProcStatus->text();
   }
 
   ScriptedDialogs dialogs;
   NorvaneUsb link;
-  TForm1 form;
+  MainWindow form;
 };
 
 }  // namespace
@@ -107,7 +107,7 @@ class UnplugTest : public QObject {
       QVERIFY(first.Detect());
       bool pulled = false;
       uint64_t pulled_at = 0;
-      connect(&first.form, &TForm1::ProgressShown, [&](const QString& text) {
+      connect(&first.form, &MainWindow::ProgressShown, [&](const QString& text) {
         if (pulled || !text.startsWith(step)) return;
         pulled = true;
         pulled_at = clock.NowMicros();
@@ -117,13 +117,13 @@ class UnplugTest : public QObject {
       QVERIFY(pulled);
       QVERIFY2(clock.NowMicros() - pulled_at < 2'000'000,
                qPrintable(QString::number(clock.NowMicros() - pulled_at)));
-      QVERIFY(first.form.lblISPProcNotice->isVisibleTo(&first.form));
-      QCOMPARE(first.form.lblISPProcNotice->text(), notice);
+      QVERIFY(first.form.Panel->lblISPProcNotice->isVisibleTo(&first.form));
+      QCOMPARE(first.form.Panel->lblISPProcNotice->text(), notice);
       QVERIFY2(verdict == "Firmware update Fail!" ||
                    (verdict == "Firmware update success!" && Holds(*device, MiniUpdate())),
                qPrintable(verdict));
       QVERIFY(!first.form.SequenceBusy());
-      QCOMPARE(first.form.btnSimpleAuto->text(), QString("Finish"));
+      QCOMPARE(first.form.Panel->btnSimpleAuto->text(), QString("Finish"));
     }
 
     // Plugged in again: firmware that survived runs; otherwise the chip's
@@ -133,7 +133,7 @@ class UnplugTest : public QObject {
     driver.Attach(device);
     WindowRun second(clock, driver);
     QVERIFY(second.Detect());
-    QCOMPARE(second.form.lblDetectDevice->text(),
+    QCOMPARE(second.form.Panel->lblDetectDevice->text(),
              QString(firmware_left ? "Find Device KORVALEN ORBIT Mini"
                                    : "Firmware update device 5E1A is exist"));
     QCOMPARE(second.ClickStart(), QString("Firmware update success!"));

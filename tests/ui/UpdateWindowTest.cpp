@@ -26,7 +26,7 @@ constexpr char kWarning[] =
     "do not disconnect the device before the update is complete. Would you like to proceed?";
 
 // A person's click on the main panel's Start button.
-void ClickStart(TForm1& form) { QTest::mouseClick(form.btnSimpleAuto, Qt::LeftButton); }
+void ClickStart(MainWindow& form) { QTest::mouseClick(form.Panel->btnSimpleAuto, Qt::LeftButton); }
 
 QStringList ProgressOf(QSignalSpy& spy) {
   QStringList texts;
@@ -52,8 +52,8 @@ class UpdateWindowTest : public QObject {
     for (const auto& model : sim::FlashModels()) {
       ReadyWindow r(model.name);
       QVERIFY2(r.ok, model.name);
-      TForm1& f = *r.window.form;
-      QSignalSpy progress(&f, &TForm1::ProgressShown);
+      MainWindow& f = *r.window.form;
+      QSignalSpy progress(&f, &MainWindow::ProgressShown);
       ClickStart(f);
       QCOMPARE(r.window.dialogs.shown, QStringList{kWarning});
       QVERIFY2(r.FlashHoldsImage(), model.name);
@@ -62,11 +62,11 @@ class UpdateWindowTest : public QObject {
                             "Start Blanking Check", "Blanking Success", "Start Programming",
                             "Programming Success", "Start Verifying Check", "Verifying Success",
                             "Firmware update success!"}));
-      QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::blue));
-      QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
-      QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
-      QVERIFY(!f.btnSimpleAuto->isEnabled());
-      QVERIFY(f.lblISPProcNotice->isHidden());
+      QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::blue));
+      QCOMPARE(f.Panel->lblISPProcStatus->font().pointSize(), 16);
+      QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
+      QVERIFY(!f.Panel->btnSimpleAuto->isEnabled());
+      QVERIFY(f.Panel->lblISPProcNotice->isHidden());
       QVERIFY(f.UpdateFinished());
       QVERIFY(!f.SequenceBusy());
       QVERIFY(!r.window.device->IspMode());
@@ -82,16 +82,16 @@ class UpdateWindowTest : public QObject {
   void APersonClicksStartAndAnswersTheRealWarning() {
     ReadyWindow r(sim::kDefaultFlashModel, Boxes::kReal);
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
-    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    QSignalSpy progress(&f, &MainWindow::ProgressShown);
     BoxAnswerer answerer(QMessageBox::Ok);
     ClickStart(f);
     QCOMPARE(answerer.shown(), QStringList{kWarning});
     QCOMPARE(progress.first().at(0).toString(), QString("Enter ISP Mode"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
     QVERIFY(r.FlashHoldsImage());
     QVERIFY(!r.window.device->IspMode());
   }
@@ -99,23 +99,23 @@ class UpdateWindowTest : public QObject {
   void TheBarUnderTheProgressLineMovesToTheEnd() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
-    QVERIFY(f.prbUpdate->isHidden());
+    MainWindow& f = *r.window.form;
+    QVERIFY(f.Panel->prbUpdate->isHidden());
     QList<int> values;
     QStringList times;
-    connect(f.prbUpdate, &QProgressBar::valueChanged, [&](int value) {
+    connect(f.Panel->prbUpdate, &QProgressBar::valueChanged, [&](int value) {
       values << value;
-      times << f.lblUpdateTimeLeft->text();
+      times << f.Panel->lblUpdateTimeLeft->text();
     });
-    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    QSignalSpy progress(&f, &MainWindow::ProgressShown);
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
-    QVERIFY(!f.prbUpdate->isHidden());
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(f.Panel->prbUpdate->isHidden());  // gone with the verdict
     // Many small steps forward, never back, up to the end.
     QVERIFY2(values.size() > 20, qPrintable(QString::number(values.size())));
     for (int i = 1; i < values.size(); ++i) QVERIFY(values[i] >= values[i - 1]);
-    QCOMPARE(values.last(), f.prbUpdate->maximum());
-    QCOMPARE(f.lblUpdateTimeLeft->text(), QString("100%"));
+    QCOMPARE(values.last(), f.Panel->prbUpdate->maximum());
+    QCOMPARE(f.Panel->lblUpdateTimeLeft->text(), QString("100%"));
     QVERIFY(std::any_of(times.begin(), times.end(),
                         [](const QString& text) { return text.endsWith(" left"); }));
     // The bar is no text of the progress line.
@@ -125,15 +125,15 @@ class UpdateWindowTest : public QObject {
   void CancelInTheRealWarningSendsNothing() {
     ReadyWindow r(sim::kDefaultFlashModel, Boxes::kReal);
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     f.show();
     const auto requests = r.window.device->RequestCount();
     BoxAnswerer answerer(QMessageBox::Cancel);
     ClickStart(f);
     QCOMPARE(answerer.shown(), QStringList{kWarning});
     QCOMPARE(r.window.device->RequestCount(), requests);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
-    QVERIFY(f.btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Abort Firmware update process"));
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
     QVERIFY(!f.SequenceBusy());
   }
 
@@ -141,10 +141,10 @@ class UpdateWindowTest : public QObject {
     ReadyWindow r(sim::kFlashSst25vf020b);
     QVERIFY(r.ok);
     r.window.device->flash().AddWeakCell(0x123, 1);
-    TForm1& f = *r.window.form;
-    QSignalSpy progress(&f, &TForm1::ProgressShown);
+    MainWindow& f = *r.window.form;
+    QSignalSpy progress(&f, &MainWindow::ProgressShown);
     bool tick_sent_nothing = false;
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming") return;
       QVERIFY(f.SequenceBusy());
       const auto requests = r.window.device->RequestCount();
@@ -163,16 +163,16 @@ class UpdateWindowTest : public QObject {
   void CancelAtTheWarningSendsNothing() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     r.window.dialogs.answer_ok = false;
     const auto requests = r.window.device->RequestCount();
     ClickStart(f);
     QCOMPARE(r.window.device->RequestCount(), requests);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Abort Firmware update process"));
-    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
-    QCOMPARE(f.lblISPProcStatus->font().pointSize(), 16);
-    QVERIFY(f.btnSimpleAuto->isEnabled());
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Start"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Abort Firmware update process"));
+    QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.Panel->lblISPProcStatus->font().pointSize(), 16);
+    QVERIFY(f.Panel->btnSimpleAuto->isEnabled());
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Start"));
     QVERIFY(!f.SequenceBusy());
     QVERIFY(!f.UpdateFinished());
   }
@@ -184,69 +184,69 @@ class UpdateWindowTest : public QObject {
                                                              r.window.device->RequestCount() + 900));
     QVERIFY(parsed.ok());
     sim::ApplyFaultSpecs(parsed.specs, *r.window.device);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
-    QCOMPARE(f.lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
-    QCOMPARE(f.btnSimpleAuto->text(), QString("Finish"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update Fail!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->palette().color(QPalette::WindowText), QColor(Qt::red));
+    QCOMPARE(f.Panel->btnSimpleAuto->text(), QString("Finish"));
     QVERIFY(!f.SequenceBusy());
   }
 
   void DeviceGoneAfterTheVerifyKeepsTheVerdictAndAsksForAReplug() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     // The device stops answering once the image is verified: neither the
     // protection write nor the exit from ISP mode reaches it.
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Verifying Success") return;
       const auto parsed = sim::ParseFaultSpec(
           "vanish:" + std::to_string(r.window.device->RequestCount() + 1));
       sim::ApplyFaultSpecs(parsed.specs, *r.window.device);
     });
-    QSignalSpy progress(&f, &TForm1::ProgressShown);
-    QSignalSpy notices(&f, &TForm1::NoticeShown);
+    QSignalSpy progress(&f, &MainWindow::ProgressShown);
+    QSignalSpy notices(&f, &MainWindow::NoticeShown);
     ClickStart(f);
     QVERIFY(r.FlashHoldsImage());
     QCOMPARE(ProgressOf(progress).last(), QString("Firmware update success!"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     const QString notice =
         "The device did not confirm leaving update mode: unplug it and plug it in again.";
     QCOMPARE(notices.count(), 1);
     QCOMPARE(notices.first().at(0).toString(), notice);
-    QCOMPARE(f.lblISPProcNotice->text(), notice);
-    QVERIFY(!f.lblISPProcNotice->isHidden());
+    QCOMPARE(f.Panel->lblISPProcNotice->text(), notice);
+    QVERIFY(!f.Panel->lblISPProcNotice->isHidden());
     // Below the progress line, not over it.
-    QVERIFY(f.lblISPProcNotice->mapTo(&f, QPoint(0, 0)).y() >=
-            f.lblISPProcStatus->mapTo(&f, QPoint(0, f.lblISPProcStatus->height())).y());
+    QVERIFY(f.Panel->lblISPProcNotice->mapTo(&f, QPoint(0, 0)).y() >=
+            f.Panel->lblISPProcStatus->mapTo(&f, QPoint(0, f.Panel->lblISPProcStatus->height())).y());
   }
 
   void WindowRefusesToCloseWhileUpdating() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     f.show();
     bool close_accepted = true;
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text == "Start Programming") close_accepted = f.close();
     });
     ClickStart(f);
     QVERIFY(!close_accepted);
     QVERIFY(f.isVisible());
     QVERIFY(r.window.dialogs.shown.last().startsWith("Dialog|A firmware update is running"));
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(f.close());
   }
 
   void CloseDuringProgrammingNeitherBlocksNorStopsTheRun() {
     ReadyWindow r(sim::kDefaultFlashModel, Boxes::kReal);
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     f.show();
     BoxAnswerer answerer(QMessageBox::Ok);
     bool close_accepted = true;
     bool box_up_when_close_returned = false;
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Programming") return;
       close_accepted = f.close();
       // A box with a loop of its own would have been answered before close()
@@ -260,7 +260,7 @@ class UpdateWindowTest : public QObject {
     ClickStart(f);
     QVERIFY(!close_accepted);
     QVERIFY(box_up_when_close_returned);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(r.FlashHoldsImage());
     QTRY_VERIFY(answerer.shown().contains(
         "Dialog|A firmware update is running. Please wait until it has finished."));
@@ -270,27 +270,27 @@ class UpdateWindowTest : public QObject {
   void LabelsFollowTheirTexts() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     f.show();
     // Sized to the text and not cut by the panel around it.
     auto fits = [&f](QLabel* label) {
-      return label->size() == label->sizeHint() && label->geometry().right() < f.pnlUSB->width();
+      return label->size() == label->sizeHint() && label->geometry().right() < f.Panel->pnlUSB->width();
     };
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_ORBIT_Mini.hex    is Ready!"));
-    QVERIFY(fits(f.lblUpdaeFileStatus));
-    QVERIFY(fits(f.lblDetectDevice));
+    QVERIFY(fits(f.Panel->lblUpdaeFileStatus));
+    QVERIFY(fits(f.Panel->lblDetectDevice));
     ClickStart(f);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
-    QVERIFY(fits(f.lblISPProcStatus));  // in the verdict's large font
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QVERIFY(fits(f.Panel->lblISPProcStatus));  // in the verdict's large font
   }
 
   void SecondStartClickDuringTheRunStartsNothing() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
+    MainWindow& f = *r.window.form;
     int warnings_during_run = 0;
-    connect(&f, &TForm1::ProgressShown, [&](const QString& text) {
+    connect(&f, &MainWindow::ProgressShown, [&](const QString& text) {
       if (text != "Start Blanking Check") return;
       const int before = r.window.dialogs.shown.size();
       ClickStart(f);  // reads "Stop": asks the run to stop
@@ -298,117 +298,117 @@ class UpdateWindowTest : public QObject {
     });
     ClickStart(f);
     QCOMPARE(warnings_during_run, 0);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update Fail!"));
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update Fail!"));
     QVERIFY2(!r.window.device->IspMode(), "ISP mode is left after a stop");
   }
 
   void IspPageButtonsShowWhatTheFlashAnswers() {
     ReadyWindow r(sim::kFlashMx25l2006e);
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
-    f.btnEnterISP->click();
-    QCOMPARE(f.btnEnterISP->text(), QString("Exit ISP"));
+    MainWindow& f = *r.window.form;
+    f.IspPg->btnEnterISP->click();
+    QCOMPARE(f.IspPg->btnEnterISP->text(), QString("Exit ISP"));
     QVERIFY(r.window.device->IspMode());
-    f.btnUSBChipID->click();
-    QCOMPARE(f.lblUSBChipID->text(), QString("0xC2,  0x20,  0x12,  "));
+    f.IspPg->btnUSBChipID->click();
+    QCOMPARE(f.IspPg->lblUSBChipID->text(), QString("0xC2,  0x20,  0x12,  "));
 
-    f.lbledtUSBWriteStatus->setText("");
+    f.IspPg->lbledtUSBWriteStatus->setText("");
     const auto before = r.window.device->RequestCount();
-    QTest::keyClick(f.lbledtUSBWriteStatus->Edit(), Qt::Key_Return);
+    QTest::keyClick(f.IspPg->lbledtUSBWriteStatus->Edit(), Qt::Key_Return);
     QCOMPARE(r.window.dialogs.shown.last(), QString("Error|'0x' is not a valid integer value"));
     QCOMPARE(r.window.device->RequestCount(), before);
 
-    f.btnUSBBlank->click();
-    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Blanking Success"));
-    f.btnUSBProgram->click();
-    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Programming Success"));
-    f.btnUSBVerify->click();
-    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Verifying Success"));
+    f.IspPg->btnUSBBlank->click();
+    QCOMPARE(f.IspPg->lblUSBProcessInfo->text(), QString("Blanking Success"));
+    f.IspPg->btnUSBProgram->click();
+    QCOMPARE(f.IspPg->lblUSBProcessInfo->text(), QString("Programming Success"));
+    f.IspPg->btnUSBVerify->click();
+    QCOMPARE(f.IspPg->lblUSBProcessInfo->text(), QString("Verifying Success"));
     QVERIFY(r.FlashHoldsImage());
 
     // Only the low 8 bits of what was typed are written: every protection
     // bit is set afterwards.
-    f.btnUSBWriteEnable->click();
-    f.lbledtUSBWriteStatus->setText("1FF");
-    QTest::keyClick(f.lbledtUSBWriteStatus->Edit(), Qt::Key_Return);
+    f.IspPg->btnUSBWriteEnable->click();
+    f.IspPg->lbledtUSBWriteStatus->setText("1FF");
+    QTest::keyClick(f.IspPg->lbledtUSBWriteStatus->Edit(), Qt::Key_Return);
     r.window.clock.AdvanceMillis(100);  // the status write completes
-    f.btnUSBReadStatus->click();
-    QCOMPARE(f.lblUSBStatus->text(), QString("0x9C"));
+    f.IspPg->btnUSBReadStatus->click();
+    QCOMPARE(f.IspPg->lblUSBStatus->text(), QString("0x9C"));
 
-    f.btnEnterISP->click();
-    QCOMPARE(f.btnEnterISP->text(), QString("Enter ISP"));
+    f.IspPg->btnEnterISP->click();
+    QCOMPARE(f.IspPg->btnEnterISP->text(), QString("Enter ISP"));
     QVERIFY(!r.window.device->IspMode());
   }
 
   void ReadFlashOffersTheDumpAndCancelWritesNothing() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
-    f.btnEnterISP->click();
+    MainWindow& f = *r.window.form;
+    f.IspPg->btnEnterISP->click();
     r.window.dialogs.save_path.reset();
-    f.btnReadBack->click();
+    f.IspPg->btnReadBack->click();
     QCOMPARE(r.window.dialogs.shown.last(), QString("Save|"));
-    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Read Flash content Success"));
+    QCOMPARE(f.IspPg->lblUSBProcessInfo->text(), QString("Read Flash content Success"));
 
     const auto dump = r.scratch.Path() / "dump.bin";
     r.window.dialogs.save_path = QString::fromStdString(dump.string());
-    f.btnReadBack->click();
+    f.IspPg->btnReadBack->click();
     QCOMPARE(std::filesystem::file_size(dump), 2048u * (16 * 6 + 1));
 
     // A dump that cannot be written says so, and the text stays.
     const auto unwritable = r.scratch.Path() / "no-such-folder" / "dump.bin";
     r.window.dialogs.save_path = QString::fromStdString(unwritable.string());
-    f.btnReadBack->click();
-    QVERIFY2(f.lblUSBProcessInfo->text().startsWith("Cannot create the dump file"),
-             qPrintable(f.lblUSBProcessInfo->text()));
+    f.IspPg->btnReadBack->click();
+    QVERIFY2(f.IspPg->lblUSBProcessInfo->text().startsWith("Cannot create the dump file"),
+             qPrintable(f.IspPg->lblUSBProcessInfo->text()));
   }
 
   void RangeChoiceTakesTheEditsOnlyWhenValid() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
-    f.rbnRange1->click();
+    MainWindow& f = *r.window.form;
+    f.IspPg->rbnRange1->click();
     QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
     QCOMPARE(f.Flash().flash_range_size(), 64u * 1024);
-    QVERIFY(f.lbledISPStart->isEnabled());
+    QVERIFY(f.IspPg->lbledISPStart->isEnabled());
 
-    f.lbledISPStart->setText("12x");
-    f.rbnRange1->click();
+    f.IspPg->lbledISPStart->setText("12x");
+    f.IspPg->rbnRange1->click();
     QCOMPARE(r.window.dialogs.shown.last(), QString("Error|'12x' is not a valid integer value"));
     QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
 
     // A pasted NUL is a character like any other, not the end of the text.
     const QString pasted = QString::fromLatin1("12\0abc", 6);
-    f.lbledISPStart->setText(pasted);
-    f.rbnRange1->click();
+    f.IspPg->lbledISPStart->setText(pasted);
+    f.IspPg->rbnRange1->click();
     QCOMPARE(r.window.dialogs.shown.last(),
              "Error|'" + pasted + "' is not a valid integer value");
     QCOMPARE(f.Flash().flash_range_start(), 64u * 1024);
 
-    f.rbnRange0->click();
+    f.IspPg->rbnRange0->click();
     QCOMPARE(f.Flash().flash_range_start(), 0u);
     QCOMPARE(f.Flash().flash_range_size(), 0x8000u);
-    QVERIFY(!f.lbledISPStart->isEnabled());
+    QVERIFY(!f.IspPg->lbledISPStart->isEnabled());
   }
 
   void AutoWithoutDeviceShowsTheBoxAndChangesNothing() {
     SimWindow w(sim::kSimTide);
-    w.form->btnUSBISPAuto->click();
+    w.form->IspPg->btnUSBISPAuto->click();
     QCOMPARE(w.dialogs.shown, QStringList{"Dialog|USB device is NOT available !!    "});
-    QCOMPARE(w.form->btnUSBISPAuto->text(), QString("Auto"));
+    QCOMPARE(w.form->IspPg->btnUSBISPAuto->text(), QString("Auto"));
     QCOMPARE(w.device->RequestCount(), 0u);
   }
 
   void AutoProgramsTheAssignedRange() {
     ReadyWindow r;
     QVERIFY(r.ok);
-    TForm1& f = *r.window.form;
-    f.chkReadFile->setChecked(false);
-    f.rbnRange1->click();
-    f.btnUSBISPAuto->click();
+    MainWindow& f = *r.window.form;
+    f.IspPg->chkReadFile->setChecked(false);
+    f.IspPg->rbnRange1->click();
+    f.IspPg->btnUSBISPAuto->click();
     QCOMPARE(r.window.dialogs.shown, QStringList());
-    QCOMPARE(f.lblUSBProcessInfo->text(), QString("Verifying Success"));
-    QCOMPARE(f.btnUSBISPAuto->text(), QString("Auto"));
+    QCOMPARE(f.IspPg->lblUSBProcessInfo->text(), QString("Verifying Success"));
+    QCOMPARE(f.IspPg->btnUSBISPAuto->text(), QString("Auto"));
     const auto contents = r.window.device->flash().contents();
     QVERIFY(std::equal(r.image.begin(), r.image.end(), contents.begin() + 64 * 1024));
     QVERIFY(!r.window.device->IspMode());

@@ -73,10 +73,10 @@ class WideNameTest : public QObject {
     QVERIFY(WriteQFile(dir.File("KORVALEN_TIDE.hex"), QByteArray::fromStdString(demo::ToIntelHex(image))));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    QCOMPARE(w.form->lblUpdaeFileStatus->text(),
+    QCOMPARE(w.form->Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   KORVALEN_TIDE.hex    is Ready!"));
-    QTest::mouseClick(w.form->btnSimpleAuto, Qt::LeftButton);
-    QCOMPARE(w.form->lblISPProcStatus->text(), QString("Firmware update success!"));
+    QTest::mouseClick(w.form->Panel->btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(w.form->Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(FlashHolds(w, image));
   }
 
@@ -89,17 +89,17 @@ class WideNameTest : public QObject {
     QVERIFY(WriteQFile(chosen, Bytes(bytes)));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     f.show();
     f.SetEngineeringView(true);
     f.MainPageControl->setCurrentWidget(f.tabGenBinFile);
     w.dialogs.open_path = chosen;
     QTest::mouseClick(f.GenBinPg->CurrentFileBitBtn, Qt::LeftButton);
     QCOMPARE(f.GenBinPg->lblCurrentFilePath->text(), chosen);
-    QCOMPARE(f.lblUpdaeFileStatus->text(),
+    QCOMPARE(f.Panel->lblUpdaeFileStatus->text(),
              QString("Firmware Update file   ") + kWideFile + "    is Ready!");
-    QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);
-    QCOMPARE(f.lblISPProcStatus->text(), QString("Firmware update success!"));
+    QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);
+    QCOMPARE(f.Panel->lblISPProcStatus->text(), QString("Firmware update success!"));
     QVERIFY(FlashHolds(w, bytes));
   }
 
@@ -111,22 +111,22 @@ class WideNameTest : public QObject {
     QVERIFY(WriteQFile(chosen, Bytes(bytes)));
     SimWindow w(sim::kSimTide);
     QVERIFY(w.Detect());
-    TForm1& f = *w.form;
+    MainWindow& f = *w.form;
     f.show();
     f.SetEngineeringView(true);
     f.MainPageControl->setCurrentWidget(f.tabISP);
     // Auto reloads the file its box names before it programs.
-    f.cbxReadISPFile->setCurrentText(chosen);
-    QTest::mouseClick(f.btnUSBISPAuto, Qt::LeftButton);
-    QCOMPARE(f.lblUSBChecksum->text(), QString("Checksum : 0xC000"));
+    f.Panel->cbxReadISPFile->setCurrentText(chosen);
+    QTest::mouseClick(f.IspPg->btnUSBISPAuto, Qt::LeftButton);
+    QCOMPARE(f.IspPg->lblUSBChecksum->text(), QString("Checksum : 0xC000"));
     QVERIFY(FlashHolds(w, bytes));
 
     const QString dump = dir.File(QString::fromUtf8("转储-ü.bin"));
     w.dialogs.save_path = dump;
-    QTest::mouseClick(f.btnEnterISP, Qt::LeftButton);
-    QTest::mouseClick(f.btnReadBack, Qt::LeftButton);
+    QTest::mouseClick(f.IspPg->btnEnterISP, Qt::LeftButton);
+    QTest::mouseClick(f.IspPg->btnReadBack, Qt::LeftButton);
     QFile written(dump);
-    QVERIFY2(written.open(QIODevice::ReadOnly), qPrintable(f.lblUSBProcessInfo->text()));
+    QVERIFY2(written.open(QIODevice::ReadOnly), qPrintable(f.IspPg->lblUSBProcessInfo->text()));
     QCOMPARE(written.size(), qint64{2048} * (16 * 6 + 1));
     QVERIFY(written.readAll().startsWith("0x3C, 0x3C, "));
   }

@@ -28,7 +28,7 @@ struct StallRun {
 };
 
 StallRun RunAndMeasure(ReadyWindow& r) {
-  TForm1& f = *r.window.form;
+  MainWindow& f = *r.window.form;
   sim::VirtualClock& clock = r.window.clock;
   StallRun run;
   uint64_t last = clock.NowMicros();
@@ -39,10 +39,10 @@ StallRun RunAndMeasure(ReadyWindow& r) {
     last = clock.NowMicros();
   });
   iteration.start();
-  QTest::mouseClick(f.btnSimpleAuto, Qt::LeftButton);  // returns with the verdict
+  QTest::mouseClick(f.Panel->btnSimpleAuto, Qt::LeftButton);  // returns with the verdict
   iteration.stop();
   run.longest_us = std::max(run.longest_us, clock.NowMicros() - last);
-  run.verdict = f.lblISPProcStatus->text();
+  run.verdict = f.Panel->lblISPProcStatus->text();
   return run;
 }
 
@@ -76,7 +76,7 @@ class WindowStallTest : public QObject {
     // attempt fails its blank check, the pause follows, the second passes.
     r.window.device->faults().unready_read_address = 0x1000;
     r.window.device->faults().unready_reads = 3;
-    QSignalSpy progress(r.window.form.get(), &TForm1::ProgressShown);
+    QSignalSpy progress(r.window.form.get(), &MainWindow::ProgressShown);
     const StallRun run = RunAndMeasure(r);
     QCOMPARE(run.verdict, QString("Firmware update success!"));
     bool retried = false;
