@@ -27,6 +27,18 @@ struct UpdateOptions {
   bool force = false;  // program a file named for another model
 };
 
+// What `station` was asked for.
+struct StationOptions {
+  // Update files: each named for a model key, or KEY=PATH; none: every
+  // model's file in the current directory.
+  std::vector<std::string> files;
+  std::string station_name;  // empty: the host name
+  std::string operator_name;
+  std::string db;            // empty: the default store file
+  std::optional<int> exit_after;
+  std::string recovery_model;  // a model key, or empty
+};
+
 struct ReadOptions {
   std::string out;
   std::optional<uint32_t> size;  // default: the flash's capacity from its JEDEC ID
