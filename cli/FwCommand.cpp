@@ -243,7 +243,7 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     return kExitRefused;
   }
   sim.model = simulate_model;
-  sim.station = *station_command;
+  sim.station = station_command->parsed();
   if (*station_command && (!record_path.empty() || !replay_path.empty())) {
     out.Error("korvalen-fw: station does not record or replay (--record, --replay): record one "
               "device with update instead");

@@ -177,6 +177,12 @@ StationOutcome Station::Run() {
                                          workers_.size() == 1 ? "it" : "them")
                            : std::string("stopping: no update is running"));
     }
+    if (cli::StopSignalCount() > 1 && !stop_noted_) {
+      stop_noted_ = true;
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.Note("stopping the running updates as Stop does; each is recorded (a signal within "
+                   "5 s ends the program at once, the devices then in update mode)");
+    }
     if (!running && !TakingDevices()) break;
     if (!running && !source_.MoreToCome()) break;
     source_.WaitBetweenScans(settings_.scan_ms, running);

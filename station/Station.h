@@ -110,6 +110,7 @@ class Station {
   std::set<std::string> plugged_;
   std::map<std::string, int> slots_;
   bool draining_noted_ = false;
+  bool stop_noted_ = false;
 };
 
 }  // namespace korvalen::station
