@@ -59,7 +59,10 @@ struct Plug {
       if (now < arrive) return;
       driver.AttachAt(device, port);
       attached = true;
-      if (spec.stay_us) leave_us = arrive + *spec.stay_us;
+      // The stay counts from the moment the line looked: on the virtual
+      // clock other units' updates may have moved time far past the
+      // arrival, and a device must be seen before it can leave.
+      if (spec.stay_us) leave_us = now + *spec.stay_us;
     }
     if (leave_us && now >= *leave_us) {
       driver.Detach(device);

@@ -80,7 +80,7 @@ void StationOutput::Redraw() {
   std::string text;
   for (const SlotLine& slot : slots_) {
     const std::string percent = slot.percent < 0 ? "" : fmt::format("{:3d}%", slot.percent);
-    text += fmt::format("{:<28} {:<16} {:<12} {:>4}  {}\n", slot.path, slot.model, slot.step,
+    text += fmt::format("{:<28} {:<20} {:<12} {:>4}  {}\n", slot.path, slot.model, slot.step,
                         percent, slot.verdict);
   }
   text += Counters() + "\n";
