@@ -30,15 +30,18 @@ line() {
   begun=$(date +%s%N)
   "$fw" station KORVALEN_TIDE.bin --db line.sqlite --simulate --json "$@" >records.jsonl 2>station.err
   python3 - "$begun" "$arrive" <<'PY'
-import json, sys
+import datetime, json, sys
+def us(text):
+    t = datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+    return t.timestamp() * 1e6
 begun_us = int(sys.argv[1]) // 1000
 arrive_us = begun_us + float(sys.argv[2]) * 1e6
 records = [json.loads(line) for line in open("records.jsonl")]
 bad = [r for r in records if r["result"] != "passed"]
 if bad:
     sys.exit("a run did not pass: %s" % bad[0])
-span = (max(r["ended_utc_us"] for r in records) - min(r["started_utc_us"] for r in records)) / 1e6
-waits = sorted((r["started_utc_us"] - arrive_us) / 1000 for r in records)
+span = (max(us(r["ended_utc"]) for r in records) - min(us(r["started_utc"]) for r in records)) / 1e6
+waits = sorted((us(r["started_utc"]) - arrive_us) / 1000 for r in records)
 print("%.3f %.1f %.1f" % (span, waits[len(waits) // 2], waits[-1]))
 PY
 }

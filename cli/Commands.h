@@ -45,6 +45,19 @@ struct ReadOptions {
   bool dump = false;  // the window's text dump of the first 32 KiB
 };
 
+struct HistoryOptions {
+  std::string db;     // empty: the station's default store
+  std::string since;  // empty: every record
+  bool csv = false;
+};
+
+// Prints a station store's records: text, CSV (--csv) or JSON (--json).
+// Where the build has no station this command is not offered.
+int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, Output& out);
+// The station's default store, for --help; empty when the system names no
+// home folder.
+std::string DefaultStoreText();
+
 // Lists the devices without sending them anything; with firmware, each
 // running device's firmware version is read too (which selects bank 0).
 int ListCommand(DeviceSource& source, const CommonOptions& common, bool firmware, Output& out);

@@ -153,6 +153,23 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
                               "update devices in a firmware-update identity as this model (a "
                               "model key); without it they are recorded as model unknown");
 
+  HistoryOptions history;
+  CLI::App* history_command = nullptr;
+#if KORVALEN_HAVE_STATION
+  history_command = app.add_subcommand(
+      "history", "print a station's records, oldest first: one line each, CSV or JSON");
+  history_command->add_option(
+      "--db", history.db,
+      "the store: an SQLite file or a postgresql:// database (default: station.sqlite in the "
+      "user's data folder, $XDG_DATA_HOME/korvalen or ~/.local/share/korvalen; "
+      "%LOCALAPPDATA%\\KORVALEN on Windows)");
+  history_command->add_option("--since", history.since,
+                              "only runs started at or after TIME: 2026-12-11, "
+                              "2026-12-11T08:30 (local; add Z for UTC), or an age: 90m, 12h, 7d");
+  history_command->add_flag("--csv", history.csv,
+                            "print CSV: a header line, then one line per record");
+#endif
+
   EngineeringCommands engineering(app);
 
   try {
@@ -253,6 +270,19 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   const Terminal terminal;
   out.quiet = common.json;
   out.terminal = terminal.is_terminal();
+  // The history reads a store and never a device.
+  if (history_command != nullptr && *history_command) {
+    if (simulate || !replay_path.empty() || !record_path.empty() || !common.device_path.empty()) {
+      out.Error("korvalen-fw: history reads a store, not a device: leave out --simulate, "
+                "--replay, --record and --device");
+      return kExitRefused;
+    }
+    if (history_command->count("--db") > 0 && history.db.empty()) {
+      out.Error("korvalen-fw: history --db is empty: name the store");
+      return kExitRefused;
+    }
+    return HistoryCommand(common, history, out);
+  }
 
   if ((!record_path.empty() || !replay_path.empty()) && !CanRecord()) {
     out.Error(std::string("korvalen-fw: ") + (record_path.empty() ? "--replay" : "--record") +

@@ -6,8 +6,8 @@
 namespace korvalen::station {
 namespace {
 
-// The counter is a uint64_t: 19 digits always fit.
-constexpr int kMaxSeqDigits = 19;
+// Both stores keep numbers as signed 64-bit integers: 18 digits always fit.
+constexpr int kMaxSeqDigits = 18;
 
 bool PrintableAscii(char c) { return c >= 0x20 && c <= 0x7E; }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "cli/ExitStatus.h"
+#include "cli/RecordJson.h"
 #include "cli/StopSignals.h"
 #include "image/PathText.h"
 #include "link/ModelTable.h"
@@ -34,7 +35,7 @@ void ShowUnstored(const StationOutcome& outcome, cli::Output& out) {
                         outcome.unstored.size(), outcome.unstored.size() == 1 ? " was" : "s were",
                         outcome.store_error, outcome.unstored.size() == 1 ? "it is" : "they are"));
   for (const RunRecord& record : outcome.unstored) {
-    out.Error(RecordJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    out.Error(cli::RecordJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
 }
 

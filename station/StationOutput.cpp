@@ -4,17 +4,13 @@
 
 #include <cstdio>
 
-#include "image/Utf8Text.h"
+#include "cli/RecordJson.h"
 
 namespace korvalen::station {
 namespace {
 
-// Up one line and erase it; erase to the end of the screen.
+// Up one line, back to its start, and erase it.
 constexpr std::string_view kLineUp = "\033[1A\r\033[2K";
-
-nlohmann::json TextOrNull(const std::string& text) {
-  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(EscapeInvalidUtf8(text));
-}
 
 std::string Verdict(const RunRecord& record) {
   std::string text(RunResultText(record.result));
@@ -24,33 +20,6 @@ std::string Verdict(const RunRecord& record) {
 }
 
 }  // namespace
-
-nlohmann::json RecordJson(const RunRecord& record) {
-  nlohmann::json json = {
-      {"id", record.id},
-      {"station", EscapeInvalidUtf8(record.station)},
-      {"operator", EscapeInvalidUtf8(record.operator_name)},
-      {"device_path", record.device_path},
-      {"model", TextOrNull(record.model)},
-      {"file_name", TextOrNull(record.file_name)},
-      {"file_sha256", TextOrNull(record.file_sha256)},
-      {"jedec_id", record.jedec_id ? nlohmann::json(fmt::format("{:06X}", *record.jedec_id))
-                                   : nlohmann::json(nullptr)},
-      {"firmware_version_reported", TextOrNull(record.firmware_version_reported)},
-      {"result", std::string(RunResultText(record.result))},
-      {"failed_step", TextOrNull(record.failed_step)},
-      {"reason", TextOrNull(record.reason)},
-      {"attempts", record.attempts},
-      {"device_gone", record.device_gone},
-      {"started_utc_us", record.started_utc_us},
-      {"ended_utc_us", record.ended_utc_us},
-      {"duration_us", record.duration_us},
-      {"serial_before", TextOrNull(record.serial_before)},
-      {"serial_sent", TextOrNull(record.serial_sent)},
-      {"serial_state", std::string(SerialStateText(record.serial_state))},
-  };
-  return json;
-}
 
 StationOutput::StationOutput(cli::Output& out, OutputStyle style) : out_(out), style_(style) {}
 
@@ -128,7 +97,7 @@ void StationOutput::RunEnded(int slot, const RunRecord& record, bool stored) {
   switch (style_) {
     case OutputStyle::kJsonLines:
       // One object per line: JSON Lines.
-      out_.Text(RecordJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+      out_.Text(cli::RecordJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
                 "\n");
       break;
     case OutputStyle::kLines:

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,6 @@
 namespace korvalen::station {
 
 enum class OutputStyle { kTerminal, kLines, kJsonLines };
-
-// The record's fields as one JSON object.
-nlohmann::json RecordJson(const RunRecord& record);
 
 class StationOutput : public StationEvents {
  public:

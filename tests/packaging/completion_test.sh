@@ -37,7 +37,7 @@ expect() {
   fi
 }
 
-expect "korvalen-fw " "list update read verify regs i2c settings identity status key"
+expect "korvalen-fw " "list update read verify regs i2c settings identity status key history"
 expect "korvalen-fw s" "settings status"
 expect "korvalen-fw --simulate --fast key p" "prev play"
 expect "korvalen-fw key vol" "vol- vol+"
@@ -52,4 +52,6 @@ expect "korvalen-fw --re" "--record --replay"
 expect "korvalen-fw --replay run.pcap regs " "get set"
 expect "korvalen-fw --flash pa" "page256 page32"
 expect "korvalen-fw --device usb:1 update --r" "--record --replay --report"
+expect "korvalen-fw history --c" "--csv"
+expect "korvalen-fw h" "history"
 exit $((failures > 0))

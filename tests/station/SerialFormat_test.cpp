@@ -23,6 +23,7 @@ TEST(SerialFormat, ExpandsCounterAndDateFields) {
   EXPECT_EQ(MustParse("KV-{yyyy}{mm}{dd}-{seq:6}").Expand(42, date), "KV-20260307-000042");
   EXPECT_EQ(MustParse("{yy}{seq:3}X").Expand(999, date), "26999X");
   EXPECT_EQ(MustParse("{seq:1}").Expand(0, date), "0");
+  EXPECT_EQ(MustParse("{seq:18}").Expand(999'999'999'999'999'999, date), std::string(18, '9'));
 }
 
 TEST(SerialFormat, CounterNeverOverflowsItsWidth) {
@@ -36,9 +37,9 @@ TEST(SerialFormat, RefusesFormatsTheDeviceCannotTakeOrThatAreAmbiguous) {
   EXPECT_NE(Refusal("KV-{seq}").find("{seq:N}"), std::string::npos);
   EXPECT_NE(Refusal("KV-2026").find("no counter"), std::string::npos);
   EXPECT_NE(Refusal("{seq:2}{seq:2}").find("more than one"), std::string::npos);
-  EXPECT_NE(Refusal("{seq:0}").find("from 1 to 19"), std::string::npos);
-  EXPECT_NE(Refusal("{seq:20}").find("from 1 to 19"), std::string::npos);
-  EXPECT_NE(Refusal("{seq:x}").find("from 1 to 19"), std::string::npos);
+  EXPECT_NE(Refusal("{seq:0}").find("from 1 to 18"), std::string::npos);
+  EXPECT_NE(Refusal("{seq:19}").find("from 1 to 18"), std::string::npos);
+  EXPECT_NE(Refusal("{seq:x}").find("from 1 to 18"), std::string::npos);
   EXPECT_NE(Refusal("{date}{seq:2}").find("unknown field {date}"), std::string::npos);
   EXPECT_NE(Refusal("{seq:2").find("without its '}'"), std::string::npos);
   EXPECT_NE(Refusal("a}{seq:2}").find("without its '{'"), std::string::npos);
