@@ -37,8 +37,8 @@ expect() {
   fi
 }
 
-expect "korvalen-fw " "list update read verify regs i2c settings identity status key history"
-expect "korvalen-fw s" "settings status"
+expect "korvalen-fw " "list update read verify regs i2c settings identity status key history station"
+expect "korvalen-fw s" "settings status station"
 expect "korvalen-fw --simulate --fast key p" "prev play"
 expect "korvalen-fw key vol" "vol- vol+"
 expect "korvalen-fw regs " "get set"
@@ -54,4 +54,7 @@ expect "korvalen-fw --flash pa" "page256 page32"
 expect "korvalen-fw --device usb:1 update --r" "--record --replay --report"
 expect "korvalen-fw history --c" "--csv"
 expect "korvalen-fw h" "history"
+expect "korvalen-fw station --re" "--record --replay --recovery-model"
+expect "korvalen-fw station --recovery-model KORVALEN_T" "KORVALEN_TIDE KORVALEN_TIDE_XS"
+expect "korvalen-fw --simulate --plug at=0 station --e" "--exit-after"
 exit $((failures > 0))
