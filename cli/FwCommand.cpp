@@ -245,11 +245,11 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
                 "(--plug at=0,model=2,fault=" + sim.faults.front() + ")");
       return kExitRefused;
     }
-    if (!sim.state_dir.empty()) {
-      out.Error("korvalen-fw: --sim-state keeps devices that stay; plugged devices come and go: "
-                "leave one of them out");
-      return kExitRefused;
-    }
+  }
+  if (*station_command && !sim.state_dir.empty()) {
+    out.Error("korvalen-fw: --sim-state keeps devices that stay; a station's devices come and "
+              "go: leave it out");
+    return kExitRefused;
   }
   if (*station_command && !common.device_path.empty()) {
     out.Error("korvalen-fw: station takes every device plugged in; --device does not apply");

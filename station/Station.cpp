@@ -43,6 +43,7 @@ RunRecord Station::NewRecord(const cli::DeviceEntry& device, const std::string& 
   record.station = settings_.station_name;
   record.operator_name = settings_.operator_name;
   record.device_path = device.path;
+  record.serial_before = device.serial;
   record.model = model;
   record.started_utc_us = UtcMicrosNow();
   return record;

@@ -71,8 +71,8 @@ TEST(FwStation, UpdatesEachPlugOnceAndRecordsEveryRun) {
   dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
   const FwResult run = RunFw(
       dir, With(kFastLine, {"KORVALEN_TIDE.bin", "--station", "line-3", "--operator", "Ana",
-                            "--plug", "at=0,model=2", "--plug", "at=0.5,model=2,fault=weak:0x100:9",
-                            "--exit-after", "2"}));
+                            "--plug", "at=0,model=2,serial=SN 0042", "--plug",
+                            "at=0.5,model=2,fault=weak:0x100:9", "--exit-after", "2"}));
   // One unit failed: the station says so in its status.
   EXPECT_EQ(run.exit_code, 1) << run.err;
   const auto records = JsonLines(run.out);
@@ -90,6 +90,9 @@ TEST(FwStation, UpdatesEachPlugOnceAndRecordsEveryRun) {
   EXPECT_EQ(passed["attempts"], 1);
   EXPECT_TRUE(passed["failed_step"].is_null());
   EXPECT_FALSE(passed["device_gone"]);
+  // The serial number the unit reported on arrival; the other had none.
+  EXPECT_EQ(passed["serial_before"], "SN 0042");
+  EXPECT_TRUE(failed["serial_before"].is_null());
   // UTC times that sort as texts; the duration is their difference.
   EXPECT_EQ(passed["started_utc"].get<std::string>().back(), 'Z');
   EXPECT_GE(passed["ended_utc"].get<std::string>(), passed["started_utc"].get<std::string>());
@@ -194,6 +197,7 @@ TEST(FwStation, RefusesMalformedPlugsBeforeAnythingRuns) {
       {{"--plug", "at=0,model=2,serial=0123456789012345678901234567890123"}, "longer than 31"},
       {{"--plug", "at=0,model=2", "--fault", "reject:3"}, "--fault beside --plug"},
       {{"--plug", "at=0,model=2", "--devices", "2"}, "--plug replaces --devices"},
+      {{"--plug", "at=0,model=2", "--sim-state", "kept"}, "--sim-state keeps devices"},
   };
   for (const Case& c : cases) {
     const FwResult run = RunFw(dir, With(kFastLine, c.args));
