@@ -159,7 +159,16 @@ StationOutcome Station::Run() {
   bool ever_listed = false;
   while (true) {
     JoinFinished();
-    if (TakingDevices() && Scan()) ever_listed = true;
+    if (TakingDevices()) {
+      if (Scan()) {
+        ever_listed = true;
+      } else if (!scan_failure_noted_) {
+        scan_failure_noted_ = true;
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.Note("cannot list the USB devices: the system's device query failed; the station "
+                     "keeps trying");
+      }
+    }
     if (++scans % kScansPerFileCheck == 0) {
       for (const std::string& note : files_.NoteChanges()) {
         std::lock_guard<std::mutex> lock(mutex_);

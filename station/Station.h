@@ -111,6 +111,7 @@ class Station {
   std::map<std::string, int> slots_;
   bool draining_noted_ = false;
   bool stop_noted_ = false;
+  bool scan_failure_noted_ = false;
 };
 
 }  // namespace korvalen::station
