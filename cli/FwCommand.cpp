@@ -144,8 +144,9 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   station_command->add_option("--operator", station.operator_name,
                               "the operator's name in the records");
   station_command->add_option("--db", station.db,
-                              "the store: an SQLite file (default: station.sqlite in the user's "
-                              "data folder)");
+                              "the store: an SQLite file or a postgresql:// database (default: "
+                              "station.sqlite in the user's data folder, $XDG_DATA_HOME/korvalen "
+                              "or ~/.local/share/korvalen; %LOCALAPPDATA%\\KORVALEN on Windows)");
   station_command->add_option("--exit-after", station.exit_after,
                               "take this many runs, then end when they have their verdicts")
       ->check(CLI::Range(1, 1000000000));
