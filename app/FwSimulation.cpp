@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/FwPlugLine.h"
 #include "app/FwSimState.h"
 #include "image/PathText.h"
 #include "link/ModelTable.h"
@@ -89,6 +90,7 @@ class Simulation : public cli::DeviceSource {
 
 std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request,
                                                   std::string* error) {
+  if (request.station) return MakePlugLine(request, error);
   const auto identity = sim::IdentityForModel(request.model.empty() ? "0" : request.model);
   if (!identity) {
     *error = "--simulate=" + request.model +

@@ -1,6 +1,12 @@
 // korvalen-fw: the command line for engineers and production lines.
 #include "app/FwSimulation.h"
 #include "cli/FwCommand.h"
+#ifdef KORVALEN_HAVE_STATION
+#include "station/StationCommand.h"
+constexpr auto kStation = korvalen::station::StationCommand;
+#else
+constexpr std::nullptr_t kStation = nullptr;
+#endif
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -25,10 +31,10 @@ int wmain(int argc, wchar_t** wargv) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  return korvalen::cli::RunFw(argc, argv.data(), korvalen::fwsim::MakeSimulation);
+  return korvalen::cli::RunFw(argc, argv.data(), korvalen::fwsim::MakeSimulation, kStation);
 }
 #else
 int main(int argc, char** argv) {
-  return korvalen::cli::RunFw(argc, argv, korvalen::fwsim::MakeSimulation);
+  return korvalen::cli::RunFw(argc, argv, korvalen::fwsim::MakeSimulation, kStation);
 }
 #endif

@@ -27,11 +27,36 @@ struct UpdateOptions {
   bool force = false;  // program a file named for another model
 };
 
+// What `station` was asked for.
+struct StationOptions {
+  // Update files: each named for a model key, or KEY=PATH; none: every
+  // model's file in the current directory.
+  std::vector<std::string> files;
+  std::string station_name;  // empty: the host name
+  std::string operator_name;
+  std::string db;            // empty: the default store file
+  std::optional<int> exit_after;
+  std::string recovery_model;  // a model key, or empty
+};
+
 struct ReadOptions {
   std::string out;
   std::optional<uint32_t> size;  // default: the flash's capacity from its JEDEC ID
   bool dump = false;  // the window's text dump of the first 32 KiB
 };
+
+struct HistoryOptions {
+  std::string db;     // empty: the station's default store
+  std::string since;  // empty: every record
+  bool csv = false;
+};
+
+// Prints a station store's records: text, CSV (--csv) or JSON (--json).
+// Where the build has no station this command is not offered.
+int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, Output& out);
+// The station's default store, for --help; empty when the system names no
+// home folder.
+std::string DefaultStoreText();
 
 // Lists the devices without sending them anything; with firmware, each
 // running device's firmware version is read too (which selects bank 0).

@@ -1,7 +1,9 @@
 #include "cli/Devices.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "link/DeviceLock.h"
 #include "link/ModelTable.h"
@@ -118,6 +120,10 @@ std::optional<int> UpdateFileRow(const DeviceEntry& device) {
   if (device.model_row >= 0) return device.model_row;
   if (device.id_text == kUpdateId5E1A) return 0;
   return std::nullopt;
+}
+
+void DeviceSource::WaitBetweenScans(uint32_t ms, bool) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 std::unique_ptr<DeviceSource> MakeUsbSource() { return std::make_unique<UsbSource>(); }

@@ -24,6 +24,7 @@ struct DeviceEntry {
   uint8_t channel = 0;         // kAudioDriverChannel or kDeviceInterfaceChannel
   uint16_t vid = 0;
   uint16_t pid = 0;
+  std::string serial;  // the USB serial number it reports; empty when none or not read
 };
 
 // The known devices among a driver's interfaces: models under the audio
@@ -59,6 +60,17 @@ class DeviceSource {
   // Called once the command is done (simulated devices save their state).
   // An error text, or empty.
   virtual std::string Finish() { return {}; }
+
+  // For a station, which watches the source for as long as it runs:
+  // The station is done with the device (a simulated operator unplugs it
+  // a moment later).
+  virtual void RunEnded(const DeviceEntry& device) { (void)device; }
+  // Waits until the next look at the devices, at most ms; updates_running
+  // says whether any device is being updated meanwhile.
+  virtual void WaitBetweenScans(uint32_t ms, bool updates_running);
+  // False once no device will ever arrive again (a simulated line whose
+  // every device has come and gone).
+  virtual bool MoreToCome() { return true; }
 };
 
 // Devices on the platform's USB driver, real time.

@@ -45,8 +45,8 @@ bool JsonAsked(int argc, char** argv) {
 }
 
 // parse_error gets the command-line parser's message, which it prints itself.
-int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation, Output& out,
-                   std::string& parse_error) {
+int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulation,
+                   const StationRunner& run_station, Output& out, std::string& parse_error) {
   CLI::App app{
       "korvalen-fw: firmware updates and chip access for KORVALEN USB audio devices, on one "
       "device or many at once.",
@@ -59,7 +59,8 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
       "question); 2 the file or command line was refused before anything was sent; 3 no device "
       "(or several without --device/--all); 4 a device could not be opened, another program "
       "is using it, or its lock could not be taken; 5 the update succeeded, an output "
-      "(--report, --sim-state) was not saved; 130 a second Ctrl-C or SIGTERM within 5 s ended "
+      "(--report, --sim-state) was not saved; 6 station: a record was not stored (the records "
+      "not stored are printed on standard error); 130 a second Ctrl-C or SIGTERM within 5 s ended "
       "an update at once (the first stops it as the window's Stop does).");
 
   CommonOptions common;
@@ -84,6 +85,10 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   app.add_flag("--fast", sim.fast, "simulated devices run in virtual time");
   app.add_option("--sim-state", sim.state_dir,
                  "keep the simulated devices in this directory across runs");
+  app.add_option("--plug", sim.plugs,
+                 "station: one simulated device plugged in on a schedule, repeatable: "
+                 "at=SECONDS,model=MODEL[,stay=SECONDS][,fault=FAULT]...[,serial=TEXT][,port=N] "
+                 "(replaces --devices; faults go into the plug)");
   app.add_option("--playback", sim.playback,
                  "what the simulated firmware plays: disconnected, muted, pcm:N or dsd:N");
 
@@ -128,6 +133,45 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
       app.add_subcommand("verify", "compare the flash with a file without writing");
   verify_command->add_option("FILE", verify_file, "the .hex or .bin file")->required();
 
+  StationOptions station;
+  CLI::App* station_command = app.add_subcommand(
+      "station", "a production station: update every device plugged in, once per plug, and "
+                 "record each run");
+  station_command->add_option("FILE", station.files,
+                              "update files, each named for its model (KORVALEN_TIDE.hex) or "
+                              "KEY=PATH; default: every model's file in the current directory");
+  station_command->add_option("--station", station.station_name,
+                              "the station's name in its records (default: the host name)");
+  station_command->add_option("--operator", station.operator_name,
+                              "the operator's name in the records");
+  station_command->add_option("--db", station.db,
+                              "the store: an SQLite file or a postgresql:// database (default: "
+                              "station.sqlite in the user's data folder, $XDG_DATA_HOME/korvalen "
+                              "or ~/.local/share/korvalen; %LOCALAPPDATA%\\KORVALEN on Windows)");
+  station_command->add_option("--exit-after", station.exit_after,
+                              "take this many runs, then end when they have their verdicts")
+      ->check(CLI::Range(1, 1000000000));
+  station_command->add_option("--recovery-model", station.recovery_model,
+                              "update devices in a firmware-update identity as this model (a "
+                              "model key); without it they are recorded as model unknown");
+
+  HistoryOptions history;
+  CLI::App* history_command = nullptr;
+#if KORVALEN_HAVE_STATION
+  history_command = app.add_subcommand(
+      "history", "print a station's records, oldest first: one line each, CSV or JSON");
+  history_command->add_option(
+      "--db", history.db,
+      "the store: an SQLite file or a postgresql:// database (default: station.sqlite in the "
+      "user's data folder, $XDG_DATA_HOME/korvalen or ~/.local/share/korvalen; "
+      "%LOCALAPPDATA%\\KORVALEN on Windows)");
+  history_command->add_option("--since", history.since,
+                              "only runs started at or after TIME: 2026-12-11, "
+                              "2026-12-11T08:30 (local; add Z for UTC), or an age: 90m, 12h, 7d");
+  history_command->add_flag("--csv", history.csv,
+                            "print CSV: a header line, then one line per record");
+#endif
+
   EngineeringCommands engineering(app);
 
   try {
@@ -164,6 +208,10 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
         Named{&app, "--sim-state", sim.state_dir, "the folder of the kept simulated devices"},
         Named{&app, "--device", common.device_path, "a device path (see list)"},
         Named{update_command, "--report", update.report_path, "the report file to write"},
+        Named{station_command, "--station", station.station_name, "the station"},
+        Named{station_command, "--operator", station.operator_name, "the operator"},
+        Named{station_command, "--db", station.db, "the store file"},
+        Named{station_command, "--recovery-model", station.recovery_model, "a model key"},
         Named{read_command, "OUT", read.out, "the file to write"}}) {
     if (option.command->count(option.name) > 0 && option.value.empty()) {
       const std::string name = option.command == &app
@@ -177,7 +225,7 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   // real devices: the user meant a simulated one.
   if (!simulate) {
     for (const char* option :
-         {"--fault", "--fast", "--flash", "--devices", "--sim-state", "--playback"}) {
+         {"--fault", "--fast", "--flash", "--devices", "--sim-state", "--playback", "--plug"}) {
       if (app.count(option) > 0) {
         out.Error(std::string("korvalen-fw: ") + option +
                   " works on simulated devices only: add --simulate");
@@ -190,15 +238,58 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
               "model's own");
     return kExitRefused;
   }
+  if (!sim.plugs.empty()) {
+    if (!*station_command) {
+      out.Error("korvalen-fw: --plug schedules devices for station only");
+      return kExitRefused;
+    }
+    if (app.count("--devices") > 0) {
+      out.Error("korvalen-fw: --plug replaces --devices: give one --plug per device");
+      return kExitRefused;
+    }
+    if (app.count("--fault") > 0) {
+      out.Error("korvalen-fw: --fault beside --plug is refused: give the fault in its plug "
+                "(--plug at=0,model=2,fault=" + sim.faults.front() + ")");
+      return kExitRefused;
+    }
+  }
+  if (*station_command && !sim.state_dir.empty()) {
+    out.Error("korvalen-fw: --sim-state keeps devices that stay; a station's devices come and "
+              "go: leave it out");
+    return kExitRefused;
+  }
+  if (*station_command && !common.device_path.empty()) {
+    out.Error("korvalen-fw: station takes every device plugged in; --device does not apply");
+    return kExitRefused;
+  }
   if (update.all && !common.device_path.empty()) {
     out.Error("korvalen-fw: --all and --device exclude each other");
     return kExitRefused;
   }
   sim.model = simulate_model;
+  sim.station = station_command->parsed();
+  if (*station_command && (!record_path.empty() || !replay_path.empty())) {
+    out.Error("korvalen-fw: station does not record or replay (--record, --replay): record one "
+              "device with update instead");
+    return kExitRefused;
+  }
 
   const Terminal terminal;
   out.quiet = common.json;
   out.terminal = terminal.is_terminal();
+  // The history reads a store and never a device.
+  if (history_command != nullptr && *history_command) {
+    if (simulate || !replay_path.empty() || !record_path.empty() || !common.device_path.empty()) {
+      out.Error("korvalen-fw: history reads a store, not a device: leave out --simulate, "
+                "--replay, --record and --device");
+      return kExitRefused;
+    }
+    if (history_command->count("--db") > 0 && history.db.empty()) {
+      out.Error("korvalen-fw: history --db is empty: name the store");
+      return kExitRefused;
+    }
+    return HistoryCommand(common, history, out);
+  }
 
   if (simulate && !replay_path.empty()) {
     out.Error("korvalen-fw: --simulate and --replay exclude each other");
@@ -288,6 +379,13 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
     if (*read_command) return ReadCommand(*source, common, read, out);
     if (*verify_command) return VerifyCommand(*source, common, verify_file, out);
     if (*update_command) return UpdateCommand(*source, common, update, out);
+    if (*station_command) {
+      if (!run_station) {
+        out.Error("korvalen-fw: this build has no station");
+        return kExitRefused;
+      }
+      return run_station(*source, common, station, out);
+    }
     if (const auto status = engineering.Run(*source, common, out)) return *status;
     return kExitRefused;
   };
@@ -306,7 +404,8 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
 
 }  // namespace
 
-int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
+int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation,
+          const StationRunner& run_station) {
   // The commands report their errors as texts; an exception that still
   // escapes (a file system that fails in a way nobody checked) becomes a
   // message and an exit code, never an abort.
@@ -314,7 +413,7 @@ int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation) {
   std::string parse_error;
   int status = kExitRefused;
   try {
-    status = RunCommandLine(argc, argv, make_simulation, out, parse_error);
+    status = RunCommandLine(argc, argv, make_simulation, run_station, out, parse_error);
   } catch (const std::exception& e) {
     out.Error("korvalen-fw: " + EscapeInvalidUtf8(e.what()));
   } catch (...) {

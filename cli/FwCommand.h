@@ -30,12 +30,26 @@ struct SimRequest {
   std::string state_dir;            // --sim-state
   bool read_only = false;           // the kept devices are read, never saved (list)
   std::string playback;             // --playback; empty: the firmware's own start-up state
+  // --plug: simulated devices that come and go on a schedule (station).
+  std::vector<std::string> plugs;
+  // The station watches the devices while they update: they come from a
+  // line whose every device may be listed from another thread.
+  bool station = false;
 };
 
 // Builds the simulated devices, or returns nullptr with *error set.
 using SimSourceFactory =
     std::function<std::unique_ptr<DeviceSource>(const SimRequest& request, std::string* error)>;
 
-int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation);
+struct CommonOptions;
+struct StationOptions;
+class Output;
+// Runs the station on source (the program's main links the station; this
+// library does not). Returns the exit code.
+using StationRunner = std::function<int(DeviceSource& source, const CommonOptions& common,
+                                        const StationOptions& options, Output& out)>;
+
+int RunFw(int argc, char** argv, const SimSourceFactory& make_simulation,
+          const StationRunner& run_station = {});
 
 }  // namespace korvalen::cli

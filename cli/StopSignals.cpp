@@ -25,8 +25,9 @@ constexpr char kCutOffText[] =
     "the update again.\n";
 
 // Only lock-free atomics are touched from the handler.
-std::atomic<bool> g_stop{false};
-std::atomic<int64_t> g_first_ms{0};
+std::atomic<int> g_signals{0};
+std::atomic<int> g_stop_at{1};  // the signal that stops the running updates
+std::atomic<int64_t> g_stop_ms{0};
 
 int64_t NowMs() {
 #ifdef _WIN32
@@ -38,13 +39,14 @@ int64_t NowMs() {
 #endif
 }
 
-// True when this signal is the second within the window: the caller ends the
-// program.
+// True when this signal follows the one that stopped the updates within the
+// window: the caller ends the program.
 bool NoteSignal() {
   const int64_t now = NowMs();
-  if (g_stop.load() && now - g_first_ms.load() < kSecondSignalWindowMs) return true;
-  g_first_ms.store(now);
-  g_stop.store(true);
+  const int stop_at = g_stop_at.load();
+  if (g_signals.load() >= stop_at && now - g_stop_ms.load() < kSecondSignalWindowMs) return true;
+  const int count = g_signals.fetch_add(1) + 1;
+  if (count >= stop_at) g_stop_ms.store(now);
   return false;
 }
 
@@ -85,8 +87,9 @@ void OnSignal(int) {
 
 }  // namespace
 
-StopSignals::StopSignals() {
-  g_stop.store(false);
+StopSignals::StopSignals(StopMode mode) {
+  g_signals.store(0);
+  g_stop_at.store(mode == StopMode::kStation ? 2 : 1);
 #ifdef _WIN32
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 #else
@@ -108,6 +111,8 @@ StopSignals::~StopSignals() {
 #endif
 }
 
-bool StopSignalled() { return g_stop.load(); }
+bool StopSignalled() { return g_signals.load() >= g_stop_at.load(); }
+
+int StopSignalCount() { return g_signals.load(); }
 
 }  // namespace korvalen::cli

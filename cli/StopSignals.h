@@ -10,16 +10,25 @@
 
 namespace korvalen::cli {
 
+// What the signals ask for. An update stops at the first signal. A station
+// stops taking new devices at the first and lets the running updates
+// finish; the second stops them; a third within 5 s of the second ends it at
+// once.
+enum class StopMode { kUpdate, kStation };
+
 // Catches the signals while it lives; the old handling comes back after.
 class StopSignals {
  public:
-  StopSignals();
+  explicit StopSignals(StopMode mode = StopMode::kUpdate);
   ~StopSignals();
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 };
 
-// A first signal came while a StopSignals lived.
+// The running updates are to stop as the window's Stop does: a first signal
+// (kUpdate) or a second (kStation) came while a StopSignals lived.
 bool StopSignalled();
+// How many signals came while a StopSignals lived.
+int StopSignalCount();
 
 }  // namespace korvalen::cli

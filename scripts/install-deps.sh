@@ -13,6 +13,8 @@ packages=(
   srecord bc                            # benchmarks: the loaders beside srec_cat, timings
   help2man                              # korvalen-fw's man page, made from its --help
   libcli11-dev nlohmann-json3-dev libfmt-dev  # korvalen-fw: arguments, JSON reports, formatting
+  libsqlite3-dev libpq-dev              # the station's store: an SQLite file, or a line's PostgreSQL
+  postgresql-15                         # tests: a throwaway PostgreSQL server for the line's store
   "$@"
 )
 

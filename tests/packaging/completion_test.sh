@@ -37,8 +37,8 @@ expect() {
   fi
 }
 
-expect "korvalen-fw " "list update read verify regs i2c settings identity status key"
-expect "korvalen-fw s" "settings status"
+expect "korvalen-fw " "list update read verify regs i2c settings identity status key history station"
+expect "korvalen-fw s" "settings status station"
 expect "korvalen-fw --simulate --fast key p" "prev play"
 expect "korvalen-fw key vol" "vol- vol+"
 expect "korvalen-fw regs " "get set"
@@ -52,4 +52,9 @@ expect "korvalen-fw --re" "--record --replay"
 expect "korvalen-fw --replay run.pcap regs " "get set"
 expect "korvalen-fw --flash pa" "page256 page32"
 expect "korvalen-fw --device usb:1 update --r" "--record --replay --report"
+expect "korvalen-fw history --c" "--csv"
+expect "korvalen-fw h" "history"
+expect "korvalen-fw station --re" "--record --replay --recovery-model"
+expect "korvalen-fw station --recovery-model KORVALEN_T" "KORVALEN_TIDE KORVALEN_TIDE_XS"
+expect "korvalen-fw --simulate --plug at=0 station --e" "--exit-after"
 exit $((failures > 0))

@@ -1,0 +1,60 @@
+// The store in one SQLite file: the embedded default, one file per station
+// PC. The file is opened in WAL mode with a busy timeout, so several
+// station processes on one file each wait their turn to write and none of
+// their records is lost; serial numbers are taken inside a write
+// transaction, so no two processes are ever given the same one.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "station/Store.h"
+
+struct sqlite3;
+
+namespace korvalen::station {
+
+// The schema this build writes. A file holding a newer one is refused.
+inline constexpr int kSqliteSchemaVersion = 1;
+
+class SqliteStore final : public Store {
+ public:
+  // Opens path, creating the file and its schema, or migrating an older
+  // schema in one transaction. The folder must exist. nullptr with *error
+  // set when the file cannot be opened for writing, is no store (a folder,
+  // a corrupt or foreign file) or holds a newer schema.
+  static std::unique_ptr<SqliteStore> Open(const std::filesystem::path& path, std::string* error);
+  ~SqliteStore() override;
+
+  StoreStatus Add(const RunRecord& record) override;
+  StoreStatus AddPassedWithSerial(RunRecord& record, const std::string& format,
+                                  uint64_t start) override;
+  StoreStatus SetSerialState(const std::string& record_id, SerialState state) override;
+  StoreStatus MarkSerialUsed(const std::string& format, uint64_t number) override;
+  StoreStatus FindBySentSerial(const std::string& serial,
+                               std::optional<RunRecord>* found) override;
+  StoreStatus History(const HistoryQuery& query, std::vector<RunRecord>* records) override;
+  std::string Where() const override;
+
+ private:
+  SqliteStore(sqlite3* db, std::string where) : db_(db), where_(std::move(where)) {}
+  StoreStatus Fail(const std::string& what) const;
+  StoreStatus Exec(const char* sql);
+  StoreStatus Migrate();
+
+  sqlite3* db_;
+  std::string where_;
+};
+
+// Where a station keeps its store when --db names none:
+// $XDG_DATA_HOME/korvalen/station.sqlite (~/.local/share/... without it),
+// %LOCALAPPDATA%\KORVALEN\station.sqlite on Windows. Empty when the system
+// names no home folder.
+std::filesystem::path DefaultStorePath();
+
+// Whether db names a PostgreSQL database (a postgresql:// URI or a libpq
+// keyword string such as "host=line dbname=korvalen") rather than a file.
+bool IsPostgresTarget(const std::string& db);
+
+}  // namespace korvalen::station

@@ -1,0 +1,42 @@
+#include "station/Store.h"
+
+#include <cctype>
+
+#include "image/PathText.h"
+#include "station/SqliteStore.h"
+#if KORVALEN_HAVE_POSTGRES
+#include "station/PostgresStore.h"
+#endif
+
+namespace korvalen::station {
+
+bool IsPostgresTarget(const std::string& db) {
+  if (db.starts_with("postgresql://") || db.starts_with("postgres://")) return true;
+  // A keyword string starts with a keyword and '=' ("host=line dbname=x").
+  // A file whose name looks so is named as ./NAME.
+  size_t i = 0;
+  while (i < db.size() && std::isspace(static_cast<unsigned char>(db[i]))) ++i;
+  const size_t start = i;
+  while (i < db.size() && (std::islower(static_cast<unsigned char>(db[i])) || db[i] == '_')) ++i;
+  if (i == start) return false;
+  while (i < db.size() && std::isspace(static_cast<unsigned char>(db[i]))) ++i;
+  return i < db.size() && db[i] == '=';
+}
+
+std::unique_ptr<Store> OpenStore(const std::string& db, std::string* error) {
+  if (db.empty()) {
+    *error = "no store named: give a file or a postgresql:// database";
+    return nullptr;
+  }
+  if (IsPostgresTarget(db)) {
+#if KORVALEN_HAVE_POSTGRES
+    return PostgresStore::Open(db, error);
+#else
+    *error = "this build of korvalen-fw has no PostgreSQL store; use an SQLite file";
+    return nullptr;
+#endif
+  }
+  return SqliteStore::Open(PathFromUtf8(db), error);
+}
+
+}  // namespace korvalen::station
