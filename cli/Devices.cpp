@@ -93,13 +93,16 @@ class UsbLine : public DeviceLine {
 
 class UsbSource : public DeviceSource {
  public:
-  std::optional<std::vector<DeviceEntry>> List() override { return FindKnownDevices(driver_); }
+  // Each look is the system's own view of that moment: a driver kept from
+  // an earlier look would go on showing the devices it first saw (a long
+  // running station never saw a device plugged after it started).
+  std::optional<std::vector<DeviceEntry>> List() override {
+    PlatformDriver driver;
+    return FindKnownDevices(driver);
+  }
   std::unique_ptr<DeviceLine> LineFor(const DeviceEntry& device) override {
     return std::make_unique<UsbLine>(DeviceLockKey(device.interface_path));
   }
-
- private:
-  PlatformDriver driver_;
 };
 
 }  // namespace

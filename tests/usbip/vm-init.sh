@@ -63,8 +63,52 @@ json() { tr -d '\n' < "$1" | sed -e 's/" *: */":/g' -e 's/, *"/,"/g' -e 's/\[ */
 served() { sleep 0.3; sed -n 's/.*requests: .*, \([0-9]*\) in all/\1/p' /tmp/sim.log | tail -1; }
 field() { json "$1" | sed -n "s/.*\"$2\":\"\{0,1\}\([^,\"}]*\).*/\1/p" | head -1; }
 
+# The production station: three devices plugged at different times through
+# the kernel's stack, each updated once while it stays plugged and recorded
+# once, then unplugged.
+station_case() {
+  mkdir -p /tmp/line
+  for key in KORVALEN_ORBIT KORVALEN_TIDE KORVALEN_ORBIT_MAX; do cp /data/small.bin /tmp/line/$key.bin; done
+  (cd /tmp/line && exec korvalen-fw station --db /tmp/line/station.sqlite --station vm \
+     --operator test --json > /tmp/station.jsonl 2>/tmp/station.err) &
+  STATION=$!
+  sleep 1
+  PLUGGED=
+  for dev in "f070 KORVALEN_ORBIT" "f072 KORVALEN_TIDE" "f0f1 KORVALEN_ORBIT_MAX"; do
+    set -- $dev
+    start_server 5e1a $1 --model $2 --flash page256 --port 0
+    PLUGGED="$PLUGGED $SIM_PID"
+    SIM_PID=
+    sleep 1
+  done
+  runs() { n=$(grep -c '"result" *: *"' /tmp/station.jsonl 2>/dev/null); echo ${n:-0}; }
+  i=0; while [ $i -lt 600 ] && [ "$(runs)" -lt 3 ]; do sleep 0.1; i=$((i+1)); done
+  # Left plugged after their verdicts, the units are not updated again.
+  sleep 2
+  for p in $PLUGGED; do kill $p 2>/dev/null; wait $p 2>/dev/null; done
+  sleep 1
+  kill -TERM $STATION 2>/dev/null
+  wait $STATION
+  rc=$?
+  passed=$(grep -c '"result" *: *"passed"' /tmp/station.jsonl 2>/dev/null)
+  records=$(korvalen-fw history --db /tmp/line/station.sqlite --csv 2>/tmp/history.err | wc -l)
+  models=$(korvalen-fw history --db /tmp/line/station.sqlite --csv 2>/dev/null | grep -c 'KORVALEN_ORBIT\|KORVALEN_TIDE')
+  if [ "$(runs)" = 3 ] && [ "$passed" = 3 ] && [ "$records" = 4 ] && [ "$models" = 3 ]; then
+    check station ok "3 units passed and recorded, station rc=$rc"
+  else
+    check station fail "rc=$rc runs=$(runs) passed=$passed history_lines=$records $(tail -3 /tmp/station.err) $(cat /tmp/history.err)"
+  fi
+}
+
 T_START=$(now)
 echo "MARK boot-done uptime=$T_START"
+
+# vmtest.station on the kernel command line: the station's case alone.
+if grep -q vmtest.station /proc/cmdline; then
+  station_case
+  [ $FAILED = 0 ] && echo "VMTEST PASS" || echo "VMTEST FAIL"
+  poweroff -f
+fi
 
 # 1-2, 5: a model on the audio channel. (vmtest.hang on the kernel command
 # line: the hung device alone.)
@@ -232,6 +276,8 @@ else
   check identity-5e1a fail "not listed: $(json /tmp/list2.json)"
 fi
 stop_server 5e1a 6000
+
+station_case
 
 # A device that stops answering but stays plugged in: each transfer ends at
 # the link's time-out (the kernel cancels it), and the command fails.
