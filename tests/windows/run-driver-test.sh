@@ -389,6 +389,47 @@ else
 fi
 stop_server
 
+# ---- the production station: two devices plugged one after the other ------
+# Each server has its own fifo, so both stay plugged while the station runs.
+plug() {  # plug NAME FD SERVE_OPTIONS...
+  local name=$1 fd=$2 i=0
+  shift 2
+  rm -f "$WORK/$name.in"
+  mkfifo "$WORK/$name.in"
+  (cd "$BIN" && exec "$WINE" korvalen-standin.exe serve "$@" <"$WORK/$name.in" \
+     >"$WORK/server-$name.out" 2>>"$WORK/server.log") &
+  eval "exec $fd<>\"\$WORK/$name.in\""
+  while [ $i -lt 300 ] && ! grep -q '^plugged ' "$WORK/server-$name.out" 2>/dev/null; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  grep -q '^plugged ' "$WORK/server-$name.out"
+}
+cp "$BIN/small.bin" "$BIN/KORVALEN_TIDE.bin"
+cp "$BIN/small.bin" "$BIN/KORVALEN_ORBIT.bin"
+(cd "$BIN" && exec timeout 300 "$WINE" korvalen-fw.exe station KORVALEN_TIDE.bin KORVALEN_ORBIT.bin \
+   --db station.sqlite --station wine --operator test --json --exit-after 2 \
+   >"$WORK/station.jsonl" 2>"$WORK/station.err") &
+STATION=$!
+t0=$(now)
+plug station-tide 7 --model KORVALEN_TIDE --flash page256 --serial 21 ||
+  check plug-station fail "$(tail -3 "$WORK/server.log")"
+sleep 1
+plug station-orbit 8 --model KORVALEN_ORBIT --flash page256 --serial 22 ||
+  check plug-station fail "$(tail -3 "$WORK/server.log")"
+status=0
+wait $STATION || status=$?
+passed=$(grep -c '"result": *"passed"' "$WORK/station.jsonl" || true)
+records=$(fw history --db station.sqlite --csv 2>"$WORK/history.err" | tr -d '\r' | grep -c . || true)
+if [ $status = 0 ] && [ "$passed" = 2 ] && [ "$records" = 3 ]; then
+  check station ok "2 units updated and recorded in $(since "$t0") s"
+else
+  check station fail "rc=$status passed=$passed history_lines=$records $(tail -3 "$WORK/station.err") $(cat "$WORK/history.err")"
+fi
+echo quit >&7
+echo quit >&8
+sleep 1
+
 # ---- the window: korvalen-updater.exe updates a model by real clicks -------
 # Only with WINDOW_BUILD_DIR. A person's run: the model plugged with a fresh
 # flash, its update file in the folder the updater starts in, a mouse click
