@@ -246,31 +246,56 @@ std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& target, st
                             "keepalives_count", "application_name", "dbname", nullptr};
   const char* values[] = {"10", "10", "5", "3", "korvalen-fw", target.c_str(), nullptr};
   PGconn* conn = PQconnectdbParams(keywords, values, 1);
-  if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-    *error = described + " cannot be reached: " +
-             Trimmed(conn != nullptr ? PQerrorMessage(conn) : "out of memory");
-    PQfinish(conn);
+  if (conn == nullptr) {
+    *error = described + " cannot be reached: out of memory";
     return nullptr;
   }
+  if (PQstatus(conn) != CONNECTION_OK) {
+    // PQping tells a server that is not there from one that said no.
+    const bool silent = PQpingParams(keywords, values, 1) == PQPING_NO_RESPONSE;
+    if (!options.wait_for_server || !silent) {
+      *error = described + (silent ? " cannot be reached: " : " refused the connection: ") +
+               Trimmed(PQerrorMessage(conn));
+      PQfinish(conn);
+      return nullptr;
+    }
+    std::unique_ptr<PostgresStore> waiting(new PostgresStore(conn, described, options));
+    waiting->reachable_ = false;
+    return waiting;
+  }
   std::unique_ptr<PostgresStore> store(new PostgresStore(conn, Describe(conn), options));
-  if (StoreStatus status = store->Migrate(); !status) {
+  if (StoreStatus status = store->Ready("opening"); !status) {
     *error = status.error;
     return nullptr;
   }
   return store;
 }
 
+bool PostgresStore::Reachable() const { return reachable_; }
+
+StoreStatus PostgresStore::Ready(const std::string& what) {
+  if (needs_reset_ || PQstatus(conn_) != CONNECTION_OK) {
+    PQreset(conn_);
+    reachable_ = PQstatus(conn_) == CONNECTION_OK;
+    if (!reachable_)
+      return {where_ + ": " + what + ": the database cannot be reached: " +
+              Trimmed(PQerrorMessage(conn_))};
+    needs_reset_ = false;
+    where_ = Describe(conn_);
+  }
+  if (migrated_) return {};
+  migrated_ = true;  // Migrate's own transactions must not come back here
+  StoreStatus status = Migrate();
+  migrated_ = static_cast<bool>(status);
+  return status;
+}
+
 template <typename Body>
 StoreStatus PostgresStore::Transaction(const std::string& what, Body body) {
   bool reconnected = false;
   for (int attempt = 0;; ++attempt) {
-    if (PQstatus(conn_) != CONNECTION_OK) {
-      PQreset(conn_);
-      reconnected = true;
-      if (PQstatus(conn_) != CONNECTION_OK)
-        return {where_ + ": " + what + ": the database cannot be reached: " +
-                Trimmed(PQerrorMessage(conn_))};
-    }
+    if (needs_reset_ || PQstatus(conn_) != CONNECTION_OK) reconnected = true;
+    if (StoreStatus ready = Ready(what); !ready) return ready;
     Sql sql(conn_);
     StoreStatus status;
     if (!sql.Run("starting a transaction", "BEGIN")) {
@@ -282,7 +307,11 @@ StoreStatus PostgresStore::Transaction(const std::string& what, Body body) {
     }
     if (status) return {};
     // Lost connection: once more on a new one (the work is safe to repeat).
-    if (PQstatus(conn_) != CONNECTION_OK && !reconnected) continue;
+    if (sql.lost()) {
+      needs_reset_ = true;
+      if (!reconnected) continue;
+      reachable_ = false;
+    }
     if ((sql.state() == "40P01" || sql.state() == "40001") && attempt < kConflictRetries) continue;
     return {where_ + ": " + what + ": " + status.error};
   }

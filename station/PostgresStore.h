@@ -22,6 +22,10 @@ struct PostgresOptions {
   int lease_size = 20;
   // A lease unused for this long expires; its unused numbers become gaps.
   int64_t lease_seconds = 24 * 3600;
+  // A server that does not answer at the open is no error: the store
+  // connects (and migrates) when it first can. A server that answers and
+  // refuses (a wrong password, no such database) is still an error.
+  bool wait_for_server = false;
 };
 
 class PostgresStore final : public Store {
@@ -47,10 +51,15 @@ class PostgresStore final : public Store {
   StoreStatus History(const HistoryQuery& query, std::vector<RunRecord>* records) override;
   std::string Where() const override { return where_; }
 
+  // Whether the last operation found the database there: an operation
+  // that failed while it was reachable failed for another reason.
+  bool Reachable() const;
+
  private:
-  class Session;
   PostgresStore(pg_conn* conn, std::string where, const PostgresOptions& options);
   StoreStatus Migrate();
+  // Connected and migrated, connecting and migrating first when needed.
+  StoreStatus Ready(const std::string& what);
   // Runs body in one transaction, once more on a fresh connection when the
   // first went away: every operation is safe to repeat (records by id).
   template <typename Body>
@@ -59,6 +68,9 @@ class PostgresStore final : public Store {
   pg_conn* conn_;
   std::string where_;
   PostgresOptions options_;
+  bool migrated_ = false;
+  bool needs_reset_ = false;  // the connection failed under an operation
+  bool reachable_ = true;
   std::vector<std::pair<std::string, std::string>> leased_;  // (format, station) to hand back
 };
 

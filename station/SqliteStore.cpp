@@ -58,6 +58,16 @@ CREATE TABLE serials (
   PRIMARY KEY (format, number)
 );
 )sql",
+    // 2: serial changes a spool holds until the line's database is back.
+    R"sql(
+CREATE TABLE held_changes (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  record_id TEXT NOT NULL,
+  state TEXT NOT NULL,
+  format TEXT NOT NULL,
+  number INTEGER NOT NULL
+);
+)sql",
 };
 static_assert(std::size(kMigrations) == kSqliteSchemaVersion);
 
@@ -188,6 +198,16 @@ class WriteTransaction {
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& path,
                                                std::string* error) {
+  return OpenWith(path, false, error);
+}
+
+std::unique_ptr<SqliteStore> SqliteStore::OpenExclusive(const std::filesystem::path& path,
+                                                        std::string* error) {
+  return OpenWith(path, true, error);
+}
+
+std::unique_ptr<SqliteStore> SqliteStore::OpenWith(const std::filesystem::path& path,
+                                                   bool exclusive, std::string* error) {
   const std::string where = PathText(path);
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
@@ -216,8 +236,20 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& path
     *error = "store " + where + " cannot be written (read-only file or folder)";
     return nullptr;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db, exclusive ? 0 : kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
+  if (exclusive) {
+    // The lock is taken by the first write and held until the close; a
+    // second process finds it at once instead of waiting.
+    if (StoreStatus status = store->Exec("PRAGMA locking_mode=EXCLUSIVE"); !status) {
+      *error = status.error;
+      return nullptr;
+    }
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE; COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      *error = "store " + where + " is in use by another process (" + sqlite3_errmsg(db) + ")";
+      return nullptr;
+    }
+  }
   // WAL lets readers go on while one process writes; FULL sync makes a
   // committed record survive a power cut.
   if (StoreStatus status = store->Exec("PRAGMA journal_mode=WAL"); !status) {
@@ -460,6 +492,60 @@ StoreStatus SqliteStore::History(const HistoryQuery& query, std::vector<RunRecor
     }
     records->push_back(std::move(*record));
   }
+}
+
+StoreStatus SqliteStore::Remove(const std::string& record_id) {
+  Statement remove(db_, "DELETE FROM records WHERE id = ?");
+  remove.Bind(1, record_id);
+  if (remove.Step() != SQLITE_DONE) return Fail("removing record " + record_id);
+  return {};
+}
+
+StoreStatus SqliteStore::HoldSerialState(const std::string& record_id, SerialState state) {
+  Statement hold(db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES (?, ?, '', 0)");
+  hold.Bind(1, record_id);
+  hold.Bind(2, std::string(SerialStateText(state)));
+  if (hold.Step() != SQLITE_DONE) return Fail("holding a serial state of " + record_id);
+  return {};
+}
+
+StoreStatus SqliteStore::HoldSerialUsed(const std::string& format, uint64_t number) {
+  Statement hold(db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES ('', '', ?, ?)");
+  hold.Bind(1, format);
+  hold.Bind(2, static_cast<int64_t>(number));
+  if (hold.Step() != SQLITE_DONE) return Fail("holding a used serial");
+  return {};
+}
+
+StoreStatus SqliteStore::HeldChanges(std::vector<HeldChange>* changes) {
+  changes->clear();
+  Statement select(db_, "SELECT seq, record_id, state, format, number FROM held_changes ORDER BY seq");
+  for (;;) {
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) return Fail("reading held serial changes");
+    HeldChange change;
+    change.seq = select.Int(0);
+    change.record_id = select.Text(1);
+    change.state = SerialStateFromText(select.Text(2)).value_or(SerialState::kNone);
+    change.format = select.Text(3);
+    change.number = static_cast<uint64_t>(select.Int(4));
+    changes->push_back(std::move(change));
+  }
+}
+
+StoreStatus SqliteStore::DropHeldChange(int64_t seq) {
+  Statement drop(db_, "DELETE FROM held_changes WHERE seq = ?");
+  drop.Bind(1, seq);
+  if (drop.Step() != SQLITE_DONE) return Fail("dropping a forwarded serial change");
+  return {};
+}
+
+StoreStatus SqliteStore::Backlog(int64_t* count) {
+  Statement select(db_, "SELECT (SELECT count(*) FROM records) + (SELECT count(*) FROM held_changes)");
+  if (select.Step() != SQLITE_ROW) return Fail("counting its backlog");
+  *count = select.Int(0);
+  return {};
 }
 
 }  // namespace korvalen::station

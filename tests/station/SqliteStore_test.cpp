@@ -72,6 +72,39 @@ TEST(SqliteStore, KeepsEveryFieldAndCountsARecordAddedTwiceOnce) {
   EXPECT_EQ(since[0].id, failed.id);
 }
 
+int64_t SqlNumber(const std::filesystem::path& path, const char* sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_stmt* stmt = nullptr;
+  int64_t value = -1;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+    value = sqlite3_column_int64(stmt, 0);
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return value;
+}
+
+// A file of the first schema, as a station of an older build left it.
+TEST(SqliteStore, MigratesAnOlderStoreAndKeepsItsRecordsAndCounters) {
+  StoreDir dir;
+  const auto path = dir.path() / "station.sqlite";
+  RunRecord record = PassedRecord();
+  {
+    auto store = MustOpen(path);
+    ASSERT_TRUE(store->AddPassedWithSerial(record, "M{seq:2}", 3));
+  }
+  Sql(path, "DROP TABLE held_changes; UPDATE schema_version SET version = 1");
+  auto store = MustOpen(path);
+  EXPECT_EQ(SqlNumber(path, "SELECT version FROM schema_version"), kSqliteSchemaVersion);
+  EXPECT_EQ(SqlNumber(path, "SELECT count(*) FROM held_changes"), 0);
+  const auto records = All(*store);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_TRUE(SameRecord(records[0], record));
+  RunRecord next = PassedRecord();
+  ASSERT_TRUE(store->AddPassedWithSerial(next, "M{seq:2}", 3));
+  EXPECT_EQ(next.serial_sent, "M04");
+}
+
 TEST(SqliteStore, RefusesWhatIsNoStoreOfItsOwn) {
   StoreDir dir;
   EXPECT_NE(OpenError(dir.path()).find("is a folder"), std::string::npos);
