@@ -76,6 +76,12 @@ class SqliteStore final : public Store {
 // names no home folder.
 std::filesystem::path DefaultStorePath();
 
+// A station's outage spool when none is named: spool-STATION.sqlite beside
+// the default store. Bytes of STATION other than letters, digits, '-', '_'
+// and '.' become '_', so a name never leads out of the folder. Empty when
+// the system names no home folder.
+std::filesystem::path DefaultSpoolPath(const std::string& station);
+
 // Whether db names a PostgreSQL database (a postgresql:// URI or a libpq
 // keyword string such as "host=line dbname=korvalen") rather than a file.
 bool IsPostgresTarget(const std::string& db);

@@ -23,6 +23,17 @@ bool IsPostgresTarget(const std::string& db) {
   return i < db.size() && db[i] == '=';
 }
 
+std::filesystem::path DefaultSpoolPath(const std::string& station) {
+  const std::filesystem::path store = DefaultStorePath();
+  if (store.empty()) return {};
+  std::string name = "spool-";
+  for (const char c : station) {
+    const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    name += plain || (c == '.' && name.back() != '.') ? c : '_';
+  }
+  return store.parent_path() / (name + ".sqlite");
+}
+
 std::unique_ptr<Store> OpenStore(const std::string& db, std::string* error) {
   if (db.empty()) {
     *error = "no store named: give a file or a postgresql:// database";

@@ -105,6 +105,14 @@ TEST(SqliteStore, MigratesAnOlderStoreAndKeepsItsRecordsAndCounters) {
   EXPECT_EQ(next.serial_sent, "M04");
 }
 
+TEST(SqliteStore, TheSpoolOfAnyStationNameStaysBesideTheStore) {
+  const auto store = DefaultStorePath();
+  if (store.empty()) GTEST_SKIP() << "no home folder";
+  EXPECT_EQ(DefaultSpoolPath("line-2.pc_a"), store.parent_path() / "spool-line-2.pc_a.sqlite");
+  EXPECT_EQ(DefaultSpoolPath("../../etc/x"), store.parent_path() / "spool-.__.__etc_x.sqlite");
+  EXPECT_EQ(DefaultSpoolPath("a/b\\c d"), store.parent_path() / "spool-a_b_c_d.sqlite");
+}
+
 TEST(SqliteStore, RefusesWhatIsNoStoreOfItsOwn) {
   StoreDir dir;
   EXPECT_NE(OpenError(dir.path()).find("is a folder"), std::string::npos);
@@ -129,12 +137,26 @@ TEST(SqliteStore, RefusesWhatIsNoStoreOfItsOwn) {
 }
 
 TEST(SqliteStore, RefusesAFileItCannotWrite) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes read-only files; run as a user to test this";
   StoreDir dir;
   const auto path = dir.path() / "station.sqlite";
   MustOpen(path);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read);
-  EXPECT_NE(OpenError(path).find("cannot be"), std::string::npos);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read);
+  // Root writes any file: the open runs as an ordinary user then.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(10);
+    std::string error;
+    if (OpenStore(path.string(), &error) != nullptr) _exit(11);
+    _exit(error.find("cannot be") != std::string::npos ? 0 : 12);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "10 no ordinary user, 11 opened, 12 unclear message; status " << status;
 }
 
 TEST(SqliteStore, GivesConsecutiveSerialsSkippingUsedAndVoidOnes) {
