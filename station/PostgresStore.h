@@ -6,6 +6,7 @@
 // guard: a number kept twice is refused by the database itself.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,8 @@
 struct pg_conn;
 
 namespace korvalen::station {
+
+class Sql;
 
 inline constexpr int kPostgresSchemaVersion = 1;
 
@@ -62,8 +65,7 @@ class PostgresStore final : public Store {
   StoreStatus Ready(const std::string& what);
   // Runs body in one transaction, once more on a fresh connection when the
   // first went away: every operation is safe to repeat (records by id).
-  template <typename Body>
-  StoreStatus Transaction(const std::string& what, Body body);
+  StoreStatus Transaction(const std::string& what, const std::function<StoreStatus(Sql&)>& body);
 
   pg_conn* conn_;
   std::string where_;

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "image/PathText.h"
-#include "station/RecordColumns.h"
+#include "station/SqliteSchema.h"
 #include "station/SerialFormat.h"
 
 namespace korvalen::station {
@@ -15,184 +15,6 @@ namespace {
 // it reports the file busy. A station records a unit in milliseconds, so
 // this is only reached when something holds the file far too long.
 constexpr int kBusyTimeoutMs = 15000;
-
-// Every schema step from version N-1 to N, in order. A step is only ever
-// added, never changed: files in the field were made by the old ones.
-constexpr const char* kMigrations[] = {
-    // 1: records, serial counters and the serials taken, used or void.
-    R"sql(
-CREATE TABLE records (
-  id TEXT PRIMARY KEY NOT NULL,
-  station TEXT NOT NULL,
-  operator_name TEXT NOT NULL,
-  device_path TEXT NOT NULL,
-  model TEXT NOT NULL,
-  file_name TEXT NOT NULL,
-  file_sha256 TEXT NOT NULL,
-  jedec_id INTEGER,
-  firmware_version_reported TEXT NOT NULL,
-  result TEXT NOT NULL,
-  failed_step TEXT NOT NULL,
-  reason TEXT NOT NULL,
-  attempts INTEGER NOT NULL,
-  device_gone INTEGER NOT NULL,
-  started_utc_us INTEGER NOT NULL,
-  ended_utc_us INTEGER NOT NULL,
-  duration_us INTEGER NOT NULL,
-  serial_before TEXT NOT NULL,
-  serial_sent TEXT NOT NULL,
-  serial_format TEXT NOT NULL,
-  serial_state TEXT NOT NULL
-);
-CREATE INDEX records_started ON records(started_utc_us);
-CREATE INDEX records_serial_sent ON records(serial_sent);
-CREATE TABLE serial_counters (
-  format TEXT PRIMARY KEY NOT NULL,
-  next_number INTEGER NOT NULL
-);
-CREATE TABLE serials (
-  format TEXT NOT NULL,
-  number INTEGER NOT NULL,
-  state TEXT NOT NULL,
-  record_id TEXT,
-  PRIMARY KEY (format, number)
-);
-)sql",
-    // 2: serial changes a spool holds until the line's database is back.
-    R"sql(
-CREATE TABLE held_changes (
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  record_id TEXT NOT NULL,
-  state TEXT NOT NULL,
-  format TEXT NOT NULL,
-  number INTEGER NOT NULL
-);
-)sql",
-};
-static_assert(std::size(kMigrations) == kSqliteSchemaVersion);
-
-// One prepared statement, finalized when it goes.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool ok() const { return rc_ == SQLITE_OK; }
-  void Bind(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-  }
-  void Bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
-  void BindNull(int index) { sqlite3_bind_null(stmt_, index); }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int Step() { return sqlite3_step(stmt_); }
-  std::string Text(int column) const {
-    const auto* text = sqlite3_column_text(stmt_, column);
-    return text == nullptr ? std::string()
-                           : std::string(reinterpret_cast<const char*>(text),
-                                         static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
-  }
-  int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  int rc_ = SQLITE_OK;
-};
-
-void BindRecord(Statement& insert, const RunRecord& r) {
-  int i = 1;
-  insert.Bind(i++, r.id);
-  insert.Bind(i++, r.station);
-  insert.Bind(i++, r.operator_name);
-  insert.Bind(i++, r.device_path);
-  insert.Bind(i++, r.model);
-  insert.Bind(i++, r.file_name);
-  insert.Bind(i++, r.file_sha256);
-  if (r.jedec_id) {
-    insert.Bind(i++, static_cast<int64_t>(*r.jedec_id));
-  } else {
-    insert.BindNull(i++);
-  }
-  insert.Bind(i++, r.firmware_version_reported);
-  insert.Bind(i++, std::string(RunResultText(r.result)));
-  insert.Bind(i++, r.failed_step);
-  insert.Bind(i++, r.reason);
-  insert.Bind(i++, static_cast<int64_t>(r.attempts));
-  insert.Bind(i++, static_cast<int64_t>(r.device_gone ? 1 : 0));
-  insert.Bind(i++, r.started_utc_us);
-  insert.Bind(i++, r.ended_utc_us);
-  insert.Bind(i++, r.duration_us);
-  insert.Bind(i++, r.serial_before);
-  insert.Bind(i++, r.serial_sent);
-  insert.Bind(i++, r.serial_format);
-  insert.Bind(i++, std::string(SerialStateText(r.serial_state)));
-}
-
-// nullopt when a stored text names no result or state this build knows.
-std::optional<RunRecord> ReadRecord(const Statement& row) {
-  RunRecord r;
-  int i = 0;
-  r.id = row.Text(i++);
-  r.station = row.Text(i++);
-  r.operator_name = row.Text(i++);
-  r.device_path = row.Text(i++);
-  r.model = row.Text(i++);
-  r.file_name = row.Text(i++);
-  r.file_sha256 = row.Text(i++);
-  if (!row.IsNull(i)) r.jedec_id = static_cast<uint32_t>(row.Int(i));
-  ++i;
-  r.firmware_version_reported = row.Text(i++);
-  const auto result = RunResultFromText(row.Text(i++));
-  r.failed_step = row.Text(i++);
-  r.reason = row.Text(i++);
-  r.attempts = static_cast<int>(row.Int(i++));
-  r.device_gone = row.Int(i++) != 0;
-  r.started_utc_us = row.Int(i++);
-  r.ended_utc_us = row.Int(i++);
-  r.duration_us = row.Int(i++);
-  r.serial_before = row.Text(i++);
-  r.serial_sent = row.Text(i++);
-  r.serial_format = row.Text(i++);
-  const auto state = SerialStateFromText(row.Text(i++));
-  if (!result || !state) return std::nullopt;
-  r.result = *result;
-  r.serial_state = *state;
-  return r;
-}
-
-std::string Placeholders() {
-  std::string marks = "?";
-  for (int i = 1; i < kRecordColumnCount; ++i) marks += ", ?";
-  return marks;
-}
-const std::string kInsertRecord = "INSERT INTO records (" + std::string(kRecordColumns) +
-                                  ") VALUES (" + Placeholders() + ") ON CONFLICT(id) DO NOTHING";
-
-// Ends a write transaction: rolled back unless Commit ran. The store's
-// promise that every operation completes or leaves nothing rests on this.
-class WriteTransaction {
- public:
-  explicit WriteTransaction(sqlite3* db) : db_(db) {
-    // IMMEDIATE takes the write lock now, waiting (busy timeout) for
-    // another process's turn, so a read inside never goes stale.
-    begun_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-  ~WriteTransaction() {
-    if (begun_ && !committed_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  bool begun() const { return begun_; }
-  bool Commit() {
-    committed_ = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    return committed_;
-  }
-
- private:
-  sqlite3* db_;
-  bool begun_ = false;
-  bool committed_ = false;
-};
 
 }  // namespace
 
@@ -325,7 +147,7 @@ StoreStatus SqliteStore::Migrate() {
       return status;
   }
   for (int step = version; step < kSqliteSchemaVersion; ++step) {
-    if (StoreStatus status = Exec(kMigrations[step]); !status) return status;
+    if (StoreStatus status = Exec(kSqliteMigrations[step]); !status) return status;
   }
   Statement set(db_, "UPDATE schema_version SET version = ?");
   set.Bind(1, static_cast<int64_t>(kSqliteSchemaVersion));
@@ -492,60 +314,6 @@ StoreStatus SqliteStore::History(const HistoryQuery& query, std::vector<RunRecor
     }
     records->push_back(std::move(*record));
   }
-}
-
-StoreStatus SqliteStore::Remove(const std::string& record_id) {
-  Statement remove(db_, "DELETE FROM records WHERE id = ?");
-  remove.Bind(1, record_id);
-  if (remove.Step() != SQLITE_DONE) return Fail("removing record " + record_id);
-  return {};
-}
-
-StoreStatus SqliteStore::HoldSerialState(const std::string& record_id, SerialState state) {
-  Statement hold(db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES (?, ?, '', 0)");
-  hold.Bind(1, record_id);
-  hold.Bind(2, std::string(SerialStateText(state)));
-  if (hold.Step() != SQLITE_DONE) return Fail("holding a serial state of " + record_id);
-  return {};
-}
-
-StoreStatus SqliteStore::HoldSerialUsed(const std::string& format, uint64_t number) {
-  Statement hold(db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES ('', '', ?, ?)");
-  hold.Bind(1, format);
-  hold.Bind(2, static_cast<int64_t>(number));
-  if (hold.Step() != SQLITE_DONE) return Fail("holding a used serial");
-  return {};
-}
-
-StoreStatus SqliteStore::HeldChanges(std::vector<HeldChange>* changes) {
-  changes->clear();
-  Statement select(db_, "SELECT seq, record_id, state, format, number FROM held_changes ORDER BY seq");
-  for (;;) {
-    const int rc = select.Step();
-    if (rc == SQLITE_DONE) return {};
-    if (rc != SQLITE_ROW) return Fail("reading held serial changes");
-    HeldChange change;
-    change.seq = select.Int(0);
-    change.record_id = select.Text(1);
-    change.state = SerialStateFromText(select.Text(2)).value_or(SerialState::kNone);
-    change.format = select.Text(3);
-    change.number = static_cast<uint64_t>(select.Int(4));
-    changes->push_back(std::move(change));
-  }
-}
-
-StoreStatus SqliteStore::DropHeldChange(int64_t seq) {
-  Statement drop(db_, "DELETE FROM held_changes WHERE seq = ?");
-  drop.Bind(1, seq);
-  if (drop.Step() != SQLITE_DONE) return Fail("dropping a forwarded serial change");
-  return {};
-}
-
-StoreStatus SqliteStore::Backlog(int64_t* count) {
-  Statement select(db_, "SELECT (SELECT count(*) FROM records) + (SELECT count(*) FROM held_changes)");
-  if (select.Step() != SQLITE_ROW) return Fail("counting its backlog");
-  *count = select.Int(0);
-  return {};
 }
 
 }  // namespace korvalen::station
