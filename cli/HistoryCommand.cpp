@@ -112,8 +112,8 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
     out.Line(TextLine(record));
     if (record.result == station::RunResult::kPassed) ++passed;
   }
-  out.Line(std::to_string(records.size()) + (records.size() == 1 ? " record" : " records") +
-           ", " + std::to_string(passed) + " passed, in " + EscapeInvalidUtf8(store->Where()));
+  out.Line(std::to_string(records.size()) + (records.size() == 1 ? " record" : " records") + ", " +
+           std::to_string(passed) + " passed, in " + EscapeInvalidUtf8(store->Where()));
   return kExitOk;
 }
 

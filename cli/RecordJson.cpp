@@ -128,7 +128,8 @@ std::optional<int64_t> ParseSinceTime(std::string_view text, int64_t now_utc_us)
     }
   }
   if (utc) {
-    const int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+    const int64_t days =
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
     return ((days * kSecondsPerDay) + hour * 3600 + minute * 60 + second) * kUsPerSecond;
   }
   std::tm local{};

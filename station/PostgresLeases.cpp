@@ -23,8 +23,8 @@ StoreStatus PostgresStore::AddPassedWithSerial(RunRecord& record, const std::str
     kept = record;
     SqlResult rows;
     // The same record kept again keeps the serial it has, and takes none.
-    if (!sql.Run("reading the record", "SELECT serial_sent, serial_state FROM records WHERE id = $1",
-                 {record.id}, &rows))
+    if (!sql.Run("reading the record",
+                 "SELECT serial_sent, serial_state FROM records WHERE id = $1", {record.id}, &rows))
       return {sql.error()};
     if (rows.rows() > 0) {
       kept.serial_sent = rows.Text(0, 0);
@@ -43,8 +43,8 @@ StoreStatus PostgresStore::AddPassedWithSerial(RunRecord& record, const std::str
                    "ON CONFLICT (format) DO NOTHING",
                    {format, std::to_string(start)}) ||
           !sql.Run("locking the serial counter",
-                   "SELECT next_number FROM serial_counters WHERE format = $1 FOR UPDATE",
-                   {format}, &rows))
+                   "SELECT next_number FROM serial_counters WHERE format = $1 FOR UPDATE", {format},
+                   &rows))
         return {sql.error()};
       const int64_t first = rows.Int(0, 0);
       SqlResult expired;
@@ -62,8 +62,10 @@ StoreStatus PostgresStore::AddPassedWithSerial(RunRecord& record, const std::str
           return {sql.error()};
       }
       if (first > static_cast<int64_t>(parsed->MaxNumber()))
-        return {"serial FORMAT \"" + format + "\" is used up: its counter has no number left "
-                "after " + max};
+        return {"serial FORMAT \"" + format +
+                "\" is used up: its counter has no number left "
+                "after " +
+                max};
       const int64_t last =
           std::min<int64_t>(first + lease_size - 1, static_cast<int64_t>(parsed->MaxNumber()));
       if (!sql.Run("advancing the serial counter",
@@ -116,8 +118,7 @@ StoreStatus PostgresStore::AddPassedWithSerial(RunRecord& record, const std::str
           return {sql.error()};
       }
       if (number) break;
-      if (round > 1000)
-        return {"no free serial of \"" + format + "\" found in 1000 leases"};
+      if (round > 1000) return {"no free serial of \"" + format + "\" found in 1000 leases"};
       if (StoreStatus taken = take_lease(); !taken) return taken;
     }
 
@@ -131,7 +132,8 @@ StoreStatus PostgresStore::AddPassedWithSerial(RunRecord& record, const std::str
     kept.serial_sent = *serial;
     kept.serial_format = format;
     kept.serial_state = SerialState::kPending;
-    if (!sql.Run("keeping the record", kPostgresInsertRecord, RecordParams(kept))) return {sql.error()};
+    if (!sql.Run("keeping the record", kPostgresInsertRecord, RecordParams(kept)))
+      return {sql.error()};
 
     // Renewed early, so a station has numbers in hand when the database
     // is slow or away for a while.
@@ -170,8 +172,8 @@ PostgresStore::~PostgresStore() {
         return {sql.error()};
       SqlResult counter;
       if (!sql.Run("locking the serial counter",
-                   "SELECT next_number FROM serial_counters WHERE format = $1 FOR UPDATE",
-                   {format}, &counter))
+                   "SELECT next_number FROM serial_counters WHERE format = $1 FOR UPDATE", {format},
+                   &counter))
         return {sql.error()};
       if (counter.rows() == 0) return {};
       int64_t next = counter.Int(0, 0);

@@ -7,7 +7,6 @@
 
 namespace korvalen::station {
 
-
 // Every schema step from version N-1 to N, in order, never changed once
 // released. Times are kept as microseconds since 1970 UTC, as in the
 // SQLite store; the views turn them into timestamps in the session's zone.
@@ -98,8 +97,8 @@ std::string Placeholders() {
 }  // namespace
 
 const std::string kPostgresInsertRecord = "INSERT INTO records (" + std::string(kRecordColumns) +
-                                  ") VALUES (" + Placeholders() +
-                                  ") ON CONFLICT (id) DO NOTHING";
+                                          ") VALUES (" + Placeholders() +
+                                          ") ON CONFLICT (id) DO NOTHING";
 
 SqlParams RecordParams(const RunRecord& r) {
   return {r.id,

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "station/PostgresSql.h"
 #include "station/PostgresSchema.h"
+#include "station/PostgresSql.h"
 #include "station/RecordColumns.h"
 #include "station/SerialFormat.h"
 
@@ -16,8 +16,13 @@ namespace {
 // once wait here and the first one migrates.
 constexpr int64_t kMigrationLockKey = 0x4B56'4C4E'5354'0001;
 // A deadlock or a serialization failure is the database asking for the
-// transaction again.
+// transaction again; so is a serial another station marked used between
+// this one's look and its insert (a unique violation): the next look
+// skips it.
 constexpr int kConflictRetries = 3;
+bool AskedAgain(const std::string& sqlstate) {
+  return sqlstate == "40P01" || sqlstate == "40001" || sqlstate == "23505";
+}
 
 // The database as messages name it: never its password.
 std::string Describe(PGconn* conn) {
@@ -72,7 +77,8 @@ std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& target, st
     if (std::string(o->keyword) == "password" && o->val != nullptr) has_password = true;
   PQconninfoFree(parsed);
   if (has_password) {
-    *error = described + ": the connection text holds a password; give it in PGPASSWORD or "
+    *error = described +
+             ": the connection text holds a password; give it in PGPASSWORD or "
              "~/.pgpass instead, so it is not shown to other users and never kept";
     return nullptr;
   }
@@ -82,8 +88,13 @@ std::unique_ptr<PostgresStore> PostgresStore::Open(const std::string& target, st
   }
   // Defaults first: the target's own words override them. A silent
   // network must not hang a station: bounded connect, TCP keepalives.
-  const char* keywords[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
-                            "keepalives_count", "application_name", "dbname", nullptr};
+  const char* keywords[] = {"connect_timeout",
+                            "keepalives_idle",
+                            "keepalives_interval",
+                            "keepalives_count",
+                            "application_name",
+                            "dbname",
+                            nullptr};
   const char* values[] = {"10", "10", "5", "3", "korvalen-fw", target.c_str(), nullptr};
   PGconn* conn = PQconnectdbParams(keywords, values, 1);
   if (conn == nullptr) {
@@ -118,8 +129,8 @@ StoreStatus PostgresStore::Ready(const std::string& what) {
     PQreset(conn_);
     reachable_ = PQstatus(conn_) == CONNECTION_OK;
     if (!reachable_)
-      return {where_ + ": " + what + ": the database cannot be reached: " +
-              Trimmed(PQerrorMessage(conn_))};
+      return {where_ + ": " + what +
+              ": the database cannot be reached: " + Trimmed(PQerrorMessage(conn_))};
     needs_reset_ = false;
     where_ = Describe(conn_);
   }
@@ -152,7 +163,7 @@ StoreStatus PostgresStore::Transaction(const std::string& what,
       if (!reconnected) continue;
       reachable_ = false;
     }
-    if ((sql.state() == "40P01" || sql.state() == "40001") && attempt < kConflictRetries) continue;
+    if (AskedAgain(sql.state()) && attempt < kConflictRetries) continue;
     return {where_ + ": " + what + ": " + status.error};
   }
 }
@@ -164,11 +175,12 @@ StoreStatus PostgresStore::Migrate() {
     // pg_class read as a table, by this statement's snapshot: a lookup by
     // name (to_regclass) may answer from a cache that does not yet know a
     // table another station made while this one waited for the lock.
-    if (!sql.Run("reading the schema",
-                 "SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
-                 "ON n.oid = c.relnamespace WHERE c.relname = 'schema_version' "
-                 "AND n.nspname = current_schema())",
-                 {}, &rows))
+    if (!sql.Run(
+            "reading the schema",
+            "SELECT EXISTS (SELECT 1 FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
+            "ON n.oid = c.relnamespace WHERE c.relname = 'schema_version' "
+            "AND n.nspname = current_schema())",
+            {}, &rows))
       return false;
     if (rows.Text(0, 0) != "t") return true;
     if (!sql.Run("reading the schema version", "SELECT max(version) FROM schema_version", {},
@@ -179,8 +191,8 @@ StoreStatus PostgresStore::Migrate() {
   };
   auto too_new = [this](int version) -> StoreStatus {
     return {where_ + " holds schema version " + std::to_string(version) +
-            "; this korvalen-fw knows versions up to " +
-            std::to_string(kPostgresSchemaVersion) + ": use a newer korvalen-fw"};
+            "; this korvalen-fw knows versions up to " + std::to_string(kPostgresSchemaVersion) +
+            ": use a newer korvalen-fw"};
   };
   // A station role without the right to change the schema opens a
   // database at the current version without ever asking for it.
@@ -220,7 +232,8 @@ StoreStatus PostgresStore::Migrate() {
 
 StoreStatus PostgresStore::Add(const RunRecord& record) {
   return Transaction("keeping record " + record.id, [&](Sql& sql) -> StoreStatus {
-    if (!sql.Run("keeping the record", kPostgresInsertRecord, RecordParams(record))) return {sql.error()};
+    if (!sql.Run("keeping the record", kPostgresInsertRecord, RecordParams(record)))
+      return {sql.error()};
     return {};
   });
 }
@@ -298,10 +311,11 @@ StoreStatus PostgresStore::History(const HistoryQuery& query, std::vector<RunRec
   StoreStatus status = Transaction("reading records", [&](Sql& sql) -> StoreStatus {
     read.clear();
     SqlResult rows;
-    if (!sql.Run("reading records",
-                 "SELECT " + std::string(kRecordColumns) +
-                     " FROM records WHERE started_utc_us >= $1 ORDER BY started_utc_us, kept_at, id",
-                 {std::to_string(query.since_utc_us.value_or(INT64_MIN))}, &rows))
+    if (!sql.Run(
+            "reading records",
+            "SELECT " + std::string(kRecordColumns) +
+                " FROM records WHERE started_utc_us >= $1 ORDER BY started_utc_us, kept_at, id",
+            {std::to_string(query.since_utc_us.value_or(INT64_MIN))}, &rows))
       return {sql.error()};
     for (int i = 0; i < rows.rows(); ++i) {
       auto record = ReadRecord(rows, i);

@@ -49,8 +49,7 @@ class PostgresStore final : public Store {
                                   uint64_t start) override;
   StoreStatus SetSerialState(const std::string& record_id, SerialState state) override;
   StoreStatus MarkSerialUsed(const std::string& format, uint64_t number) override;
-  StoreStatus FindBySentSerial(const std::string& serial,
-                               std::optional<RunRecord>* found) override;
+  StoreStatus FindBySentSerial(const std::string& serial, std::optional<RunRecord>* found) override;
   StoreStatus History(const HistoryQuery& query, std::vector<RunRecord>* records) override;
   std::string Where() const override { return where_; }
 

@@ -11,7 +11,8 @@ StoreStatus SqliteStore::Remove(const std::string& record_id) {
 }
 
 StoreStatus SqliteStore::HoldSerialState(const std::string& record_id, SerialState state) {
-  Statement hold(db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES (?, ?, '', 0)");
+  Statement hold(
+      db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES (?, ?, '', 0)");
   hold.Bind(1, record_id);
   hold.Bind(2, std::string(SerialStateText(state)));
   if (hold.Step() != SQLITE_DONE) return Fail("holding a serial state of " + record_id);
@@ -19,7 +20,8 @@ StoreStatus SqliteStore::HoldSerialState(const std::string& record_id, SerialSta
 }
 
 StoreStatus SqliteStore::HoldSerialUsed(const std::string& format, uint64_t number) {
-  Statement hold(db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES ('', '', ?, ?)");
+  Statement hold(
+      db_, "INSERT INTO held_changes (record_id, state, format, number) VALUES ('', '', ?, ?)");
   hold.Bind(1, format);
   hold.Bind(2, static_cast<int64_t>(number));
   if (hold.Step() != SQLITE_DONE) return Fail("holding a used serial");
@@ -28,7 +30,8 @@ StoreStatus SqliteStore::HoldSerialUsed(const std::string& format, uint64_t numb
 
 StoreStatus SqliteStore::HeldChanges(std::vector<HeldChange>* changes) {
   changes->clear();
-  Statement select(db_, "SELECT seq, record_id, state, format, number FROM held_changes ORDER BY seq");
+  Statement select(db_,
+                   "SELECT seq, record_id, state, format, number FROM held_changes ORDER BY seq");
   for (;;) {
     const int rc = select.Step();
     if (rc == SQLITE_DONE) return {};
@@ -51,7 +54,8 @@ StoreStatus SqliteStore::DropHeldChange(int64_t seq) {
 }
 
 StoreStatus SqliteStore::Backlog(int64_t* count) {
-  Statement select(db_, "SELECT (SELECT count(*) FROM records) + (SELECT count(*) FROM held_changes)");
+  Statement select(db_,
+                   "SELECT (SELECT count(*) FROM records) + (SELECT count(*) FROM held_changes)");
   if (select.Step() != SQLITE_ROW) return Fail("counting its backlog");
   *count = select.Int(0);
   return {};

@@ -19,7 +19,9 @@ extern const char* const kSqliteMigrations[];
 // One prepared statement, finalized when it goes.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  Statement(sqlite3* db, const char* sql) {
+    rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+  }
   ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
@@ -113,7 +115,8 @@ inline std::string Placeholders() {
   return marks;
 }
 inline const std::string kInsertRecord = "INSERT INTO records (" + std::string(kRecordColumns) +
-                                  ") VALUES (" + Placeholders() + ") ON CONFLICT(id) DO NOTHING";
+                                         ") VALUES (" + Placeholders() +
+                                         ") ON CONFLICT(id) DO NOTHING";
 
 // Ends a write transaction: rolled back unless Commit ran. The store's
 // promise that every operation completes or leaves nothing rests on this.
@@ -138,6 +141,5 @@ class WriteTransaction {
   bool begun_ = false;
   bool committed_ = false;
 };
-
 
 }  // namespace korvalen::station

@@ -5,8 +5,8 @@
 #include <system_error>
 
 #include "image/PathText.h"
-#include "station/SqliteSchema.h"
 #include "station/SerialFormat.h"
+#include "station/SqliteSchema.h"
 
 namespace korvalen::station {
 namespace {
@@ -44,9 +44,9 @@ std::unique_ptr<SqliteStore> SqliteStore::OpenWith(const std::filesystem::path& 
   sqlite3* db = nullptr;
   // SQLite takes UTF-8 names; on Windows it turns them into the wide name.
   const std::u8string name = path.u8string();
-  const int rc = sqlite3_open_v2(reinterpret_cast<const char*>(name.c_str()), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
+  const int rc =
+      sqlite3_open_v2(reinterpret_cast<const char*>(name.c_str()), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     *error = "store " + where + " cannot be opened for writing: " +
              (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -99,8 +99,8 @@ StoreStatus SqliteStore::Fail(const std::string& what) const {
   if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
     message += " (the file is damaged or is not a station store)";
   else if (code == SQLITE_BUSY)
-    message += " (another program has held the store for " +
-               std::to_string(kBusyTimeoutMs / 1000) + " s)";
+    message +=
+        " (another program has held the store for " + std::to_string(kBusyTimeoutMs / 1000) + " s)";
   return {message};
 }
 
@@ -138,13 +138,13 @@ StoreStatus SqliteStore::Migrate() {
     Statement tables(db_, "SELECT count(*) FROM sqlite_master");
     if (!tables.ok() || tables.Step() != SQLITE_ROW) return Fail("reading its tables");
     if (tables.Int(0) != 0)
-      return {"store " + where_ + " is an SQLite file of another program (it has tables but no "
+      return {"store " + where_ +
+              " is an SQLite file of another program (it has tables but no "
               "station schema); name a new file"};
     if (StoreStatus status = Exec("CREATE TABLE schema_version (version INTEGER NOT NULL)");
         !status)
       return status;
-    if (StoreStatus status = Exec("INSERT INTO schema_version VALUES (0)"); !status)
-      return status;
+    if (StoreStatus status = Exec("INSERT INTO schema_version VALUES (0)"); !status) return status;
   }
   for (int step = version; step < kSqliteSchemaVersion; ++step) {
     if (StoreStatus status = Exec(kSqliteMigrations[step]); !status) return status;
@@ -195,8 +195,10 @@ StoreStatus SqliteStore::AddPassedWithSerial(RunRecord& record, const std::strin
   // Skip numbers units already carry and void ones: never given again.
   for (;;) {
     if (number > parsed->MaxNumber())
-      return {"serial FORMAT \"" + format + "\" is used up: its counter has no number left "
-              "after " + std::to_string(parsed->MaxNumber())};
+      return {"serial FORMAT \"" + format +
+              "\" is used up: its counter has no number left "
+              "after " +
+              std::to_string(parsed->MaxNumber())};
     Statement probe(db_, "SELECT 1 FROM serials WHERE format = ? AND number = ?");
     probe.Bind(1, format);
     probe.Bind(2, static_cast<int64_t>(number));
@@ -206,9 +208,11 @@ StoreStatus SqliteStore::AddPassedWithSerial(RunRecord& record, const std::strin
     ++number;
   }
   const auto serial = parsed->Expand(number, Today());
-  if (!serial) return {"serial FORMAT \"" + format + "\" cannot hold number " + std::to_string(number)};
+  if (!serial)
+    return {"serial FORMAT \"" + format + "\" cannot hold number " + std::to_string(number)};
 
-  Statement use(db_, "INSERT INTO serials (format, number, state, record_id) VALUES (?, ?, 'taken', ?)");
+  Statement use(db_,
+                "INSERT INTO serials (format, number, state, record_id) VALUES (?, ?, 'taken', ?)");
   use.Bind(1, format);
   use.Bind(2, static_cast<int64_t>(number));
   use.Bind(3, record.id);
@@ -287,8 +291,9 @@ StoreStatus SqliteStore::FindBySentSerial(const std::string& serial,
   if (rc == SQLITE_DONE) return {};
   if (rc != SQLITE_ROW) return Fail("looking for serial " + serial);
   *found = ReadRecord(select);
-  if (!*found) return {"store " + where_ + ": the record of serial " + serial +
-                       " holds a result or state this korvalen-fw does not know"};
+  if (!*found)
+    return {"store " + where_ + ": the record of serial " + serial +
+            " holds a result or state this korvalen-fw does not know"};
   return {};
 }
 

@@ -36,8 +36,7 @@ class SqliteStore final : public Store {
                                   uint64_t start) override;
   StoreStatus SetSerialState(const std::string& record_id, SerialState state) override;
   StoreStatus MarkSerialUsed(const std::string& format, uint64_t number) override;
-  StoreStatus FindBySentSerial(const std::string& serial,
-                               std::optional<RunRecord>* found) override;
+  StoreStatus FindBySentSerial(const std::string& serial, std::optional<RunRecord>* found) override;
   StoreStatus History(const HistoryQuery& query, std::vector<RunRecord>* records) override;
   std::string Where() const override;
 
@@ -48,7 +47,7 @@ class SqliteStore final : public Store {
     int64_t seq = 0;
     std::string record_id;  // a state change: record_id and state
     SerialState state = SerialState::kNone;
-    std::string format;     // else a serial a unit carries: format and number
+    std::string format;  // else a serial a unit carries: format and number
     uint64_t number = 0;
   };
   StoreStatus HoldSerialState(const std::string& record_id, SerialState state);

@@ -99,7 +99,8 @@ TEST(FwHistory, PrintsRecordsAsTextCsvAndJson) {
   auto field = [&](size_t row, const std::string& name) {
     const auto at = std::find(header.begin(), header.end(), name);
     EXPECT_NE(at, header.end()) << name;
-    return at == header.end() ? std::string() : rows[row].at(static_cast<size_t>(at - header.begin()));
+    return at == header.end() ? std::string()
+                              : rows[row].at(static_cast<size_t>(at - header.begin()));
   };
   for (const auto& row : rows) EXPECT_EQ(row.size(), header.size());
   EXPECT_EQ(field(1, "serial_sent"), "KV-0001");
@@ -111,8 +112,8 @@ TEST(FwHistory, PrintsRecordsAsTextCsvAndJson) {
   EXPECT_EQ(field(2, "jedec_id"), "");
   EXPECT_EQ(field(2, "result"), "failed");
 
-  const FwResult json = RunFw(dir, {"--json", "history", "--db", db.string(), "--since",
-                                    "2026-12-11T00:00Z"});
+  const FwResult json =
+      RunFw(dir, {"--json", "history", "--db", db.string(), "--since", "2026-12-11T00:00Z"});
   ASSERT_EQ(json.exit_code, 0) << json.err;
   const auto records = json.Json()["records"];
   ASSERT_EQ(records.size(), 1u);

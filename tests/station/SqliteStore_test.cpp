@@ -1,3 +1,5 @@
+#include "station/SqliteStore.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -9,7 +11,6 @@
 #include <set>
 
 #include "station/SerialFormat.h"
-#include "station/SqliteStore.h"
 #include "tests/station/StoreTestSupport.h"
 
 namespace korvalen::station {
@@ -77,7 +78,8 @@ int64_t SqlNumber(const std::filesystem::path& path, const char* sql) {
   sqlite3_open(path.c_str(), &db);
   sqlite3_stmt* stmt = nullptr;
   int64_t value = -1;
-  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW)
     value = sqlite3_column_int64(stmt, 0);
   sqlite3_finalize(stmt);
   sqlite3_close(db);
@@ -172,9 +174,9 @@ TEST(SqliteStore, GivesConsecutiveSerialsSkippingUsedAndVoidOnes) {
     given.push_back(record.serial_sent);
     return record;
   };
-  const RunRecord first = take();  // 7: the start, as the store had none
+  const RunRecord first = take();                 // 7: the start, as the store had none
   ASSERT_TRUE(store->MarkSerialUsed(format, 8));  // a unit carried 8 already
-  const RunRecord second = take();  // 9
+  const RunRecord second = take();                // 9
   ASSERT_TRUE(store->SetSerialState(second.id, SerialState::kVoid));
   ASSERT_TRUE(store->SetSerialState(first.id, SerialState::kDelivered));
   take();  // 10: the void 9 is not given again
@@ -292,8 +294,8 @@ TEST(SqliteStore, AFullDiskFailsCleanlyAndLosesNoKeptRecord) {
     for (int i = 0; i < 2000 && failures < 5; ++i) {
       RunRecord record = PassedRecord(i);
       record.reason = std::string(2000, 'r');
-      const StoreStatus status = i % 2 == 0 ? store->Add(record)
-                                            : store->AddPassedWithSerial(record, "F{seq:6}", 1);
+      const StoreStatus status =
+          i % 2 == 0 ? store->Add(record) : store->AddPassedWithSerial(record, "F{seq:6}", 1);
       if (status) {
         const std::string line = record.id + "\n";
         if (write(pipe_fds[1], line.data(), line.size()) < 0) _exit(13);

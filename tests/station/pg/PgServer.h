@@ -115,10 +115,10 @@ class OwnPgServer {
   bool started_ = false;
 };
 
-#define KORVALEN_NEEDS_PG()                                                        \
-  do {                                                                             \
-    if (!::korvalen::testing::PgServer::Get().skip_reason().empty())               \
-      GTEST_SKIP() << ::korvalen::testing::PgServer::Get().skip_reason();          \
+#define KORVALEN_NEEDS_PG()                                               \
+  do {                                                                    \
+    if (!::korvalen::testing::PgServer::Get().skip_reason().empty())      \
+      GTEST_SKIP() << ::korvalen::testing::PgServer::Get().skip_reason(); \
   } while (0)
 
 }  // namespace korvalen::testing

@@ -58,10 +58,12 @@ TEST(SpoolStore, AnOutageIsSpooledAndForwardedOnceWhenTheDatabaseIsBack) {
   ASSERT_TRUE(server.Restart());
   ASSERT_TRUE(store->Add(SampleRecord()));  // forwards the backlog first
   EXPECT_EQ(store->Backlog(), 0);
-  EXPECT_EQ(PgServer::Run(server.uri(), "SELECT count(*) || '/' || count(DISTINCT id) FROM records"),
-            "5/5");
-  EXPECT_EQ(PgServer::Run(server.uri(), "SELECT serial_state FROM records WHERE serial_sent = 'O001'"),
-            "delivered");
+  EXPECT_EQ(
+      PgServer::Run(server.uri(), "SELECT count(*) || '/' || count(DISTINCT id) FROM records"),
+      "5/5");
+  EXPECT_EQ(
+      PgServer::Run(server.uri(), "SELECT serial_state FROM records WHERE serial_sent = 'O001'"),
+      "delivered");
   EXPECT_EQ(PgServer::Run(server.uri(), "SELECT state FROM serials WHERE number = 5"), "used");
   ASSERT_TRUE(store->History({}, &records));
   EXPECT_EQ(records.size(), 5u);
