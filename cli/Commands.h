@@ -37,6 +37,7 @@ struct HistoryOptions {
   std::string db;     // empty: the station's default store
   std::string since;  // empty: every record
   bool csv = false;
+  std::string by;     // a summary: "station", "hour" or "step"; empty: the records
 };
 
 // Prints a station store's records: text, CSV (--csv) or JSON (--json).

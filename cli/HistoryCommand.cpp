@@ -3,6 +3,7 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
+#include "cli/HistorySummary.h"
 #include "cli/JsonText.h"
 #include "cli/RecordJson.h"
 #include "image/PathText.h"
@@ -55,6 +56,11 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
     out.Error("korvalen-fw: history: --csv and --json exclude each other");
     return kExitRefused;
   }
+  if (!options.by.empty() && !Summarize({}, options.by)) {
+    out.Error("korvalen-fw: history: --by \"" + EscapeInvalidUtf8(options.by) +
+              "\": summarize by station, hour or step");
+    return kExitRefused;
+  }
   station::HistoryQuery query;
   if (!options.since.empty()) {
     query.since_utc_us = ParseSinceTime(options.since, NowUtcUs());
@@ -95,6 +101,16 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
     return kExitFailed;
   }
 
+  if (!options.by.empty()) {
+    const SummaryTable table = *Summarize(records, options.by);
+    if (common.json)
+      out.Text(JsonText({{"store", EscapeInvalidUtf8(store->Where())},
+                         {"by", options.by},
+                         {"rows", SummaryJson(table)}}));
+    else
+      out.Text(options.csv ? SummaryCsv(table) : SummaryText(table));
+    return kExitOk;
+  }
   if (common.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const station::RunRecord& record : records) list.push_back(RecordJson(record));

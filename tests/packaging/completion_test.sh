@@ -53,5 +53,6 @@ expect "korvalen-fw --replay run.pcap regs " "get set"
 expect "korvalen-fw --flash pa" "page256 page32"
 expect "korvalen-fw --device usb:1 update --r" "--record --replay --report"
 expect "korvalen-fw history --c" "--csv"
+expect "korvalen-fw history --by s" "station step"
 expect "korvalen-fw h" "history"
 exit $((failures > 0))
