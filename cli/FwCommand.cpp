@@ -145,6 +145,10 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   history_command->add_option("--by", history.by,
                               "print a summary instead: yield per station or per hour (local "
                               "time), or the runs that did not pass by step and reason");
+  history_command->add_option(
+      "--move-to", history.move_to,
+      "move the --db SQLite store's records, serial numbers and counters to this line's "
+      "postgresql:// database, so its serials continue there (safe to repeat)");
 #endif
 
   EngineeringCommands engineering(app);

@@ -8,6 +8,7 @@
 #include "cli/RecordJson.h"
 #include "image/PathText.h"
 #include "image/Utf8Text.h"
+#include "station/MoveToLine.h"
 #include "station/SqliteStore.h"
 
 namespace korvalen::cli {
@@ -44,6 +45,37 @@ std::string TextLine(const station::RunRecord& r) {
   return line;
 }
 
+int MoveCommand(const CommonOptions& common, const std::string& db, const std::string& line,
+                Output& out) {
+  station::MoveReport report;
+  if (station::StoreStatus status = station::MoveToLine(db, line, &report); !status) {
+    out.Error("korvalen-fw: history --move-to: " + EscapeInvalidUtf8(status.error) +
+              (report.records > 0 ? " (" + std::to_string(report.records) +
+                                        " records were moved; moving again adds each once)"
+                                  : std::string()));
+    return kExitFailed;
+  }
+  const int status = report.clashes > 0 ? kExitFailed : kExitOk;
+  if (common.json) {
+    out.Text(JsonText({{"from", EscapeInvalidUtf8(report.from)},
+                       {"to", EscapeInvalidUtf8(report.to)},
+                       {"records", report.records},
+                       {"counters", report.counters},
+                       {"serials", report.serials},
+                       {"clashes", report.clashes}}));
+    return status;
+  }
+  out.Line("moved " + std::to_string(report.records) + " records, " +
+           std::to_string(report.counters) + " serial counters and " +
+           std::to_string(report.serials) + " serial numbers from " +
+           EscapeInvalidUtf8(report.from) + " to " + EscapeInvalidUtf8(report.to));
+  if (report.clashes > 0)
+    out.Error("korvalen-fw: history --move-to: " + std::to_string(report.clashes) +
+              " serial numbers had already been given to other units on the line: two units "
+              "carry each of them (see the serials table)");
+  return status;
+}
+
 }  // namespace
 
 std::string DefaultStoreText() {
@@ -52,6 +84,12 @@ std::string DefaultStoreText() {
 }
 
 int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, Output& out) {
+  if (!options.move_to.empty() && (options.csv || !options.by.empty() || !options.since.empty())) {
+    out.Error(
+        "korvalen-fw: history: --move-to moves the whole store; leave out --csv, --by and "
+        "--since");
+    return kExitRefused;
+  }
   if (options.csv && common.json) {
     out.Error("korvalen-fw: history: --csv and --json exclude each other");
     return kExitRefused;
@@ -89,6 +127,7 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
       return kExitRefused;
     }
   }
+  if (!options.move_to.empty()) return MoveCommand(common, db, options.move_to, out);
   std::string error;
   std::unique_ptr<station::Store> store = station::OpenStore(db, &error);
   if (!store) {

@@ -157,6 +157,39 @@ StoreStatus PostgresStore::AddPassedWithSerial(RunRecord& record, const std::str
   return {};
 }
 
+StoreStatus PostgresStore::TakeOverSerials(const std::vector<SqliteStore::Counter>& counters,
+                                           const std::vector<SqliteStore::KeptSerial>& serials,
+                                           const std::string& from, int* clashes) {
+  return Transaction("taking over the serials of " + from, [&](Sql& sql) -> StoreStatus {
+    *clashes = 0;
+    for (const auto& counter : counters) {
+      if (!sql.Run("moving a serial counter",
+                   "INSERT INTO serial_counters (format, next_number) VALUES ($1, $2) "
+                   "ON CONFLICT (format) DO UPDATE SET next_number = "
+                   "greatest(serial_counters.next_number, excluded.next_number)",
+                   {counter.format, std::to_string(counter.next_number)}))
+        return {sql.error()};
+    }
+    SqlResult rows;
+    for (const auto& serial : serials) {
+      // A clash is a number both stores gave, each to a unit of its own; a
+      // number moved again, or one a unit carried, is none.
+      if (!sql.Run(
+              "keeping a serial",
+              "WITH kept AS (INSERT INTO serials (format, number, state, record_id, station) "
+              "VALUES ($1, $2, $3, nullif($4, ''), $5) ON CONFLICT (format, number) DO NOTHING "
+              "RETURNING 1) SELECT (SELECT count(*) FROM kept) + (SELECT count(*) FROM "
+              "serials WHERE format = $1 AND number = $2 AND (record_id IS NULL OR $4 = '' "
+              "OR record_id = $4))",
+              {serial.format, std::to_string(serial.number), serial.state, serial.record_id, from},
+              &rows))
+        return {sql.error()};
+      if (rows.Int(0, 0) == 0) ++*clashes;
+    }
+    return {};
+  });
+}
+
 PostgresStore::~PostgresStore() {
   // Hand back what nobody leased after: the counter goes back to the
   // lease's next number. A lease others leased after stays until it

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "station/SqliteStore.h"
 #include "station/Store.h"
 
 struct pg_conn;
@@ -56,6 +57,14 @@ class PostgresStore final : public Store {
   // Whether the last operation found the database there: an operation
   // that failed while it was reachable failed for another reason.
   bool Reachable() const;
+
+  // Takes over a station store's serials in one transaction: each counter
+  // moves up to next_number where it is lower, and every number taken,
+  // used or void there is never given here. *clashes counts numbers this
+  // database had already given to another unit.
+  StoreStatus TakeOverSerials(const std::vector<SqliteStore::Counter>& counters,
+                              const std::vector<SqliteStore::KeptSerial>& serials,
+                              const std::string& from, int* clashes);
 
  private:
   PostgresStore(pg_conn* conn, std::string where, const PostgresOptions& options);

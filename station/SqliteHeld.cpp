@@ -61,4 +61,23 @@ StoreStatus SqliteStore::Backlog(int64_t* count) {
   return {};
 }
 
+StoreStatus SqliteStore::Serials(std::vector<Counter>* counters, std::vector<KeptSerial>* serials) {
+  counters->clear();
+  serials->clear();
+  Statement counter(db_, "SELECT format, next_number FROM serial_counters ORDER BY format");
+  for (int rc; (rc = counter.Step()) != SQLITE_DONE;) {
+    if (rc != SQLITE_ROW) return Fail("reading the serial counters");
+    counters->push_back({counter.Text(0), static_cast<uint64_t>(counter.Int(1))});
+  }
+  Statement kept(db_,
+                 "SELECT format, number, state, coalesce(record_id, '') FROM serials "
+                 "ORDER BY format, number");
+  for (int rc; (rc = kept.Step()) != SQLITE_DONE;) {
+    if (rc != SQLITE_ROW) return Fail("reading the serials kept");
+    serials->push_back(
+        {kept.Text(0), static_cast<uint64_t>(kept.Int(1)), kept.Text(2), kept.Text(3)});
+  }
+  return {};
+}
+
 }  // namespace korvalen::station

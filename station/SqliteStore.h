@@ -57,6 +57,20 @@ class SqliteStore final : public Store {
   // Records plus held changes.
   StoreStatus Backlog(int64_t* count);
 
+  // The serial counters and every number taken, used or void, for moving
+  // a station's store to a line's database.
+  struct Counter {
+    std::string format;
+    uint64_t next_number = 0;
+  };
+  struct KeptSerial {
+    std::string format;
+    uint64_t number = 0;
+    std::string state;  // taken, used or void
+    std::string record_id;
+  };
+  StoreStatus Serials(std::vector<Counter>* counters, std::vector<KeptSerial>* serials);
+
  private:
   static std::unique_ptr<SqliteStore> OpenWith(const std::filesystem::path& path, bool exclusive,
                                                std::string* error);
