@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "image/PathText.h"
 #include "station/SerialFormat.h"
@@ -74,7 +76,7 @@ std::unique_ptr<SqliteStore> SqliteStore::OpenWith(const std::filesystem::path& 
   }
   // WAL lets readers go on while one process writes; FULL sync makes a
   // committed record survive a power cut.
-  if (StoreStatus status = store->Exec("PRAGMA journal_mode=WAL"); !status) {
+  if (StoreStatus status = store->EnterWal(exclusive); !status) {
     *error = status.error;
     return nullptr;
   }
@@ -102,6 +104,22 @@ StoreStatus SqliteStore::Fail(const std::string& what) const {
     message +=
         " (another program has held the store for " + std::to_string(kBusyTimeoutMs / 1000) + " s)";
   return {message};
+}
+
+StoreStatus SqliteStore::EnterWal(bool exclusive) {
+  // Switching a new file to WAL needs the file to itself for a moment, and
+  // SQLite answers "busy" at once instead of waiting: two stations
+  // starting together on a new file take turns here, within the timeout.
+  constexpr auto kPause = std::chrono::milliseconds(10);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return {};
+    if ((rc & 0xFF) != SQLITE_BUSY || exclusive || std::chrono::steady_clock::now() >= deadline)
+      return Fail("switching to WAL");
+    std::this_thread::sleep_for(kPause);
+  }
 }
 
 StoreStatus SqliteStore::Exec(const char* sql) {

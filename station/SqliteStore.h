@@ -77,6 +77,7 @@ class SqliteStore final : public Store {
   SqliteStore(sqlite3* db, std::string where) : db_(db), where_(std::move(where)) {}
   StoreStatus Fail(const std::string& what) const;
   StoreStatus Exec(const char* sql);
+  StoreStatus EnterWal(bool exclusive);
   StoreStatus Migrate();
 
   sqlite3* db_;

@@ -241,7 +241,10 @@ TEST(SqliteStore, ProcessesSharingAFileNeverShareASerial) {
     if (pid == 0) {
       std::string error;
       auto store = OpenStore(path.string(), &error);  // each migrates or finds it made
-      if (!store) _exit(10);
+      if (!store) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        _exit(10);
+      }
       for (int u = 0; u < kUnits; ++u) {
         RunRecord record = PassedRecord(u);
         if (u % 3 == 0) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "station/StationStore.h"
 #include "tests/station/StoreTestSupport.h"
 #include "tests/station/pg/PgServer.h"
 
@@ -113,6 +114,27 @@ TEST(SpoolStore, AStationKilledDuringAnOutageLosesNothingAndDuplicatesNothing) {
   ASSERT_NE(store, nullptr) << error;
   EXPECT_EQ(store->Backlog(), 0);
   EXPECT_EQ(PgServer::Run(server.uri(), "SELECT count(*) FROM records"), "3");
+}
+
+TEST(SpoolStore, AStationStartsOnADownDatabaseWithItsSpool) {
+  KORVALEN_NEEDS_PG();
+  OwnPgServer server;
+  ASSERT_TRUE(server.started());
+  ASSERT_TRUE(server.Crash());
+  StoreDir dir;
+  std::string error;
+  auto store = OpenStationStore(server.uri(), "line-1", dir.path() / "spool.sqlite", &error);
+  ASSERT_NE(store, nullptr) << error;
+  EXPECT_NE(store->Where().find("outage spool"), std::string::npos) << store->Where();
+  ASSERT_TRUE(store->Add(SampleRecord()));
+  ASSERT_TRUE(server.Restart());
+  ASSERT_TRUE(store->Add(SampleRecord()));
+  EXPECT_EQ(PgServer::Run(server.uri(), "SELECT count(*) FROM records"), "2");
+
+  // A file is a plain station store, with no spool.
+  auto file = OpenStationStore((dir.path() / "s.sqlite").string(), "line-1", {}, &error);
+  ASSERT_NE(file, nullptr) << error;
+  EXPECT_EQ(file->Where().find("spool"), std::string::npos);
 }
 
 }  // namespace
