@@ -49,6 +49,8 @@ struct HistoryOptions {
   std::string db;     // empty: the station's default store
   std::string since;  // empty: every record
   bool csv = false;
+  std::string by;     // a summary: "station", "hour" or "step"; empty: the records
+  std::string move_to;  // a line's database to move the store's records and serials to
 };
 
 // Prints a station store's records: text, CSV (--csv) or JSON (--json).

@@ -170,6 +170,13 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
                               "2026-12-11T08:30 (local; add Z for UTC), or an age: 90m, 12h, 7d");
   history_command->add_flag("--csv", history.csv,
                             "print CSV: a header line, then one line per record");
+  history_command->add_option("--by", history.by,
+                              "print a summary instead: yield per station or per hour (local "
+                              "time), or the runs that did not pass by step and reason");
+  history_command->add_option(
+      "--move-to", history.move_to,
+      "move the --db SQLite store's records, serial numbers and counters to this line's "
+      "postgresql:// database, so its serials continue there (safe to repeat)");
 #endif
 
   EngineeringCommands engineering(app);

@@ -3,10 +3,12 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
+#include "cli/HistorySummary.h"
 #include "cli/JsonText.h"
 #include "cli/RecordJson.h"
 #include "image/PathText.h"
 #include "image/Utf8Text.h"
+#include "station/MoveToLine.h"
 #include "station/SqliteStore.h"
 
 namespace korvalen::cli {
@@ -43,6 +45,37 @@ std::string TextLine(const station::RunRecord& r) {
   return line;
 }
 
+int MoveCommand(const CommonOptions& common, const std::string& db, const std::string& line,
+                Output& out) {
+  station::MoveReport report;
+  if (station::StoreStatus status = station::MoveToLine(db, line, &report); !status) {
+    out.Error("korvalen-fw: history --move-to: " + EscapeInvalidUtf8(status.error) +
+              (report.records > 0 ? " (" + std::to_string(report.records) +
+                                        " records were moved; moving again adds each once)"
+                                  : std::string()));
+    return kExitFailed;
+  }
+  const int status = report.clashes > 0 ? kExitFailed : kExitOk;
+  if (common.json) {
+    out.Text(JsonText({{"from", EscapeInvalidUtf8(report.from)},
+                       {"to", EscapeInvalidUtf8(report.to)},
+                       {"records", report.records},
+                       {"counters", report.counters},
+                       {"serials", report.serials},
+                       {"clashes", report.clashes}}));
+    return status;
+  }
+  out.Line("moved " + std::to_string(report.records) + " records, " +
+           std::to_string(report.counters) + " serial counters and " +
+           std::to_string(report.serials) + " serial numbers from " +
+           EscapeInvalidUtf8(report.from) + " to " + EscapeInvalidUtf8(report.to));
+  if (report.clashes > 0)
+    out.Error("korvalen-fw: history --move-to: " + std::to_string(report.clashes) +
+              " serial numbers had already been given to other units on the line: two units "
+              "carry each of them (see the serials table)");
+  return status;
+}
+
 }  // namespace
 
 std::string DefaultStoreText() {
@@ -51,8 +84,19 @@ std::string DefaultStoreText() {
 }
 
 int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, Output& out) {
+  if (!options.move_to.empty() && (options.csv || !options.by.empty() || !options.since.empty())) {
+    out.Error(
+        "korvalen-fw: history: --move-to moves the whole store; leave out --csv, --by and "
+        "--since");
+    return kExitRefused;
+  }
   if (options.csv && common.json) {
     out.Error("korvalen-fw: history: --csv and --json exclude each other");
+    return kExitRefused;
+  }
+  if (!options.by.empty() && !Summarize({}, options.by)) {
+    out.Error("korvalen-fw: history: --by \"" + EscapeInvalidUtf8(options.by) +
+              "\": summarize by station, hour or step");
     return kExitRefused;
   }
   station::HistoryQuery query;
@@ -83,6 +127,7 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
       return kExitRefused;
     }
   }
+  if (!options.move_to.empty()) return MoveCommand(common, db, options.move_to, out);
   std::string error;
   std::unique_ptr<station::Store> store = station::OpenStore(db, &error);
   if (!store) {
@@ -95,6 +140,16 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
     return kExitFailed;
   }
 
+  if (!options.by.empty()) {
+    const SummaryTable table = *Summarize(records, options.by);
+    if (common.json)
+      out.Text(JsonText({{"store", EscapeInvalidUtf8(store->Where())},
+                         {"by", options.by},
+                         {"rows", SummaryJson(table)}}));
+    else
+      out.Text(options.csv ? SummaryCsv(table) : SummaryText(table));
+    return kExitOk;
+  }
   if (common.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const station::RunRecord& record : records) list.push_back(RecordJson(record));
@@ -112,8 +167,8 @@ int HistoryCommand(const CommonOptions& common, const HistoryOptions& options, O
     out.Line(TextLine(record));
     if (record.result == station::RunResult::kPassed) ++passed;
   }
-  out.Line(std::to_string(records.size()) + (records.size() == 1 ? " record" : " records") +
-           ", " + std::to_string(passed) + " passed, in " + EscapeInvalidUtf8(store->Where()));
+  out.Line(std::to_string(records.size()) + (records.size() == 1 ? " record" : " records") + ", " +
+           std::to_string(passed) + " passed, in " + EscapeInvalidUtf8(store->Where()));
   return kExitOk;
 }
 

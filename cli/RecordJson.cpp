@@ -47,16 +47,6 @@ int Number(std::string_view text, size_t at, size_t count) {
   return value;
 }
 
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 std::string JedecText(const std::optional<uint32_t>& jedec) {
   if (!jedec) return {};
   char text[16];
@@ -71,6 +61,16 @@ std::string Seconds(int64_t us) {
 }
 
 }  // namespace
+
+std::string CsvField(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
 
 std::string UtcTimeText(int64_t utc_us) {
   int64_t seconds = utc_us / kUsPerSecond;
@@ -128,7 +128,8 @@ std::optional<int64_t> ParseSinceTime(std::string_view text, int64_t now_utc_us)
     }
   }
   if (utc) {
-    const int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+    const int64_t days =
+        DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
     return ((days * kSecondsPerDay) + hour * 3600 + minute * 60 + second) * kUsPerSecond;
   }
   std::tm local{};

@@ -23,6 +23,9 @@ std::optional<int64_t> ParseSinceTime(std::string_view text, int64_t now_utc_us)
 
 nlohmann::json RecordJson(const station::RunRecord& record);
 
+// A CSV field: quoted where it holds a comma, a quote or a line break.
+std::string CsvField(std::string_view text);
+
 // The CSV header line and a record's line, each ending in "\n"; fields
 // are quoted where they hold a comma, a quote or a line break.
 std::string RecordCsvHeader();

@@ -24,6 +24,9 @@ bool Sql::Run(const std::string& what, const std::string& statement, const SqlPa
   }
   const char* sqlstate = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   state_ = sqlstate != nullptr ? sqlstate : "";
+  // Class 08 is a connection failure, 57P0x the server shutting down.
+  lost_ = state_.empty() || state_.starts_with("08") || state_.starts_with("57P0") ||
+          PQstatus(conn_) != CONNECTION_OK;
   std::string message = PQerrorMessage(conn_);
   while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
   if (message.empty()) message = "no answer from the database";

@@ -43,11 +43,15 @@ class Sql {
   const std::string& error() const { return error_; }
   // The failure's SQLSTATE ("40P01" a deadlock), empty when none came.
   const std::string& state() const { return state_; }
+  // The failure was the connection's, not the statement's: no answer came,
+  // or the server said it is going away.
+  bool lost() const { return lost_; }
 
  private:
   PGconn* conn_;
   std::string error_;
   std::string state_;
+  bool lost_ = false;
 };
 
 }  // namespace korvalen::station

@@ -102,7 +102,8 @@ std::optional<SerialFormat> SerialFormat::Parse(std::string_view text, std::stri
 size_t SerialFormat::Length() const {
   size_t length = 0;
   for (const Piece& piece : pieces_)
-    length += piece.kind == Kind::kLiteral ? piece.literal.size() : static_cast<size_t>(piece.width);
+    length +=
+        piece.kind == Kind::kLiteral ? piece.literal.size() : static_cast<size_t>(piece.width);
   return length;
 }
 
@@ -117,12 +118,24 @@ std::optional<std::string> SerialFormat::Expand(uint64_t number, const LocalDate
   std::string serial;
   for (const Piece& piece : pieces_) {
     switch (piece.kind) {
-      case Kind::kLiteral: serial += piece.literal; break;
-      case Kind::kSeq: serial += Digits(number, piece.width); break;
-      case Kind::kYear4: serial += Digits(static_cast<uint64_t>(date.year) % 10000, 4); break;
-      case Kind::kYear2: serial += Digits(static_cast<uint64_t>(date.year) % 100, 2); break;
-      case Kind::kMonth: serial += Digits(static_cast<uint64_t>(date.month), 2); break;
-      case Kind::kDay: serial += Digits(static_cast<uint64_t>(date.day), 2); break;
+      case Kind::kLiteral:
+        serial += piece.literal;
+        break;
+      case Kind::kSeq:
+        serial += Digits(number, piece.width);
+        break;
+      case Kind::kYear4:
+        serial += Digits(static_cast<uint64_t>(date.year) % 10000, 4);
+        break;
+      case Kind::kYear2:
+        serial += Digits(static_cast<uint64_t>(date.year) % 100, 2);
+        break;
+      case Kind::kMonth:
+        serial += Digits(static_cast<uint64_t>(date.month), 2);
+        break;
+      case Kind::kDay:
+        serial += Digits(static_cast<uint64_t>(date.day), 2);
+        break;
     }
   }
   return serial;

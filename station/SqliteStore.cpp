@@ -2,11 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "image/PathText.h"
-#include "station/RecordColumns.h"
 #include "station/SerialFormat.h"
+#include "station/SqliteSchema.h"
 
 namespace korvalen::station {
 namespace {
@@ -16,178 +18,20 @@ namespace {
 // this is only reached when something holds the file far too long.
 constexpr int kBusyTimeoutMs = 15000;
 
-// Every schema step from version N-1 to N, in order. A step is only ever
-// added, never changed: files in the field were made by the old ones.
-constexpr const char* kMigrations[] = {
-    // 1: records, serial counters and the serials taken, used or void.
-    R"sql(
-CREATE TABLE records (
-  id TEXT PRIMARY KEY NOT NULL,
-  station TEXT NOT NULL,
-  operator_name TEXT NOT NULL,
-  device_path TEXT NOT NULL,
-  model TEXT NOT NULL,
-  file_name TEXT NOT NULL,
-  file_sha256 TEXT NOT NULL,
-  jedec_id INTEGER,
-  firmware_version_reported TEXT NOT NULL,
-  result TEXT NOT NULL,
-  failed_step TEXT NOT NULL,
-  reason TEXT NOT NULL,
-  attempts INTEGER NOT NULL,
-  device_gone INTEGER NOT NULL,
-  started_utc_us INTEGER NOT NULL,
-  ended_utc_us INTEGER NOT NULL,
-  duration_us INTEGER NOT NULL,
-  serial_before TEXT NOT NULL,
-  serial_sent TEXT NOT NULL,
-  serial_format TEXT NOT NULL,
-  serial_state TEXT NOT NULL
-);
-CREATE INDEX records_started ON records(started_utc_us);
-CREATE INDEX records_serial_sent ON records(serial_sent);
-CREATE TABLE serial_counters (
-  format TEXT PRIMARY KEY NOT NULL,
-  next_number INTEGER NOT NULL
-);
-CREATE TABLE serials (
-  format TEXT NOT NULL,
-  number INTEGER NOT NULL,
-  state TEXT NOT NULL,
-  record_id TEXT,
-  PRIMARY KEY (format, number)
-);
-)sql",
-};
-static_assert(std::size(kMigrations) == kSqliteSchemaVersion);
-
-// One prepared statement, finalized when it goes.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Statement() { sqlite3_finalize(stmt_); }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool ok() const { return rc_ == SQLITE_OK; }
-  void Bind(int index, const std::string& text) {
-    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-  }
-  void Bind(int index, int64_t value) { sqlite3_bind_int64(stmt_, index, value); }
-  void BindNull(int index) { sqlite3_bind_null(stmt_, index); }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int Step() { return sqlite3_step(stmt_); }
-  std::string Text(int column) const {
-    const auto* text = sqlite3_column_text(stmt_, column);
-    return text == nullptr ? std::string()
-                           : std::string(reinterpret_cast<const char*>(text),
-                                         static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
-  }
-  int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
-  bool IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  int rc_ = SQLITE_OK;
-};
-
-void BindRecord(Statement& insert, const RunRecord& r) {
-  int i = 1;
-  insert.Bind(i++, r.id);
-  insert.Bind(i++, r.station);
-  insert.Bind(i++, r.operator_name);
-  insert.Bind(i++, r.device_path);
-  insert.Bind(i++, r.model);
-  insert.Bind(i++, r.file_name);
-  insert.Bind(i++, r.file_sha256);
-  if (r.jedec_id) {
-    insert.Bind(i++, static_cast<int64_t>(*r.jedec_id));
-  } else {
-    insert.BindNull(i++);
-  }
-  insert.Bind(i++, r.firmware_version_reported);
-  insert.Bind(i++, std::string(RunResultText(r.result)));
-  insert.Bind(i++, r.failed_step);
-  insert.Bind(i++, r.reason);
-  insert.Bind(i++, static_cast<int64_t>(r.attempts));
-  insert.Bind(i++, static_cast<int64_t>(r.device_gone ? 1 : 0));
-  insert.Bind(i++, r.started_utc_us);
-  insert.Bind(i++, r.ended_utc_us);
-  insert.Bind(i++, r.duration_us);
-  insert.Bind(i++, r.serial_before);
-  insert.Bind(i++, r.serial_sent);
-  insert.Bind(i++, r.serial_format);
-  insert.Bind(i++, std::string(SerialStateText(r.serial_state)));
-}
-
-// nullopt when a stored text names no result or state this build knows.
-std::optional<RunRecord> ReadRecord(const Statement& row) {
-  RunRecord r;
-  int i = 0;
-  r.id = row.Text(i++);
-  r.station = row.Text(i++);
-  r.operator_name = row.Text(i++);
-  r.device_path = row.Text(i++);
-  r.model = row.Text(i++);
-  r.file_name = row.Text(i++);
-  r.file_sha256 = row.Text(i++);
-  if (!row.IsNull(i)) r.jedec_id = static_cast<uint32_t>(row.Int(i));
-  ++i;
-  r.firmware_version_reported = row.Text(i++);
-  const auto result = RunResultFromText(row.Text(i++));
-  r.failed_step = row.Text(i++);
-  r.reason = row.Text(i++);
-  r.attempts = static_cast<int>(row.Int(i++));
-  r.device_gone = row.Int(i++) != 0;
-  r.started_utc_us = row.Int(i++);
-  r.ended_utc_us = row.Int(i++);
-  r.duration_us = row.Int(i++);
-  r.serial_before = row.Text(i++);
-  r.serial_sent = row.Text(i++);
-  r.serial_format = row.Text(i++);
-  const auto state = SerialStateFromText(row.Text(i++));
-  if (!result || !state) return std::nullopt;
-  r.result = *result;
-  r.serial_state = *state;
-  return r;
-}
-
-std::string Placeholders() {
-  std::string marks = "?";
-  for (int i = 1; i < kRecordColumnCount; ++i) marks += ", ?";
-  return marks;
-}
-const std::string kInsertRecord = "INSERT INTO records (" + std::string(kRecordColumns) +
-                                  ") VALUES (" + Placeholders() + ") ON CONFLICT(id) DO NOTHING";
-
-// Ends a write transaction: rolled back unless Commit ran. The store's
-// promise that every operation completes or leaves nothing rests on this.
-class WriteTransaction {
- public:
-  explicit WriteTransaction(sqlite3* db) : db_(db) {
-    // IMMEDIATE takes the write lock now, waiting (busy timeout) for
-    // another process's turn, so a read inside never goes stale.
-    begun_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-  }
-  ~WriteTransaction() {
-    if (begun_ && !committed_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  bool begun() const { return begun_; }
-  bool Commit() {
-    committed_ = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    return committed_;
-  }
-
- private:
-  sqlite3* db_;
-  bool begun_ = false;
-  bool committed_ = false;
-};
-
 }  // namespace
 
 std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& path,
                                                std::string* error) {
+  return OpenWith(path, false, error);
+}
+
+std::unique_ptr<SqliteStore> SqliteStore::OpenExclusive(const std::filesystem::path& path,
+                                                        std::string* error) {
+  return OpenWith(path, true, error);
+}
+
+std::unique_ptr<SqliteStore> SqliteStore::OpenWith(const std::filesystem::path& path,
+                                                   bool exclusive, std::string* error) {
   const std::string where = PathText(path);
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
@@ -202,9 +46,9 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& path
   sqlite3* db = nullptr;
   // SQLite takes UTF-8 names; on Windows it turns them into the wide name.
   const std::u8string name = path.u8string();
-  const int rc = sqlite3_open_v2(reinterpret_cast<const char*>(name.c_str()), &db,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
+  const int rc =
+      sqlite3_open_v2(reinterpret_cast<const char*>(name.c_str()), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     *error = "store " + where + " cannot be opened for writing: " +
              (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -216,11 +60,23 @@ std::unique_ptr<SqliteStore> SqliteStore::Open(const std::filesystem::path& path
     *error = "store " + where + " cannot be written (read-only file or folder)";
     return nullptr;
   }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db, exclusive ? 0 : kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
+  if (exclusive) {
+    // The lock is taken by the first write and held until the close; a
+    // second process finds it at once instead of waiting.
+    if (StoreStatus status = store->Exec("PRAGMA locking_mode=EXCLUSIVE"); !status) {
+      *error = status.error;
+      return nullptr;
+    }
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE; COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      *error = "store " + where + " is in use by another process (" + sqlite3_errmsg(db) + ")";
+      return nullptr;
+    }
+  }
   // WAL lets readers go on while one process writes; FULL sync makes a
   // committed record survive a power cut.
-  if (StoreStatus status = store->Exec("PRAGMA journal_mode=WAL"); !status) {
+  if (StoreStatus status = store->EnterWal(exclusive); !status) {
     *error = status.error;
     return nullptr;
   }
@@ -245,9 +101,25 @@ StoreStatus SqliteStore::Fail(const std::string& what) const {
   if (code == SQLITE_NOTADB || code == SQLITE_CORRUPT)
     message += " (the file is damaged or is not a station store)";
   else if (code == SQLITE_BUSY)
-    message += " (another program has held the store for " +
-               std::to_string(kBusyTimeoutMs / 1000) + " s)";
+    message +=
+        " (another program has held the store for " + std::to_string(kBusyTimeoutMs / 1000) + " s)";
   return {message};
+}
+
+StoreStatus SqliteStore::EnterWal(bool exclusive) {
+  // Switching a new file to WAL needs the file to itself for a moment, and
+  // SQLite answers "busy" at once instead of waiting: two stations
+  // starting together on a new file take turns here, within the timeout.
+  constexpr auto kPause = std::chrono::milliseconds(10);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return {};
+    if ((rc & 0xFF) != SQLITE_BUSY || exclusive || std::chrono::steady_clock::now() >= deadline)
+      return Fail("switching to WAL");
+    std::this_thread::sleep_for(kPause);
+  }
 }
 
 StoreStatus SqliteStore::Exec(const char* sql) {
@@ -284,16 +156,16 @@ StoreStatus SqliteStore::Migrate() {
     Statement tables(db_, "SELECT count(*) FROM sqlite_master");
     if (!tables.ok() || tables.Step() != SQLITE_ROW) return Fail("reading its tables");
     if (tables.Int(0) != 0)
-      return {"store " + where_ + " is an SQLite file of another program (it has tables but no "
+      return {"store " + where_ +
+              " is an SQLite file of another program (it has tables but no "
               "station schema); name a new file"};
     if (StoreStatus status = Exec("CREATE TABLE schema_version (version INTEGER NOT NULL)");
         !status)
       return status;
-    if (StoreStatus status = Exec("INSERT INTO schema_version VALUES (0)"); !status)
-      return status;
+    if (StoreStatus status = Exec("INSERT INTO schema_version VALUES (0)"); !status) return status;
   }
   for (int step = version; step < kSqliteSchemaVersion; ++step) {
-    if (StoreStatus status = Exec(kMigrations[step]); !status) return status;
+    if (StoreStatus status = Exec(kSqliteMigrations[step]); !status) return status;
   }
   Statement set(db_, "UPDATE schema_version SET version = ?");
   set.Bind(1, static_cast<int64_t>(kSqliteSchemaVersion));
@@ -341,8 +213,10 @@ StoreStatus SqliteStore::AddPassedWithSerial(RunRecord& record, const std::strin
   // Skip numbers units already carry and void ones: never given again.
   for (;;) {
     if (number > parsed->MaxNumber())
-      return {"serial FORMAT \"" + format + "\" is used up: its counter has no number left "
-              "after " + std::to_string(parsed->MaxNumber())};
+      return {"serial FORMAT \"" + format +
+              "\" is used up: its counter has no number left "
+              "after " +
+              std::to_string(parsed->MaxNumber())};
     Statement probe(db_, "SELECT 1 FROM serials WHERE format = ? AND number = ?");
     probe.Bind(1, format);
     probe.Bind(2, static_cast<int64_t>(number));
@@ -352,9 +226,11 @@ StoreStatus SqliteStore::AddPassedWithSerial(RunRecord& record, const std::strin
     ++number;
   }
   const auto serial = parsed->Expand(number, Today());
-  if (!serial) return {"serial FORMAT \"" + format + "\" cannot hold number " + std::to_string(number)};
+  if (!serial)
+    return {"serial FORMAT \"" + format + "\" cannot hold number " + std::to_string(number)};
 
-  Statement use(db_, "INSERT INTO serials (format, number, state, record_id) VALUES (?, ?, 'taken', ?)");
+  Statement use(db_,
+                "INSERT INTO serials (format, number, state, record_id) VALUES (?, ?, 'taken', ?)");
   use.Bind(1, format);
   use.Bind(2, static_cast<int64_t>(number));
   use.Bind(3, record.id);
@@ -433,8 +309,9 @@ StoreStatus SqliteStore::FindBySentSerial(const std::string& serial,
   if (rc == SQLITE_DONE) return {};
   if (rc != SQLITE_ROW) return Fail("looking for serial " + serial);
   *found = ReadRecord(select);
-  if (!*found) return {"store " + where_ + ": the record of serial " + serial +
-                       " holds a result or state this korvalen-fw does not know"};
+  if (!*found)
+    return {"store " + where_ + ": the record of serial " + serial +
+            " holds a result or state this korvalen-fw does not know"};
   return {};
 }
 

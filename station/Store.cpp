@@ -4,8 +4,10 @@
 
 #include "image/PathText.h"
 #include "station/SqliteStore.h"
+#include "station/StationStore.h"
 #if KORVALEN_HAVE_POSTGRES
 #include "station/PostgresStore.h"
+#include "station/SpoolStore.h"
 #endif
 
 namespace korvalen::station {
@@ -23,6 +25,17 @@ bool IsPostgresTarget(const std::string& db) {
   return i < db.size() && db[i] == '=';
 }
 
+std::filesystem::path DefaultSpoolPath(const std::string& station) {
+  const std::filesystem::path store = DefaultStorePath();
+  if (store.empty()) return {};
+  std::string name = "spool-";
+  for (const char c : station) {
+    const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    name += plain || (c == '.' && name.back() != '.') ? c : '_';
+  }
+  return store.parent_path() / (name + ".sqlite");
+}
+
 std::unique_ptr<Store> OpenStore(const std::string& db, std::string* error) {
   if (db.empty()) {
     *error = "no store named: give a file or a postgresql:// database";
@@ -37,6 +50,25 @@ std::unique_ptr<Store> OpenStore(const std::string& db, std::string* error) {
 #endif
   }
   return SqliteStore::Open(PathFromUtf8(db), error);
+}
+
+std::unique_ptr<Store> OpenStationStore(const std::string& db, const std::string& station,
+                                        const std::filesystem::path& spool, std::string* error) {
+  if (!IsPostgresTarget(db)) return OpenStore(db, error);
+#if KORVALEN_HAVE_POSTGRES
+  const std::filesystem::path spool_path = spool.empty() ? DefaultSpoolPath(station) : spool;
+  if (spool_path.empty()) {
+    *error = "the system names no home folder for the outage spool; name one";
+    return nullptr;
+  }
+  auto line = PostgresStore::Open(db, error, {.wait_for_server = true});
+  if (!line) return nullptr;
+  return SpoolStore::Open(std::move(line), spool_path, error);
+#else
+  (void)station;
+  (void)spool;
+  return OpenStore(db, error);  // says this build has no PostgreSQL store
+#endif
 }
 
 }  // namespace korvalen::station

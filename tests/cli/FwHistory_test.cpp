@@ -99,7 +99,8 @@ TEST(FwHistory, PrintsRecordsAsTextCsvAndJson) {
   auto field = [&](size_t row, const std::string& name) {
     const auto at = std::find(header.begin(), header.end(), name);
     EXPECT_NE(at, header.end()) << name;
-    return at == header.end() ? std::string() : rows[row].at(static_cast<size_t>(at - header.begin()));
+    return at == header.end() ? std::string()
+                              : rows[row].at(static_cast<size_t>(at - header.begin()));
   };
   for (const auto& row : rows) EXPECT_EQ(row.size(), header.size());
   EXPECT_EQ(field(1, "serial_sent"), "KV-0001");
@@ -111,8 +112,8 @@ TEST(FwHistory, PrintsRecordsAsTextCsvAndJson) {
   EXPECT_EQ(field(2, "jedec_id"), "");
   EXPECT_EQ(field(2, "result"), "failed");
 
-  const FwResult json = RunFw(dir, {"--json", "history", "--db", db.string(), "--since",
-                                    "2026-12-11T00:00Z"});
+  const FwResult json =
+      RunFw(dir, {"--json", "history", "--db", db.string(), "--since", "2026-12-11T00:00Z"});
   ASSERT_EQ(json.exit_code, 0) << json.err;
   const auto records = json.Json()["records"];
   ASSERT_EQ(records.size(), 1u);
@@ -126,6 +127,56 @@ TEST(FwHistory, PrintsRecordsAsTextCsvAndJson) {
   const FwResult recent = RunFw(dir, {"--json", "history", "--db", db.string(), "--since", "1m"});
   ASSERT_EQ(recent.exit_code, 0) << recent.err;
   EXPECT_TRUE(recent.Json()["records"].empty());
+}
+
+TEST(FwHistory, SummarizesByStationLocalHourAndFailedStep) {
+  ScratchDir dir;
+  const auto db = dir.path() / "line.sqlite";
+  Fill(db);
+  {
+    std::string error;
+    auto store = station::OpenStore(db.string(), &error);
+    ASSERT_NE(store, nullptr) << error;
+    station::RunRecord other = Record("bb01", kStart + 1'800'000'000, station::RunResult::kFailed);
+    other.station = "line-2-pc-b";
+    other.failed_step = "verify";
+    other.reason = "byte 0x100 read \"0x00\", wrote 0xFF\nthird attempt";
+    ASSERT_TRUE(store->Add(other));
+  }
+  const FwResult stations =
+      RunFw(dir, {"--json", "history", "--db", db.string(), "--by", "station"});
+  ASSERT_EQ(stations.exit_code, 0) << stations.err;
+  const auto rows = stations.Json()["rows"];
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["station"], "line-2-pc-a");
+  EXPECT_EQ(rows[0]["runs"], 2);
+  EXPECT_EQ(rows[0]["passed"], 1);
+  EXPECT_EQ(rows[0]["yield_percent"], 50.0);
+  EXPECT_EQ(rows[1]["yield_percent"], 0.0);
+
+  // 06:00Z and 06:30Z share an hour in UTC, not at UTC+5:30.
+  const FwResult utc = RunFw(dir, {"history", "--db", db.string(), "--by", "hour"}, "", "TZ=UTC0 ");
+  ASSERT_EQ(utc.exit_code, 0) << utc.err;
+  EXPECT_NE(utc.out.find("2026-12-10 06:00  2     1       50.0"), std::string::npos) << utc.out;
+  EXPECT_NE(utc.out.find("2026-12-11 06:00  1     0       0.0"), std::string::npos) << utc.out;
+  const FwResult east =
+      RunFw(dir, {"history", "--db", db.string(), "--by", "hour", "--csv"}, "", "TZ=IST-5:30 ");
+  ASSERT_EQ(east.exit_code, 0) << east.err;
+  EXPECT_EQ(east.out,
+            "hour,runs,passed,yield_percent\n"
+            "2026-12-10 11:00,1,1,100.0\n"
+            "2026-12-10 12:00,1,0,0.0\n"
+            "2026-12-11 11:00,1,0,0.0\n");
+
+  const FwResult steps = RunFw(dir, {"history", "--db", db.string(), "--by", "step", "--csv"});
+  ASSERT_EQ(steps.exit_code, 0) << steps.err;
+  EXPECT_EQ(steps.out,
+            "failed_step,reason,result,runs\n"
+            "verify,\"byte 0x100 read \"\"0x00\"\", wrote 0xFF\nthird attempt\",failed,2\n");
+
+  const FwResult bad = RunFw(dir, {"history", "--db", db.string(), "--by", "operator"});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_NE(bad.err.find("station, hour or step"), std::string::npos) << bad.err;
 }
 
 TEST(FwHistory, FindsTheStationsDefaultStoreInTheDataFolder) {

@@ -46,7 +46,8 @@ TEST(SerialFormat, RefusesFormatsTheDeviceCannotTakeOrThatAreAmbiguous) {
   // 31 bytes fit, 32 do not, counting each field at its full width.
   MustParse(std::string(25, 'A') + "{seq:6}");
   EXPECT_NE(Refusal(std::string(26, 'A') + "{seq:6}").find("32 bytes"), std::string::npos);
-  EXPECT_NE(Refusal(std::string(23, 'A') + "{yyyy}{mm}{dd}{seq:1}").find("32 bytes"), std::string::npos);
+  EXPECT_NE(Refusal(std::string(23, 'A') + "{yyyy}{mm}{dd}{seq:1}").find("32 bytes"),
+            std::string::npos);
   EXPECT_NE(Refusal("K\xC3\xA4-{seq:4}").find("byte 2 is not printable ASCII"), std::string::npos);
   EXPECT_NE(Refusal("K\t{seq:4}").find("not printable ASCII"), std::string::npos);
 }

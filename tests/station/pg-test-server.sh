@@ -3,6 +3,8 @@
 # temporary folder, reached only through a Unix socket in that folder.
 #   pg-test-server.sh start STATE_FILE   prints nothing; writes the
 #                                        connection URI and the folder
+#   pg-test-server.sh crash STATE_FILE   stops it at once, as a power cut would
+#   pg-test-server.sh restart STATE_FILE starts it again after a crash
 #   pg-test-server.sh stop STATE_FILE    stops it and removes the folder
 # Where the server's programs are not installed, start exits 0 and the
 # state file says "skip:" and why, so each test reports itself skipped.
@@ -17,7 +19,20 @@ as_owner() {
   if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
 
+start_server() {
+  # fsync off: a test cluster need not survive a power cut.
+  as_owner "$pgbin/pg_ctl" -D "$1/data" -l "$1/log" -w -t 60 \
+    -o "-k $1 -p $port -c listen_addresses='' -c fsync=off -c max_connections=60" start \
+    >/dev/null || { cat "$1/log" >&2; exit 1; }
+}
+
 case $command in
+  crash)
+    as_owner "$pgbin/pg_ctl" -D "$(sed -n 2p "$state")/data" -m immediate stop >/dev/null
+    ;;
+  restart)
+    start_server "$(sed -n 2p "$state")"
+    ;;
   start)
     if [ ! -x "$pgbin/initdb" ] || [ ! -x "$pgbin/pg_ctl" ]; then
       echo "skip: PostgreSQL server programs not found in $pgbin (install postgresql-15)" >"$state"
@@ -27,10 +42,7 @@ case $command in
     [ "$(id -u)" -eq 0 ] && chown postgres "$dir"
     as_owner "$pgbin/initdb" -D "$dir/data" -A trust -U postgres --no-sync >"$dir/initdb.log" 2>&1 ||
       { cat "$dir/initdb.log" >&2; exit 1; }
-    # fsync off: a test cluster need not survive a power cut.
-    as_owner "$pgbin/pg_ctl" -D "$dir/data" -l "$dir/log" -w -t 60 \
-      -o "-k $dir -p $port -c listen_addresses='' -c fsync=off -c max_connections=60" start \
-      >/dev/null || { cat "$dir/log" >&2; exit 1; }
+    start_server "$dir"
     printf 'postgresql://postgres@/postgres?host=%s&port=%s\n%s\n' "$dir" "$port" "$dir" >"$state"
     ;;
   stop)

@@ -90,10 +90,35 @@ class PgServer {
   std::string skip_reason_;
 };
 
-#define KORVALEN_NEEDS_PG()                                                        \
-  do {                                                                             \
-    if (!::korvalen::testing::PgServer::Get().skip_reason().empty())               \
-      GTEST_SKIP() << ::korvalen::testing::PgServer::Get().skip_reason();          \
+// A server of one test's own, for tests that stop and start it.
+class OwnPgServer {
+ public:
+  OwnPgServer() {
+    std::random_device random;
+    state_ = "/tmp/korvalen-pg-own-" + std::to_string(random());
+    started_ = Script("start");
+    std::ifstream in(state_);
+    std::getline(in, uri_);
+  }
+  ~OwnPgServer() { Script("stop"); }
+  bool started() const { return started_ && uri_.starts_with("postgresql://"); }
+  const std::string& uri() const { return uri_; }
+  bool Crash() { return Script("crash"); }
+  bool Restart() { return Script("restart"); }
+
+ private:
+  bool Script(const std::string& command) {
+    return std::system(("'" KORVALEN_PG_SCRIPT "' " + command + " " + state_).c_str()) == 0;
+  }
+  std::string state_;
+  std::string uri_;
+  bool started_ = false;
+};
+
+#define KORVALEN_NEEDS_PG()                                               \
+  do {                                                                    \
+    if (!::korvalen::testing::PgServer::Get().skip_reason().empty())      \
+      GTEST_SKIP() << ::korvalen::testing::PgServer::Get().skip_reason(); \
   } while (0)
 
 }  // namespace korvalen::testing

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -37,8 +38,9 @@ TEST(PostgresStore, KeepsRecordsOnceAndFindsThemBySerial) {
   const std::string uri = PgServer::Get().NewDatabase();
   std::string error;
   // The keyword form reaches the same database.
-  const std::string keywords = "host=" + PgServer::Get().folder() + " port=55432 user=postgres " +
-                               "dbname=" + uri.substr(uri.find("@/") + 2, uri.find('?') - uri.find("@/") - 2);
+  const std::string keywords =
+      "host=" + PgServer::Get().folder() + " port=55432 user=postgres " +
+      "dbname=" + uri.substr(uri.find("@/") + 2, uri.find('?') - uri.find("@/") - 2);
   auto store = OpenStore(keywords, &error);
   ASSERT_NE(store, nullptr) << error;
   EXPECT_EQ(store->Where().find("password"), std::string::npos);
@@ -108,9 +110,11 @@ TEST(PostgresStore, FourStationsAtOnceMigrateOnceAndNeverShareASerial) {
   }
   for (auto& thread : stations) thread.join();
   for (const auto& error : errors) EXPECT_EQ(error, "");
-  EXPECT_EQ(PgServer::Run(uri, "SELECT count(*) || '/' || max(version) FROM schema_version"), "1/1");
-  EXPECT_EQ(PgServer::Run(uri, "SELECT count(DISTINCT serial_sent) || '/' || count(*) FROM records"),
-            "100/100");
+  EXPECT_EQ(PgServer::Run(uri, "SELECT count(*) || '/' || max(version) FROM schema_version"),
+            "1/1");
+  EXPECT_EQ(
+      PgServer::Run(uri, "SELECT count(DISTINCT serial_sent) || '/' || count(*) FROM records"),
+      "100/100");
 }
 
 TEST(PostgresStore, LeasesRenewEarlyExpireIntoGapsAndGoBackWhenUnused) {
@@ -124,20 +128,23 @@ TEST(PostgresStore, LeasesRenewEarlyExpireIntoGapsAndGoBackWhenUnused) {
     EXPECT_EQ(Serial(*a, "A", format), "S0002");
     EXPECT_EQ(Serial(*b, "B", format), "S0011");  // A holds 1-10
     // A's lease passes its time unused: whoever leases next closes it.
-    PgServer::Run(uri, "UPDATE serial_leases SET expires_at = now() - interval '1 s' "
-                       "WHERE station = 'A'");
+    PgServer::Run(uri,
+                  "UPDATE serial_leases SET expires_at = now() - interval '1 s' "
+                  "WHERE station = 'A'");
     auto c = MustOpen(uri, {.lease_size = 10});
     EXPECT_EQ(Serial(*c, "C", format), "S0021");
-    EXPECT_EQ(PgServer::Run(uri, "SELECT string_agg(number::text, ',' ORDER BY number) FROM "
-                                 "serials WHERE state = 'gap'"),
+    EXPECT_EQ(PgServer::Run(uri,
+                            "SELECT string_agg(number::text, ',' ORDER BY number) FROM "
+                            "serials WHERE state = 'gap'"),
               "3,4,5,6,7,8,9,10");
     EXPECT_EQ(Serial(*a, "A", format), "S0031");  // never one of its expired numbers
 
     // Fewer than half left: the next lease is taken with the unit that
     // left them, before it is needed.
     for (int i = 0; i < 5; ++i) Serial(*b, "B", format);  // 12-16: 4 left of 10
-    EXPECT_EQ(PgServer::Run(uri, "SELECT count(*) FROM serial_leases WHERE station = 'B' "
-                                 "AND state = 'active'"),
+    EXPECT_EQ(PgServer::Run(uri,
+                            "SELECT count(*) FROM serial_leases WHERE station = 'B' "
+                            "AND state = 'active'"),
               "2");
   }
   // Closed stores hand back an unused tail only where nobody leased after
@@ -147,6 +154,32 @@ TEST(PostgresStore, LeasesRenewEarlyExpireIntoGapsAndGoBackWhenUnused) {
   auto d = MustOpen(uri, {.lease_size = 10});
   EXPECT_EQ(Serial(*d, "D", format), "S0032");
   EXPECT_EQ(PgServer::Run(uri, "SELECT count(*) - count(DISTINCT serial_sent) FROM records"), "0");
+}
+
+// Another station marks a number used while this one is inserting it:
+// this one waits for that transaction, finds the number taken, and gives
+// the next one instead of failing the unit.
+TEST(PostgresStore, ANumberMarkedUsedMeanwhileIsSkippedNotAnError) {
+  KORVALEN_NEEDS_PG();
+  const std::string uri = PgServer::Get().NewDatabase();
+  auto store = MustOpen(uri);
+  EXPECT_EQ(Serial(*store, "A", "U{seq:2}"), "U01");
+  PGconn* other = PQconnectdb(uri.c_str());
+  ASSERT_EQ(PQstatus(other), CONNECTION_OK);
+  PQclear(PQexec(
+      other, "BEGIN; INSERT INTO serials (format, number, state) VALUES ('U{seq:2}', 2, 'used')"));
+  std::string given;
+  std::thread unit([&] { given = Serial(*store, "A", "U{seq:2}"); });
+  // Until the unit's insert waits on the uncommitted number.
+  const std::string waiting =
+      "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'korvalen-fw' "
+      "AND wait_event_type = 'Lock'";
+  for (int i = 0; i < 500 && PgServer::Run(uri, waiting) != "1"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  PQclear(PQexec(other, "COMMIT"));
+  unit.join();
+  PQfinish(other);
+  EXPECT_EQ(given, "U03");
 }
 
 TEST(PostgresStore, RefusesNewerSchemasPasswordsAndUnreachableServers) {
@@ -179,7 +212,8 @@ TEST(PostgresStore, ADroppedConnectionIsReopenedAndNothingIsKeptTwice) {
   const std::string db = uri.substr(uri.find("@/") + 2, uri.find('?') - uri.find("@/") - 2);
   EXPECT_EQ(PgServer::Run(PgServer::Get().uri(),
                           "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
-                          "WHERE application_name = 'korvalen-fw' AND datname = '" + db + "'"),
+                          "WHERE application_name = 'korvalen-fw' AND datname = '" +
+                              db + "'"),
             "1");
   RunRecord second = PassedRecord();
   const StoreStatus status = store->AddPassedWithSerial(second, "D{seq:3}", 1);
@@ -195,16 +229,18 @@ TEST(PostgresStore, TheStationRoleWorksWithLeastPrivilege) {
   KORVALEN_NEEDS_PG();
   const std::string uri = PgServer::Get().NewDatabase();
   MustOpen(uri);  // the owner makes the schema
-  PgServer::Get().Admin("DO $$ BEGIN CREATE ROLE korvalen_station LOGIN; "
-                        "EXCEPTION WHEN duplicate_object THEN NULL; END $$");
-  PgServer::Run(uri,
-                "GRANT SELECT, INSERT ON records, serials TO korvalen_station; "
-                "GRANT UPDATE (serial_state) ON records TO korvalen_station; "
-                "GRANT UPDATE (state) ON serials TO korvalen_station; "
-                "GRANT SELECT, INSERT, UPDATE ON serial_counters, serial_leases TO korvalen_station; "
-                "GRANT USAGE ON SEQUENCE serial_leases_id_seq TO korvalen_station; "
-                "GRANT SELECT ON schema_version, yield_by_station, yield_by_hour, "
-                "failures_by_step, unit_history TO korvalen_station");
+  PgServer::Get().Admin(
+      "DO $$ BEGIN CREATE ROLE korvalen_station LOGIN; "
+      "EXCEPTION WHEN duplicate_object THEN NULL; END $$");
+  PgServer::Run(
+      uri,
+      "GRANT SELECT, INSERT ON records, serials TO korvalen_station; "
+      "GRANT UPDATE (serial_state) ON records TO korvalen_station; "
+      "GRANT UPDATE (state) ON serials TO korvalen_station; "
+      "GRANT SELECT, INSERT, UPDATE ON serial_counters, serial_leases TO korvalen_station; "
+      "GRANT USAGE ON SEQUENCE serial_leases_id_seq TO korvalen_station; "
+      "GRANT SELECT ON schema_version, yield_by_station, yield_by_hour, "
+      "failures_by_step, unit_history TO korvalen_station");
   std::string station_uri = uri;
   station_uri.replace(station_uri.find("postgres@"), 9, "korvalen_station@");
   {
