@@ -13,13 +13,12 @@
 # for apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts=$(pwd)/scripts
 prefix=$(realpath -m "${1:-build/qt6-mingw/qt6-mingw}")
 work=$(realpath -m "${2:-build/qt6-mingw-work}")
 qt_version=6.4.2
 source_version=6.4.2+dfsg-10
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 scripts/install-deps.sh g++-mingw-w64-x86-64 qt6-base-dev-tools
 host_qt=$(dpkg-query -W -f='${Version}' qt6-base-dev)
 case "$host_qt" in
@@ -31,21 +30,8 @@ mkdir -p "$work"
 cd "$work"
 if [ ! -d qtbase-everywhere-src-$qt_version ]; then
   if [ ! -f qt6-base_$qt_version+dfsg.orig.tar.xz ]; then
-    # Debian's source package, fetched through a temporary deb-src twin of
-    # the machine's own Debian entry, removed again whatever happens.
-    list=/etc/apt/sources.list.d/korvalen-qt6-base-src.sources
-    [ -f /etc/apt/sources.list.d/debian.sources ] || {
-      echo "no /etc/apt/sources.list.d/debian.sources to take the source entry from" >&2
-      exit 1
-    }
-    trap '$sudo rm -f "$list"; $sudo apt-get update -qq || true' EXIT
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-      $sudo tee "$list" >/dev/null
-    $sudo apt-get update -qq
-    apt-get source --download-only qt6-base=$source_version
-    $sudo rm -f "$list"
-    $sudo apt-get update -qq
-    trap - EXIT
+    # Debian's source package.
+    "$scripts/get-debian-source.sh" qt6-base=$source_version
   fi
   tar xJf qt6-base_$qt_version+dfsg.orig.tar.xz
 fi

@@ -12,6 +12,7 @@
 # for apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts=$(pwd)/scripts
 prefix=$(realpath -m "${1:-build/sqlite-mingw}")
 work=$(realpath -m "${2:-build/sqlite-mingw-work}")
 source_version=3.40.1-2+deb12u2
@@ -20,28 +21,13 @@ if [ -f "$prefix/lib/libsqlite3.a" ] && [ -f "$prefix/include/sqlite3.h" ]; then
   echo "SQLite for Windows: $prefix (already there)"
   exit 0
 fi
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 scripts/install-deps.sh g++-mingw-w64-x86-64 gcc tcl dpkg-dev make
 
 mkdir -p "$work"
 cd "$work"
 if [ ! -f sqlite3_$source_version.dsc ]; then
-  # Debian's source package, fetched through a temporary deb-src twin of the
-  # machine's own Debian entry, removed again whatever happens.
-  list=/etc/apt/sources.list.d/korvalen-sqlite3-src.sources
-  [ -f /etc/apt/sources.list.d/debian.sources ] || {
-    echo "no /etc/apt/sources.list.d/debian.sources to take the source entry from" >&2
-    exit 1
-  }
-  trap '$sudo rm -f "$list"; $sudo apt-get update -qq || true' EXIT
-  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-    $sudo tee "$list" >/dev/null
-  $sudo apt-get update -qq
-  apt-get source --download-only sqlite3=$source_version
-  $sudo rm -f "$list"
-  $sudo apt-get update -qq
-  trap - EXIT
+  # Debian's source package, with its signed checksums checked by apt.
+  "$scripts/get-debian-source.sh" sqlite3=$source_version
 fi
 # Unpacked with Debian's patch series applied, as Debian builds it.
 rm -rf src gen
