@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -29,6 +30,8 @@ constexpr uint64_t kOperatorUs = 1'000'000;
 // While updates run on the virtual clock they move it; the watcher only
 // looks again.
 constexpr auto kBusyLook = std::chrono::milliseconds(1);
+// The simulated bus's root hub (port= takes 1 to 255).
+constexpr size_t kPorts = 255;
 
 // One scheduled device with its own chip and driver. Everything it holds is
 // touched under its mutex: the station lists it while a worker updates it.
@@ -36,6 +39,9 @@ struct Plug {
   PlugSpec spec;
   int port = 0;
   const Plug* before = nullptr;  // the plug before it on the same port
+  // The chip is made when the device arrives and let go when it leaves, so
+  // a long line holds only the devices plugged in.
+  std::function<std::shared_ptr<sim::SimDevice>()> make;
   std::shared_ptr<sim::SimDevice> device;
   sim::SimDriver driver;
   std::unique_ptr<sim::FaultDriver> refusing;
@@ -44,6 +50,11 @@ struct Plug {
   std::optional<uint64_t> leave_us;
   std::atomic<bool> left{false};
   std::atomic<uint64_t> left_us{0};
+  // When the line's look first found it gone (a worker's call may see the
+  // leaving first): the next plug on the port counts from then, so the
+  // station always has a look at the empty port between two units.
+  std::atomic<bool> gone_seen{false};
+  std::atomic<uint64_t> gone_seen_us{0};
 
   Driver& inner() { return refusing ? static_cast<Driver&>(*refusing) : driver; }
 
@@ -53,10 +64,11 @@ struct Plug {
     if (!attached) {
       uint64_t arrive = spec.at_us;
       if (before != nullptr) {
-        if (!before->left.load()) return;
-        arrive = std::max(arrive, before->left_us.load() + kOperatorUs);
+        if (!before->gone_seen.load()) return;
+        arrive = std::max(arrive, before->gone_seen_us.load() + kOperatorUs);
       }
       if (now < arrive) return;
+      device = make();
       driver.AttachAt(device, port);
       attached = true;
       // The stay counts from the moment the line looked: on the virtual
@@ -66,8 +78,10 @@ struct Plug {
     }
     if (leave_us && now >= *leave_us) {
       driver.Detach(device);
-      left_us.store(*leave_us);
+      left_us.store(now);
       left.store(true);
+      // A worker still holding a handle sees a device gone.
+      device.reset();
     }
   }
 };
@@ -145,9 +159,17 @@ class PlugLine : public cli::DeviceSource {
 
   std::optional<std::vector<DeviceEntry>> List() override {
     std::vector<DeviceEntry> all;
+    const uint64_t now = Now();
     for (auto& plug : plugs) {
       std::lock_guard<std::mutex> lock(plug->mutex);
-      plug->Update(Now());
+      plug->Update(now);
+      // With the virtual clock moved far on by other updates, a count from
+      // the leaving itself let the next device take the port within this
+      // very look, and the station took it for the unit still plugged.
+      if (plug->left.load() && !plug->gone_seen.load()) {
+        plug->gone_seen_us.store(now);
+        plug->gone_seen.store(true);
+      }
       if (!plug->attached || plug->left.load()) continue;
       auto found = cli::FindKnownDevices(plug->inner());
       if (!found) continue;
@@ -273,23 +295,31 @@ std::unique_ptr<cli::DeviceSource> MakePlugLine(const cli::SimRequest& request, 
     }
     auto plug = std::make_unique<Plug>();
     plug->spec = *spec;
-    plug->port = spec->port != 0 ? spec->port : static_cast<int>(i) + 1;
-    plug->device = std::make_shared<sim::SimDevice>(*line->clock, *identity, *flash);
-    sim::AddBoardI2cSlaves(plug->device->i2c());
-    if (plug->device->FirmwareRunning()) sim::SetPlayback(*plug->device, *playback);
+    // Without port= the plugs take the hub's ports in turn; past the last
+    // port a plug waits for the one before it on that port to leave.
+    plug->port = spec->port != 0 ? spec->port : static_cast<int>(i % kPorts) + 1;
     bool deny = false;
+    std::vector<decltype(sim::ParseFaultSpec(std::string()).specs)> faults;
     for (const std::string& fault : spec->faults) {
       if (fault == kDenyAccess) {
         deny = true;
         continue;
       }
-      const auto parsed = sim::ParseFaultSpec(fault);
+      auto parsed = sim::ParseFaultSpec(fault);
       if (!parsed.ok()) {
         *error = name + ": fault=" + fault + ": " + parsed.error;
         return nullptr;
       }
-      sim::ApplyFaultSpecs(parsed.specs, *plug->device);
+      faults.push_back(std::move(parsed.specs));
     }
+    plug->make = [clock = line->clock.get(), identity = *identity, flash_model = *flash,
+                  playback = *playback, faults = std::move(faults)] {
+      auto device = std::make_shared<sim::SimDevice>(*clock, identity, flash_model);
+      sim::AddBoardI2cSlaves(device->i2c());
+      if (device->FirmwareRunning()) sim::SetPlayback(*device, playback);
+      for (const auto& specs : faults) sim::ApplyFaultSpecs(specs, *device);
+      return device;
+    };
     if (deny) {
       plug->refusing = std::make_unique<sim::FaultDriver>(plug->driver);
       plug->refusing->DenyAccess(true);

@@ -311,6 +311,20 @@ TEST(FwStation, PipeOutputIsOneLinePerEvent) {
   EXPECT_EQ(run.out.find('\033'), std::string::npos);
 }
 
+// More units than the hub has ports: the later ones wait for a port, and
+// every one of them is updated and recorded (the line never stalls).
+TEST(FwStation, MorePlugsThanPortsAreAllUpdated) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(300));
+  std::vector<std::string> args = kFastLine;
+  constexpr int kUnits = 300;
+  for (int i = 0; i < kUnits; ++i) args.insert(args.end(), {"--plug", "at=0,model=2"});
+  const FwResult run = RunFw(dir, args, "", "timeout 120 ");
+  ASSERT_EQ(run.exit_code, 0) << run.err.substr(0, 2000);
+  EXPECT_EQ(JsonLines(run.out).size(), static_cast<size_t>(kUnits));
+  EXPECT_EQ(StoredIds(dir, "line.sqlite").size(), static_cast<size_t>(kUnits));
+}
+
 TEST(FwStation, RefusesToStartWithoutAWritableStore) {
   ScratchDir dir;
   dir.Write("KORVALEN_TIDE.bin", CountingImage(300));
