@@ -8,6 +8,7 @@
 #include "cli/RecordJson.h"
 #include "cli/StopSignals.h"
 #include "image/PathText.h"
+#include "image/Utf8Text.h"
 #include "link/ModelTable.h"
 #include "station/ModelFiles.h"
 #include "station/SqliteStore.h"
@@ -63,6 +64,25 @@ int StationCommand(cli::DeviceSource& source, const cli::CommonOptions& common,
                 ModelTable[*settings.recovery_row].display_name);
       return kExitRefused;
     }
+  }
+  if (options.serial_format) {
+    std::string why;
+    settings.serial = SerialFormat::Parse(*options.serial_format, &why);
+    if (!settings.serial) {
+      out.Error("korvalen-fw: --serial " + EscapeInvalidUtf8(*options.serial_format) + ": " + why);
+      return kExitRefused;
+    }
+    if (options.serial_start > settings.serial->MaxNumber()) {
+      out.Error(fmt::format("korvalen-fw: --serial-start {}: the counter of \"{}\" holds at most {}",
+                            options.serial_start, settings.serial->text(),
+                            settings.serial->MaxNumber()));
+      return kExitRefused;
+    }
+    settings.serial_start = options.serial_start;
+    settings.keep_serial = options.keep_serial;
+  } else if (options.keep_serial) {
+    out.Error("korvalen-fw: --keep-serial needs --serial FORMAT");
+    return kExitRefused;
   }
   settings.station_name = options.station_name.empty() ? HostName() : options.station_name;
   settings.operator_name = options.operator_name;
