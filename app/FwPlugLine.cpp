@@ -29,6 +29,17 @@ constexpr uint64_t kOperatorUs = 1'000'000;
 // While updates run on the virtual clock they move it; the watcher only
 // looks again.
 constexpr auto kBusyLook = std::chrono::milliseconds(1);
+// The firmware's third identity string is the USB serial number.
+constexpr int kSerialString = 2;
+
+// Puts text into the firmware's kept string packet which, as the mailbox
+// would: a length byte, then the characters.
+void KeepString(sim::SimDevice& device, int which, const std::string& text) {
+  auto& packet = device.mailbox().string_packets.at(which);
+  packet.fill(0);
+  packet[0] = static_cast<uint8_t>(std::min(text.size(), packet.size() - 1));
+  std::copy_n(text.begin(), packet[0], packet.begin() + 1);
+}
 
 // One scheduled device with its own chip and driver. Everything it holds is
 // touched under its mutex: the station lists it while a worker updates it.
@@ -44,6 +55,8 @@ struct Plug {
   std::optional<uint64_t> leave_us;
   std::atomic<bool> left{false};
   std::atomic<uint64_t> left_us{0};
+  // The serial number string the device enumerated with.
+  std::string serial;
 
   Driver& inner() { return refusing ? static_cast<Driver&>(*refusing) : driver; }
 
@@ -57,6 +70,15 @@ struct Plug {
         arrive = std::max(arrive, before->left_us.load() + kOperatorUs);
       }
       if (now < arrive) return;
+      // The unit plugged back into its port is the one that left it: its
+      // firmware keeps the identity texts it was sent, unless this plug
+      // names a serial of its own.
+      if (before != nullptr) {
+        const auto kept = before->device->mailbox().string_packets;
+        device->mailbox().string_packets = kept;
+        if (!spec.serial.empty()) KeepString(*device, kSerialString, spec.serial);
+      }
+      serial = device->mailbox().StringText(kSerialString);
       driver.AttachAt(device, port);
       attached = true;
       // The stay counts from the moment the line looked: on the virtual
@@ -152,7 +174,7 @@ class PlugLine : public cli::DeviceSource {
       auto found = cli::FindKnownDevices(plug->inner());
       if (!found) continue;
       for (DeviceEntry& entry : *found) {
-        entry.serial = plug->spec.serial;
+        entry.serial = plug->serial;
         all.push_back(std::move(entry));
       }
     }
@@ -275,6 +297,7 @@ std::unique_ptr<cli::DeviceSource> MakePlugLine(const cli::SimRequest& request, 
     plug->spec = *spec;
     plug->port = spec->port != 0 ? spec->port : static_cast<int>(i) + 1;
     plug->device = std::make_shared<sim::SimDevice>(*line->clock, *identity, *flash);
+    if (!spec->serial.empty()) KeepString(*plug->device, kSerialString, spec->serial);
     sim::AddBoardI2cSlaves(plug->device->i2c());
     if (plug->device->FirmwareRunning()) sim::SetPlayback(*plug->device, *playback);
     bool deny = false;

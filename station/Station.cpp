@@ -112,6 +112,16 @@ bool Station::GiveSerial(cli::DeviceSession& session, const cli::DeviceEntry& de
     // The serial is taken only with the record that accounts for it.
     std::lock_guard<std::mutex> lock(mutex_);
     if (store_failed_.load()) return false;
+    // A unit that already carries a serial this line gave it keeps it: one
+    // unit, one serial, however often it is updated.
+    if (!record.serial_before.empty()) {
+      std::optional<RunRecord> given;
+      if (store_.FindBySentSerial(record.serial_before, &given) && given) {
+        record.serial_state = SerialState::kKept;
+        record.serial_format = given->serial_format;
+        return false;
+      }
+    }
     if (const StoreStatus status = store_.AddPassedWithSerial(record, format.text(),
                                                               settings_.serial_start);
         !status) {
