@@ -62,6 +62,7 @@ void Station::Keep(int slot, RunRecord record, bool stored) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++outcome_.runs;
   if (record.result == RunResult::kPassed) ++outcome_.passed;
+  if (record.serial_state == SerialState::kVoid) ++outcome_.void_serials;
   // After a failed write the store is tried again for every record: a disk
   // that had a moment's trouble loses nothing it need not.
   StoreStatus status;

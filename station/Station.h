@@ -65,6 +65,8 @@ class StationEvents {
 struct StationOutcome {
   int runs = 0;
   int passed = 0;
+  // Units that passed whose serial was taken and never delivered.
+  int void_serials = 0;
   // Records the store did not take, in the order they ended.
   std::vector<RunRecord> unstored;
   std::string store_error;  // the first failed write's reason

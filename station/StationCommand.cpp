@@ -133,7 +133,16 @@ int StationCommand(cli::DeviceSource& source, const cli::CommonOptions& common,
     out.Error("korvalen-fw: cannot list the USB devices: the system's device query failed");
     return kExitNoDevice;
   }
-  return outcome.passed == outcome.runs ? kExitOk : kExitFailed;
+  if (outcome.void_serials > 0) {
+    out.Error(fmt::format("korvalen-fw: {} unit{} passed without {} serial number: the serial{} "
+                          "sent {} void (see the records)",
+                          outcome.void_serials, outcome.void_serials == 1 ? "" : "s",
+                          outcome.void_serials == 1 ? "its" : "their",
+                          outcome.void_serials == 1 ? "" : "s",
+                          outcome.void_serials == 1 ? "is" : "are"));
+  }
+  // A unit without the serial it was to get is not finished.
+  return outcome.passed == outcome.runs && outcome.void_serials == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace korvalen::station
