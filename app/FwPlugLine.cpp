@@ -32,6 +32,17 @@ constexpr uint64_t kOperatorUs = 1'000'000;
 constexpr auto kBusyLook = std::chrono::milliseconds(1);
 // The simulated bus's root hub (port= takes 1 to 255).
 constexpr size_t kPorts = 255;
+// The firmware's third identity string is the USB serial number.
+constexpr int kSerialString = 2;
+
+// Puts text into the firmware's kept string packet which, as the mailbox
+// would: a length byte, then the characters.
+void KeepString(sim::SimDevice& device, int which, const std::string& text) {
+  auto& packet = device.mailbox().string_packets.at(which);
+  packet.fill(0);
+  packet[0] = static_cast<uint8_t>(std::min(text.size(), packet.size() - 1));
+  std::copy_n(text.begin(), packet[0], packet.begin() + 1);
+}
 
 // One scheduled device with its own chip and driver. Everything it holds is
 // touched under its mutex: the station lists it while a worker updates it.
@@ -55,6 +66,11 @@ struct Plug {
   // station always has a look at the empty port between two units.
   std::atomic<bool> gone_seen{false};
   std::atomic<uint64_t> gone_seen_us{0};
+  // The serial number string the device enumerated with.
+  std::string serial;
+  // The identity texts its firmware kept when it left, for the unit's next
+  // plug on this port.
+  std::optional<decltype(sim::MailboxStore::string_packets)> kept_strings;
 
   Driver& inner() { return refusing ? static_cast<Driver&>(*refusing) : driver; }
 
@@ -69,6 +85,14 @@ struct Plug {
       }
       if (now < arrive) return;
       device = make();
+      // The unit plugged back into its port is the one that left it: its
+      // firmware keeps the identity texts it was sent, unless this plug
+      // names a serial of its own.
+      if (before != nullptr && before->kept_strings) {
+        device->mailbox().string_packets = *before->kept_strings;
+      }
+      if (!spec.serial.empty()) KeepString(*device, kSerialString, spec.serial);
+      serial = device->mailbox().StringText(kSerialString);
       driver.AttachAt(device, port);
       attached = true;
       // The stay counts from the moment the line looked: on the virtual
@@ -80,6 +104,7 @@ struct Plug {
       driver.Detach(device);
       left_us.store(now);
       left.store(true);
+      kept_strings = device->mailbox().string_packets;
       // A worker still holding a handle sees a device gone.
       device.reset();
     }
@@ -174,7 +199,7 @@ class PlugLine : public cli::DeviceSource {
       auto found = cli::FindKnownDevices(plug->inner());
       if (!found) continue;
       for (DeviceEntry& entry : *found) {
-        entry.serial = plug->spec.serial;
+        entry.serial = plug->serial;
         all.push_back(std::move(entry));
       }
     }

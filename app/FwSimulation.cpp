@@ -23,6 +23,8 @@ using cli::DeviceEntry;
 
 constexpr std::string_view kDenyAccess = "deny-access";
 constexpr std::string_view kDefaultPlayback = "pcm:3";
+// The firmware's third identity string is the USB serial number.
+constexpr int kSerialString = 2;
 
 // One simulated device on a driver and clock of its own.
 struct Slot {
@@ -31,6 +33,9 @@ struct Slot {
   sim::SimDriver driver;
   // Wraps the driver when the system is to refuse access (deny-access).
   std::unique_ptr<sim::FaultDriver> refusing;
+  // The serial number string the device enumerated with: what its firmware
+  // kept when it was attached.
+  std::string serial;
 };
 
 class SlotLine : public cli::DeviceLine {
@@ -69,8 +74,10 @@ class Simulation : public cli::DeviceSource {
   std::optional<std::vector<DeviceEntry>> List() override {
     std::vector<DeviceEntry> all;
     for (auto& slot : slots) {
-      const auto found = cli::FindKnownDevices(slot->driver);
-      if (found) all.insert(all.end(), found->begin(), found->end());
+      auto found = cli::FindKnownDevices(slot->driver);
+      if (!found) continue;
+      for (DeviceEntry& entry : *found) entry.serial = slot->serial;
+      all.insert(all.end(), found->begin(), found->end());
     }
     std::sort(all.begin(), all.end(),
               [](const DeviceEntry& a, const DeviceEntry& b) { return a.path < b.path; });
@@ -168,6 +175,7 @@ std::unique_ptr<cli::DeviceSource> MakeSimulation(const cli::SimRequest& request
     for (const auto& [only, specs] : faults) {
       if (only == 0 || only == n) sim::ApplyFaultSpecs(specs, *slot->device);
     }
+    slot->serial = slot->device->mailbox().StringText(kSerialString);
     slot->driver.AttachAt(slot->device, n);
     if (std::count(deny_access.begin(), deny_access.end(), 0) +
             std::count(deny_access.begin(), deny_access.end(), n) >

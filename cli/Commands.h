@@ -37,6 +37,11 @@ struct StationOptions {
   std::string db;            // empty: the default store file
   std::optional<int> exit_after;
   std::string recovery_model;  // a model key, or empty
+  // Serial numbers: the FORMAT (empty: none are sent), the counter's first
+  // number when the store has none, and whether a unit keeps its own serial.
+  std::optional<std::string> serial_format;
+  uint64_t serial_start = 1;
+  bool keep_serial = false;
 };
 
 struct ReadOptions {

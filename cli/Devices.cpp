@@ -51,6 +51,7 @@ void AddMatches(Driver& driver, uint8_t channel, std::vector<DeviceEntry>& out, 
     }
     entry.interface_path = interface_path;
     entry.channel = channel;
+    entry.serial = driver.SerialNumberOf(interface_path);
     // The link matches id texts as substrings of the path, so this does too.
     if (channel == kAudioDriverChannel) {
       for (int row = 0; row < kModelCount; ++row) {

@@ -154,6 +154,16 @@ int RunCommandLine(int argc, char** argv, const SimSourceFactory& make_simulatio
   station_command->add_option("--recovery-model", station.recovery_model,
                               "update devices in a firmware-update identity as this model (a "
                               "model key); without it they are recorded as model unknown");
+  station_command->add_option("--serial", station.serial_format,
+                              "send each unit that passed its own USB serial number: FORMAT is "
+                              "text with one counter {seq:N} (N digits) and optionally {yyyy}, "
+                              "{yy}, {mm}, {dd} (local date), at most 31 printable ASCII bytes");
+  station_command->add_option("--serial-start", station.serial_start,
+                              "the counter's first number when the store has none for FORMAT "
+                              "(default 1)");
+  station_command->add_flag("--keep-serial", station.keep_serial,
+                            "a unit that already reports a serial keeps it (one FORMAT makes "
+                            "is counted as used)");
 
   HistoryOptions history;
   CLI::App* history_command = nullptr;

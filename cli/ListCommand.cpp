@@ -7,6 +7,7 @@
 #include "cli/FwCommand.h"
 #include "cli/JsonText.h"
 #include "cli/Report.h"
+#include "image/Utf8Text.h"
 #include "link/Registers.h"
 
 namespace korvalen::cli {
@@ -124,12 +125,17 @@ int ListCommand(DeviceSource& source, const CommonOptions& common, bool firmware
     if (common.json) {
       nlohmann::json item = DeviceJson(device);
       item["firmware"] = version ? nlohmann::json(version_text) : nlohmann::json(nullptr);
+      item["serial"] = device.serial.empty() ? nlohmann::json(nullptr)
+                                             : nlohmann::json(EscapeInvalidUtf8(device.serial));
       if (unread) item["error"] = why;
       json.push_back(std::move(item));
     } else {
-      out.Line(fmt::format("{:<20}  {:04x}:{:04x}  {:<22}  {:<16}  {}", device.name, device.vid,
-                           device.pid, device.path,
+      // The serial is the device's own text: shown escaped, "-" when none.
+      out.Line(fmt::format("{:<20}  {:04x}:{:04x}  {:<22}  {:<16}  {:<20}  {}", device.name,
+                           device.vid, device.pid, device.path,
                            device.channel == kAudioDriverChannel ? "audio" : "device-interface",
+                           device.serial.empty() ? std::string("-")
+                                                 : EscapeInvalidUtf8(device.serial),
                            version ? "firmware " + version_text : std::string()));
     }
   }

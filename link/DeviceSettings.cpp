@@ -166,9 +166,12 @@ IdentityPlan SendIdentityText(NorvaneUsb& link, Clock& clock, IdentityField fiel
   IdentityPlan plan = PlanIdentityText(field, text);
   if (!plan.ok) return plan;
   const bool chunked = field != IdentityField::kVid && field != IdentityField::kPid;
+  plan.confirmed = true;
   for (IdentityExchange& exchange : plan.exchanges) {
+    bool done = false;
     MailboxCommand(link, clock, kSettingsCommand, IdentitySubCommand(field), exchange.index,
-                   static_cast<uint8_t>(exchange.data.size()), exchange.data.data());
+                   static_cast<uint8_t>(exchange.data.size()), exchange.data.data(), &done);
+    plan.confirmed = plan.confirmed && done;
     if (chunked) clock.Sleep(kChunkPauseMs);
   }
   return plan;

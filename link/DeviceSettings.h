@@ -88,6 +88,8 @@ struct IdentityPlan {
   // Empty when ok; otherwise why nothing may be sent.
   std::string message;
   std::vector<IdentityExchange> exchanges;
+  // Set by SendIdentityText: every exchange got the firmware's done status.
+  bool confirmed = false;
 };
 
 // text is 8-bit characters, one byte each. A text longer than the field holds

@@ -82,6 +82,14 @@ class Driver {
   // drivers that cannot tell. Wrappers pass the inner driver's answer on.
   // Never fails.
   virtual bool LastIoDeviceGone() const { return false; }
+
+  // The USB serial number string of the device behind an interface path, as
+  // the system knows it (no vendor request); empty when it has none, it
+  // cannot be read, or the driver cannot tell.
+  virtual std::string SerialNumberOf(const std::string& path) {
+    (void)path;
+    return {};
+  }
 };
 
 }  // namespace korvalen

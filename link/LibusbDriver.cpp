@@ -142,6 +142,32 @@ DriverHandle LibusbDriver::OpenPath(const std::string& path) {
   return kNoHandle;
 }
 
+std::string LibusbDriver::SerialNumberOf(const std::string& path) {
+  const auto parsed = ParseInterfacePath(path);
+  if (!parsed) return {};
+  libusb_context* context = Context();
+  if (context == nullptr) return {};
+  const DeviceList list(context);
+  if (!list.Ok()) return {};
+  for (libusb_device* device : list.Devices()) {
+    if (LocationOf(device) != parsed->location) continue;
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS ||
+        descriptor.iSerialNumber == 0)
+      return {};
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return {};
+    // The device keeps at most 31 bytes; the buffer holds any descriptor.
+    std::array<unsigned char, 256> text{};
+    const int length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber,
+                                                          text.data(), text.size());
+    libusb_close(handle);
+    if (length <= 0) return {};
+    return std::string(reinterpret_cast<const char*>(text.data()), static_cast<size_t>(length));
+  }
+  return {};
+}
+
 void LibusbDriver::CloseHandle(DriverHandle handle) {
   const auto it = open_handles_.find(handle);
   if (it == open_handles_.end()) return;

@@ -78,6 +78,9 @@ class LibusbDriver : public Driver {
                  std::span<uint8_t> out) override;
   // True when libusb failed the last transfer with LIBUSB_ERROR_NO_DEVICE.
   bool LastIoDeviceGone() const override { return last_io_gone_; }
+  // The string descriptor the device descriptor's iSerialNumber names, read
+  // on a handle of its own (a standard request); empty when there is none.
+  std::string SerialNumberOf(const std::string& path) override;
 
  private:
   // Starts libusb on first use, and again after a failed start, so a system

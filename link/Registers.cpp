@@ -58,7 +58,7 @@ bool SetIspMode(NorvaneUsb& link, bool enter) {
 }
 
 bool MailboxCommand(NorvaneUsb& link, Clock& clock, uint8_t command, uint8_t argument1,
-                    uint8_t argument2, uint8_t count, uint8_t* data) {
+                    uint8_t argument2, uint8_t count, uint8_t* data, bool* done) {
   // Data registers end at 255; a longer exchange would wrap into the bank's
   // low registers, so it is refused before anything is sent.
   if (count > kMailboxMaxData) return false;
@@ -77,12 +77,17 @@ bool MailboxCommand(NorvaneUsb& link, Clock& clock, uint8_t command, uint8_t arg
   // The firmware starts on the command code, so it goes last.
   WriteRegister(link, kRegMailboxCommand, command);
 
+  bool answered = false;
   for (int poll = 0; poll < kMailboxPolls; ++poll) {
     clock.Sleep(kMailboxPollMs);
     uint8_t state = kMailboxIdle;
     ReadRegister(link, kRegMailboxCommand, &state);
-    if (state == kMailboxDone) break;
+    if (state == kMailboxDone) {
+      answered = true;
+      break;
+    }
   }
+  if (done != nullptr) *done = answered;
 
   if (fetch) {
     for (uint8_t i = 0; i < count; ++i)

@@ -46,9 +46,10 @@ bool SetIspMode(NorvaneUsb& link, bool enter);
 
 // Opens and closes the link itself. Returns true once the exchange has run,
 // whatever the device answered; false only when count would run past
-// register 255, and then nothing is sent.
+// register 255, and then nothing is sent. *done, when given, says whether
+// the firmware's done status came before the polls ran out.
 bool MailboxCommand(NorvaneUsb& link, Clock& clock, uint8_t command, uint8_t argument1,
-                    uint8_t argument2, uint8_t count, uint8_t* data);
+                    uint8_t argument2, uint8_t count, uint8_t* data, bool* done = nullptr);
 
 struct FirmwareVersion {
   uint8_t major = 0;

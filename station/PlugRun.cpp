@@ -92,6 +92,9 @@ void RunPlug(cli::DeviceSource& source, const cli::DeviceEntry& device, const Mo
       !record.device_gone) {
     record.firmware_version_reported = ReportedVersion(session);
   }
+  if (record.result == RunResult::kPassed && !record.device_gone && sinks.passed) {
+    sinks.passed(session);
+  }
 }
 
 }  // namespace korvalen::station

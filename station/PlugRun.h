@@ -5,6 +5,7 @@
 #include <functional>
 #include <string_view>
 
+#include "cli/DeviceSession.h"
 #include "cli/Devices.h"
 #include "flash/UpdateProgress.h"
 #include "station/ModelFiles.h"
@@ -15,6 +16,9 @@ namespace korvalen::station {
 struct PlugRunSinks {
   std::function<void(std::string_view text)> step_line;
   std::function<void(const ProgressReading& reading)> progress;
+  // Called once the record says passed, with the device still connected,
+  // for what the station sends a unit that passed.
+  std::function<void(cli::DeviceSession& session)> passed;
 };
 
 // Updates device with file and completes record (whose station, operator,

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "cli/StopSignals.h"
+#include "link/DeviceSettings.h"
 #include "link/ModelTable.h"
 #include "station/PlugRun.h"
 
@@ -49,23 +50,109 @@ RunRecord Station::NewRecord(const cli::DeviceEntry& device, const std::string& 
   return record;
 }
 
-void Station::Keep(int slot, RunRecord record) {
+void Station::StoreFailed(const std::string& error) {
+  if (store_failed_.exchange(true)) return;
+  outcome_.store_error = error;
+  events_.Note("the store " + store_.Where() + " did not take a record (" + error +
+               "): no new devices are taken; the running updates finish, and every record "
+               "not stored is kept and shown at the end");
+}
+
+void Station::Keep(int slot, RunRecord record, bool stored) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++outcome_.runs;
   if (record.result == RunResult::kPassed) ++outcome_.passed;
+  if (record.serial_state == SerialState::kVoid) ++outcome_.void_serials;
   // After a failed write the store is tried again for every record: a disk
   // that had a moment's trouble loses nothing it need not.
-  const StoreStatus status = store_.Add(record);
+  StoreStatus status;
+  if (!stored) status = store_.Add(record);
   if (!status) {
-    if (!store_failed_.exchange(true)) {
-      outcome_.store_error = status.error;
-      events_.Note("the store " + store_.Where() + " did not take a record (" + status.error +
-                   "): no new devices are taken; the running updates finish, and every record "
-                   "not stored is kept and shown at the end");
-    }
+    StoreFailed(status.error);
     outcome_.unstored.push_back(record);
   }
   events_.RunEnded(slot, record, static_cast<bool>(status));
+}
+
+void Station::VerifyArrival(const cli::DeviceEntry& device) {
+  if (device.serial.empty()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::optional<RunRecord> found;
+  StoreStatus status = store_.FindBySentSerial(device.serial, &found);
+  if (status && found && found->serial_state != SerialState::kVerified) {
+    // Even a serial recorded void is verified once a unit reports it: the
+    // device took it after all, and it is still never given again.
+    status = store_.SetSerialState(found->id, SerialState::kVerified);
+    if (status) {
+      events_.Note(device.path + " reports serial " + device.serial + ", sent in run " +
+                   found->id + ": verified");
+    }
+  }
+  if (!status) events_.Note("cannot look up serial " + device.serial + ": " + status.error);
+}
+
+bool Station::GiveSerial(cli::DeviceSession& session, const cli::DeviceEntry& device,
+                         RunRecord& record) {
+  // A unit in a firmware-update identity runs no firmware to take a serial.
+  if (!settings_.serial || device.model_row < 0) return false;
+  const SerialFormat& format = *settings_.serial;
+  record.ended_utc_us = UtcMicrosNow();
+  record.duration_us = record.ended_utc_us - record.started_utc_us;
+  if (settings_.keep_serial && !record.serial_before.empty()) {
+    record.serial_state = SerialState::kKept;
+    const std::optional<uint64_t> number = format.Match(record.serial_before);
+    if (!number) return false;
+    record.serial_format = format.text();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const StoreStatus status = store_.MarkSerialUsed(format.text(), *number); !status) {
+      StoreFailed(status.error);
+    }
+    return false;
+  }
+  {
+    // The serial is taken only with the record that accounts for it.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (store_failed_.load()) return false;
+    // A unit that already carries a serial this line gave it keeps it: one
+    // unit, one serial, however often it is updated.
+    if (!record.serial_before.empty()) {
+      std::optional<RunRecord> given;
+      if (store_.FindBySentSerial(record.serial_before, &given) && given) {
+        record.serial_state = SerialState::kKept;
+        record.serial_format = given->serial_format;
+        return false;
+      }
+    }
+    if (const StoreStatus status = store_.AddPassedWithSerial(record, format.text(),
+                                                              settings_.serial_start);
+        !status) {
+      StoreFailed(status.error);
+      record.serial_sent.clear();
+      record.serial_state = SerialState::kNone;
+      return false;
+    }
+  }
+  const uint64_t failed_before = session.failed_requests();
+  const IdentityPlan plan = SendIdentityText(session.link(), session.clock(),
+                                             IdentityField::kSerialNumber, record.serial_sent);
+  const bool delivered = plan.ok && plan.confirmed && !session.link().DeviceGone() &&
+                         session.failed_requests() == failed_before;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const SerialState state = delivered ? SerialState::kDelivered : SerialState::kVoid;
+  if (const StoreStatus status = store_.SetSerialState(record.id, state); !status) {
+    // The record stays pending in the store; its serial is never given again.
+    StoreFailed(status.error);
+    return true;
+  }
+  record.serial_state = state;
+  if (!delivered) {
+    record.reason = "serial " + record.serial_sent +
+                    (session.link().DeviceGone() ? " was not delivered: the device went away"
+                                                 : " was not delivered: the device's mailbox "
+                                                   "never said done") +
+                    "; it is void and never given again";
+  }
+  return true;
 }
 
 void Station::RunWorker(Worker& worker, int slot, cli::DeviceEntry device, int row) {
@@ -80,10 +167,16 @@ void Station::RunWorker(Worker& worker, int slot, cli::DeviceEntry device, int r
     std::lock_guard<std::mutex> lock(mutex_);
     events_.Progress(slot, reading);
   };
+  bool stored = false;
+  sinks.passed = [&](cli::DeviceSession& session) {
+    stored = GiveSerial(session, device, record);
+  };
   RunPlug(source_, device, *file, sinks, record);
-  record.ended_utc_us = UtcMicrosNow();
-  record.duration_us = record.ended_utc_us - record.started_utc_us;
-  Keep(slot, std::move(record));
+  if (!stored) {
+    record.ended_utc_us = UtcMicrosNow();
+    record.duration_us = record.ended_utc_us - record.started_utc_us;
+  }
+  Keep(slot, std::move(record), stored);
   source_.RunEnded(device);
   worker.done.store(true);
 }
@@ -96,6 +189,7 @@ void Station::Start(const cli::DeviceEntry& device) {
   const std::optional<int> row = knows_model ? std::optional<int>(device.model_row)
                                              : settings_.recovery_row;
   const std::string model = row ? std::string(ModelTable[*row].file_key) : std::string();
+  VerifyArrival(device);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.RunBegan(slot, device, model);

@@ -17,10 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "cli/DeviceSession.h"
 #include "cli/Devices.h"
 #include "flash/UpdateProgress.h"
 #include "station/ModelFiles.h"
 #include "station/RunRecord.h"
+#include "station/SerialFormat.h"
 #include "station/Store.h"
 
 namespace korvalen::station {
@@ -35,6 +37,12 @@ struct StationSettings {
   std::optional<int> exit_after;
   // The longest wait between two looks at the devices.
   uint32_t scan_ms = 200;
+  // Serial numbers: the FORMAT each unit that passed is given one of (none:
+  // no serials), the counter's first number, and whether a unit that
+  // already reports a serial keeps it.
+  std::optional<SerialFormat> serial;
+  uint64_t serial_start = 1;
+  bool keep_serial = false;
 };
 
 // What happens on the line, as values. Called from the station's threads,
@@ -57,6 +65,8 @@ class StationEvents {
 struct StationOutcome {
   int runs = 0;
   int passed = 0;
+  // Units that passed whose serial was taken and never delivered.
+  int void_serials = 0;
   // Records the store did not take, in the order they ended.
   std::vector<RunRecord> unstored;
   std::string store_error;  // the first failed write's reason
@@ -88,7 +98,15 @@ class Station {
   bool Scan();
   void Start(const cli::DeviceEntry& device);
   void RunWorker(Worker& worker, int slot, cli::DeviceEntry device, int row);
-  void Keep(int slot, RunRecord record);
+  // stored: the record is already in the store (it took its serial there).
+  void Keep(int slot, RunRecord record, bool stored = false);
+  // The serial step of a unit that passed; true when the record is now in
+  // the store.
+  bool GiveSerial(cli::DeviceSession& session, const cli::DeviceEntry& device, RunRecord& record);
+  // A unit reporting a serial the store sent: that record is verified.
+  void VerifyArrival(const cli::DeviceEntry& device);
+  // The store failed: no new devices are taken. Called with mutex_ held.
+  void StoreFailed(const std::string& error);
   RunRecord NewRecord(const cli::DeviceEntry& device, const std::string& model) const;
   int SlotFor(const std::string& path);
   void JoinFinished();

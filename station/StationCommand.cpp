@@ -8,6 +8,7 @@
 #include "cli/RecordJson.h"
 #include "cli/StopSignals.h"
 #include "image/PathText.h"
+#include "image/Utf8Text.h"
 #include "link/ModelTable.h"
 #include "station/ModelFiles.h"
 #include "station/SqliteStore.h"
@@ -64,6 +65,25 @@ int StationCommand(cli::DeviceSource& source, const cli::CommonOptions& common,
       return kExitRefused;
     }
   }
+  if (options.serial_format) {
+    std::string why;
+    settings.serial = SerialFormat::Parse(*options.serial_format, &why);
+    if (!settings.serial) {
+      out.Error("korvalen-fw: --serial " + EscapeInvalidUtf8(*options.serial_format) + ": " + why);
+      return kExitRefused;
+    }
+    if (options.serial_start > settings.serial->MaxNumber()) {
+      out.Error(fmt::format("korvalen-fw: --serial-start {}: the counter of \"{}\" holds at most {}",
+                            options.serial_start, settings.serial->text(),
+                            settings.serial->MaxNumber()));
+      return kExitRefused;
+    }
+    settings.serial_start = options.serial_start;
+    settings.keep_serial = options.keep_serial;
+  } else if (options.keep_serial) {
+    out.Error("korvalen-fw: --keep-serial needs --serial FORMAT");
+    return kExitRefused;
+  }
   settings.station_name = options.station_name.empty() ? HostName() : options.station_name;
   settings.operator_name = options.operator_name;
   settings.exit_after = options.exit_after;
@@ -113,7 +133,16 @@ int StationCommand(cli::DeviceSource& source, const cli::CommonOptions& common,
     out.Error("korvalen-fw: cannot list the USB devices: the system's device query failed");
     return kExitNoDevice;
   }
-  return outcome.passed == outcome.runs ? kExitOk : kExitFailed;
+  if (outcome.void_serials > 0) {
+    out.Error(fmt::format("korvalen-fw: {} unit{} passed without {} serial number: the serial{} "
+                          "sent {} void (see the records)",
+                          outcome.void_serials, outcome.void_serials == 1 ? "" : "s",
+                          outcome.void_serials == 1 ? "its" : "their",
+                          outcome.void_serials == 1 ? "" : "s",
+                          outcome.void_serials == 1 ? "is" : "are"));
+  }
+  // A unit without the serial it was to get is not finished.
+  return outcome.passed == outcome.runs && outcome.void_serials == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace korvalen::station

@@ -2,6 +2,7 @@
 // schedule, records as JSON Lines and in the SQLite store, exit statuses.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 
@@ -454,6 +455,243 @@ TEST(FwStation, TwoStationsOnOneStoreBothRecord) {
   both += "wait; }";
   ASSERT_EQ(std::system(both.c_str()), 0);
   EXPECT_EQ(StoredIds(dir, "line.sqlite").size(), 41u);
+}
+
+}  // namespace
+}  // namespace korvalen::testing
+
+namespace korvalen::testing {
+namespace {
+
+using nlohmann::json;
+
+std::vector<json> LineRecords(const std::string& text) {
+  std::vector<json> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) lines.push_back(json::parse(line));
+  }
+  return lines;
+}
+
+// The record of the device on port, from JSON Lines.
+json OnPort(const std::vector<json>& records, int port) {
+  const std::string path = "usb:bus-001:port-" + std::to_string(port);
+  for (const json& record : records) {
+    if (record["device_path"] == path) return record;
+  }
+  ADD_FAILURE() << "no record for " << path;
+  return json::object();
+}
+
+std::vector<std::string> SerialLine(std::vector<std::string> more) {
+  std::vector<std::string> args = {"station", "--db",   "line.sqlite", "--simulate",
+                                   "--fast",  "--json", "KORVALEN_TIDE.bin"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+TEST(FwStationSerial, PassedUnitsTakeConsecutiveSerialsAndAVoidOneIsNeverGivenAgain) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
+  const FwResult run = RunFw(
+      dir, SerialLine({"--serial", "KV-{seq:3}", "--serial-start", "7", "--plug",
+                       "at=0,model=2", "--plug", "at=1,model=2,fault=weak:0x100:9", "--plug",
+                       "at=2,model=2", "--plug", "at=3,model=2,fault=mailbox-silent", "--plug",
+                       "at=4,model=2", "--exit-after", "5"}));
+  // A failed unit and a void serial: the line is not done.
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  EXPECT_NE(run.err.find("void"), std::string::npos) << run.err;
+  const auto records = LineRecords(run.out);
+  ASSERT_EQ(records.size(), 5u) << run.out;
+
+  const json failed = OnPort(records, 2);
+  EXPECT_EQ(failed["result"], "failed");
+  EXPECT_TRUE(failed["serial_sent"].is_null());
+  EXPECT_EQ(failed["serial_state"], "none");
+
+  const json silent = OnPort(records, 4);
+  EXPECT_EQ(silent["result"], "passed");
+  EXPECT_EQ(silent["serial_state"], "void");
+
+  // Every passed unit took its own number from 7 on; the failed one none.
+  std::set<std::string> sent;
+  for (int port : {1, 3, 4, 5}) {
+    const json record = OnPort(records, port);
+    EXPECT_EQ(record["serial_format"], "KV-{seq:3}");
+    if (port != 4) EXPECT_EQ(record["serial_state"], "delivered") << record.dump();
+    sent.insert(record["serial_sent"].get<std::string>());
+  }
+  EXPECT_EQ(sent, (std::set<std::string>{"KV-007", "KV-008", "KV-009", "KV-010"}));
+
+  // The next station on the store carries on after the void serial.
+  const FwResult next = RunFw(
+      dir, SerialLine({"--serial", "KV-{seq:3}", "--plug", "at=0,model=2", "--exit-after", "1"}));
+  ASSERT_EQ(next.exit_code, 0) << next.err;
+  const auto more = LineRecords(next.out);
+  ASSERT_EQ(more.size(), 1u);
+  EXPECT_EQ(more[0]["serial_sent"], "KV-011");
+
+  // history shows the void one as void.
+  const FwResult history = RunFw(dir, {"history", "--db", "line.sqlite"});
+  EXPECT_NE(history.out.find(silent["serial_sent"].get<std::string>() + " (void)"),
+            std::string::npos)
+      << history.out;
+}
+
+TEST(FwStationSerial, KeepSerialKeepsAUnitsOwnSerialAndTheCounterSkipsIt) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
+  const FwResult run = RunFw(
+      dir, SerialLine({"--serial", "KV-{seq:3}", "--serial-start", "5", "--keep-serial",
+                       "--plug", "at=0,model=2,serial=KV-005", "--plug",
+                       "at=1,model=2,serial=BENCH 12", "--plug", "at=2,model=2", "--plug",
+                       "at=3,model=2", "--exit-after", "4"}));
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const auto records = LineRecords(run.out);
+  ASSERT_EQ(records.size(), 4u) << run.out;
+  const json matching = OnPort(records, 1);
+  EXPECT_EQ(matching["serial_state"], "kept");
+  EXPECT_EQ(matching["serial_before"], "KV-005");
+  EXPECT_TRUE(matching["serial_sent"].is_null());
+  const json other = OnPort(records, 2);
+  EXPECT_EQ(other["serial_state"], "kept");
+  EXPECT_EQ(other["serial_before"], "BENCH 12");
+  EXPECT_TRUE(other["serial_sent"].is_null());
+  EXPECT_EQ((std::set<std::string>{OnPort(records, 3)["serial_sent"], OnPort(records, 4)["serial_sent"]}),
+            (std::set<std::string>{"KV-006", "KV-007"}));
+
+  // Without --keep-serial a unit's old serial is replaced and recorded.
+  const FwResult replaced = RunFw(
+      dir, SerialLine({"--serial", "KV-{seq:3}", "--plug", "at=0,model=2,serial=BENCH 12",
+                       "--exit-after", "1"}));
+  ASSERT_EQ(replaced.exit_code, 0) << replaced.err;
+  const auto one = LineRecords(replaced.out);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0]["serial_before"], "BENCH 12");
+  EXPECT_EQ(one[0]["serial_sent"], "KV-008");
+  EXPECT_EQ(one[0]["serial_state"], "delivered");
+}
+
+TEST(FwStationSerial, AUnitPluggedBackReportsItsSerialAndItsRecordIsVerified) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
+  // The same unit twice on port 1, then another unit.
+  const FwResult run = RunFw(
+      dir, SerialLine({"--serial", "SN{seq:4}", "--plug", "at=0,model=2,port=1", "--plug",
+                       "at=0,model=2,port=1", "--plug", "at=0,model=2,port=2", "--exit-after",
+                       "3"}));
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const auto records = LineRecords(run.out);
+  ASSERT_EQ(records.size(), 3u) << run.out;
+  std::vector<json> port1;
+  for (const json& record : records) {
+    if (record["device_path"] == "usb:bus-001:port-1") port1.push_back(record);
+  }
+  ASSERT_EQ(port1.size(), 2u);
+  const std::string given = port1[0]["serial_sent"];
+  // Back again it reports the serial and keeps it: one unit, one number.
+  EXPECT_EQ(port1[1]["serial_before"], given);
+  EXPECT_EQ(port1[1]["serial_state"], "kept");
+  EXPECT_TRUE(port1[1]["serial_sent"].is_null());
+  const json other = OnPort(records, 2);
+  EXPECT_NE(other["serial_sent"], given);
+
+  const FwResult history = RunFw(dir, {"history", "--db", "line.sqlite", "--json"});
+  ASSERT_EQ(history.exit_code, 0) << history.err;
+  int verified = 0;
+  const json kept = history.Json();
+  for (const json& record : kept["records"]) {
+    if (record["serial_state"] == "verified") {
+      ++verified;
+      EXPECT_EQ(record["serial_sent"], given);
+    }
+  }
+  EXPECT_EQ(verified, 1) << history.out;
+}
+
+TEST(FwStationSerial, UnitsInAnUpdateIdentityTakeNoSerial) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
+  const FwResult run = RunFw(
+      dir, SerialLine({"--serial", "SN{seq:4}", "--recovery-model", "KORVALEN_TIDE", "--plug",
+                       "at=0,model=5e1a", "--exit-after", "1"}));
+  const auto records = LineRecords(run.out);
+  ASSERT_EQ(records.size(), 1u) << run.err;
+  EXPECT_TRUE(records[0]["serial_sent"].is_null()) << run.out;
+  EXPECT_EQ(records[0]["serial_state"], "none");
+}
+
+TEST(FwStationSerial, TwoStationsOnOneStoreNeverGiveTheSameSerial) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
+  std::string command = "cd " + Quote(dir.path().string()) + " && { ";
+  for (int station = 0; station < 2; ++station) {
+    command += "{ " + Quote(KORVALEN_FW_BINARY) + " station --db line.sqlite --simulate --fast " +
+               "--json KORVALEN_TIDE.bin --serial 'SN{seq:4}' --exit-after 4";
+    for (int plug = 0; plug < 4; ++plug) command += " --plug at=" + std::to_string(plug) + ",model=2";
+    command += " >out" + std::to_string(station) + ".txt 2>&1; } & ";
+  }
+  command += "wait; }";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::set<std::string> sent;
+  for (int station = 0; station < 2; ++station) {
+    const std::string out = ReadAll(dir.path() / ("out" + std::to_string(station) + ".txt"));
+    SCOPED_TRACE(out);
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty() || line[0] != '{') continue;
+      const json record = json::parse(line);
+      EXPECT_EQ(record["serial_state"], "delivered") << line;
+      sent.insert(record["serial_sent"].get<std::string>());
+    }
+  }
+  EXPECT_EQ(sent.size(), 8u);
+  EXPECT_EQ(*sent.begin(), "SN0001");
+  EXPECT_EQ(*sent.rbegin(), "SN0008");
+}
+
+TEST(FwStationSerial, RefusedFormatsExitTwoBeforeAnythingIsSent) {
+  ScratchDir dir;
+  dir.Write("KORVALEN_TIDE.bin", CountingImage(4096));
+  const std::vector<std::vector<std::string>> refused = {
+      {"--serial", "SN-FIXED"},
+      {"--serial", "SN{seq}"},
+      {"--serial", "KORVALEN-TIDE-{yyyy}{mm}{dd}-{seq:9}"},
+      {"--serial", "SN\xC3\xA9{seq:4}"},
+      {"--serial", "SN{seq:2}", "--serial-start", "100"},
+      {"--keep-serial"},
+  };
+  for (const auto& options : refused) {
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"--plug", "at=0,model=2", "--exit-after", "1"});
+    const FwResult run = RunFw(dir, SerialLine(args));
+    EXPECT_EQ(run.exit_code, 2) << options[0] << " " << options.back() << "\n" << run.err;
+    // The refusal is the only answer: no record, no update.
+    EXPECT_EQ(run.out.find("device_path"), std::string::npos) << run.out;
+    EXPECT_NE((run.out + run.err).find(options[0]), std::string::npos) << run.out << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "line.sqlite"));
+  }
+}
+
+TEST(FwList, ShowsTheSerialASimulatedDeviceWasGivenOnceItEnumeratesAgain) {
+  ScratchDir dir;
+  const std::vector<std::string> list = {"list", "--simulate=2", "--sim-state", "kept", "--json"};
+  const FwResult before = RunFw(dir, list);
+  ASSERT_EQ(before.exit_code, 0) << before.err;
+  ASSERT_EQ(before.Json().size(), 1u);
+  EXPECT_TRUE(before.Json()[0]["serial"].is_null()) << before.out;
+
+  const FwResult sent =
+      RunFw(dir, {"identity", "--simulate=2", "--sim-state", "kept", "--serial", "KV-2026-0042"});
+  ASSERT_EQ(sent.exit_code, 0) << sent.err;
+  const FwResult after = RunFw(dir, list);
+  ASSERT_EQ(after.exit_code, 0) << after.err;
+  EXPECT_EQ(after.Json()[0]["serial"], "KV-2026-0042") << after.out;
+  const FwResult text = RunFw(dir, {"list", "--simulate=2", "--sim-state", "kept"});
+  EXPECT_NE(text.out.find("KV-2026-0042"), std::string::npos) << text.out;
 }
 
 }  // namespace
