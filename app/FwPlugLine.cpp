@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/FwPlugSpec.h"
+#include "app/FwPlugPlan.h"
 #include "sim/FaultDriver.h"
 #include "sim/FaultSpec.h"
 #include "sim/FlashModels.h"
@@ -47,7 +47,7 @@ void KeepString(sim::SimDevice& device, int which, const std::string& text) {
 // One scheduled device with its own chip and driver. Everything it holds is
 // touched under its mutex: the station lists it while a worker updates it.
 struct Plug {
-  PlugSpec spec;
+  PlugPlan plan;
   int port = 0;
   const Plug* before = nullptr;  // the plug before it on the same port
   // The chip is made when the device arrives and let go when it leaves, so
@@ -78,7 +78,7 @@ struct Plug {
   void Update(uint64_t now) {
     if (left.load()) return;
     if (!attached) {
-      uint64_t arrive = spec.at_us;
+      uint64_t arrive = plan.at_us;
       if (before != nullptr) {
         if (!before->gone_seen.load()) return;
         arrive = std::max(arrive, before->gone_seen_us.load() + kOperatorUs);
@@ -91,14 +91,14 @@ struct Plug {
       if (before != nullptr && before->kept_strings) {
         device->mailbox().string_packets = *before->kept_strings;
       }
-      if (!spec.serial.empty()) KeepString(*device, kSerialString, spec.serial);
+      if (!plan.serial.empty()) KeepString(*device, kSerialString, plan.serial);
       serial = device->mailbox().StringText(kSerialString);
       driver.AttachAt(device, port);
       attached = true;
       // The stay counts from the moment the line looked: on the virtual
       // clock other units' updates may have moved time far past the
       // arrival, and a device must be seen before it can leave.
-      if (spec.stay_us) leave_us = now + *spec.stay_us;
+      if (plan.stay_us) leave_us = now + *plan.stay_us;
     }
     if (leave_us && now >= *leave_us) {
       driver.Detach(device);
@@ -227,7 +227,7 @@ class PlugLine : public cli::DeviceSource {
     Plug* plug = Holding(device);
     if (plug == nullptr) return;
     std::lock_guard<std::mutex> lock(plug->mutex);
-    if (!plug->spec.stay_us) plug->leave_us = Now() + kOperatorUs;
+    if (!plug->plan.stay_us) plug->leave_us = Now() + kOperatorUs;
   }
 
   void WaitBetweenScans(uint32_t ms, bool updates_running) override {
@@ -306,26 +306,26 @@ std::unique_ptr<cli::DeviceSource> MakePlugLine(const cli::SimRequest& request, 
   for (size_t i = 0; i < texts.size(); ++i) {
     const std::string& text = texts[i];
     std::string why;
-    const auto spec = ParsePlugSpec(text, default_model, &why);
+    const auto plan = ParsePlugPlan(text, default_model, &why);
     const std::string name = request.plugs.empty() ? "--simulate" : "--plug " + text;
-    if (!spec) {
+    if (!plan) {
       *error = name + ": " + why;
       return nullptr;
     }
-    const auto identity = sim::IdentityForModel(spec->model);
+    const auto identity = sim::IdentityForModel(plan->model);
     if (!identity) {
-      *error = name + ": model=" + spec->model +
+      *error = name + ": model=" + plan->model +
                " is not a model (a row 0-4, a model key such as KORVALEN_TIDE, 5e1a or 0c3d)";
       return nullptr;
     }
     auto plug = std::make_unique<Plug>();
-    plug->spec = *spec;
+    plug->plan = *plan;
     // Without port= the plugs take the hub's ports in turn; past the last
     // port a plug waits for the one before it on that port to leave.
-    plug->port = spec->port != 0 ? spec->port : static_cast<int>(i % kPorts) + 1;
+    plug->port = plan->port != 0 ? plan->port : static_cast<int>(i % kPorts) + 1;
     bool deny = false;
     std::vector<decltype(sim::ParseFaultSpec(std::string()).specs)> faults;
-    for (const std::string& fault : spec->faults) {
+    for (const std::string& fault : plan->faults) {
       if (fault == kDenyAccess) {
         deny = true;
         continue;

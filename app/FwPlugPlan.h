@@ -9,7 +9,7 @@
 
 namespace korvalen::fwsim {
 
-struct PlugSpec {
+struct PlugPlan {
   uint64_t at_us = 0;               // arrival after the line's start
   std::string model;                // as --simulate= takes it
   std::optional<uint64_t> stay_us;  // nullopt: unplugged 1 s after its verdict
@@ -21,7 +21,7 @@ struct PlugSpec {
 // Parses "at=S,model=M,stay=S,fault=F,serial=TEXT,port=N"; default_model
 // when model= is left out. nullopt with *error set (without the text
 // itself) when malformed.
-std::optional<PlugSpec> ParsePlugSpec(const std::string& text, const std::string& default_model,
+std::optional<PlugPlan> ParsePlugPlan(const std::string& text, const std::string& default_model,
                                       std::string* error);
 
 }  // namespace korvalen::fwsim

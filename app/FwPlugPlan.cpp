@@ -1,4 +1,4 @@
-#include "app/FwPlugSpec.h"
+#include "app/FwPlugPlan.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -32,10 +32,10 @@ std::optional<uint64_t> ParseSeconds(const std::string& text) {
 
 }  // namespace
 
-std::optional<PlugSpec> ParsePlugSpec(const std::string& text, const std::string& default_model,
+std::optional<PlugPlan> ParsePlugPlan(const std::string& text, const std::string& default_model,
                                       std::string* error) {
-  PlugSpec spec;
-  spec.model = default_model;
+  PlugPlan plan;
+  plan.model = default_model;
   std::set<std::string> seen;
   bool at_given = false;
   size_t start = 0;
@@ -67,15 +67,15 @@ std::optional<PlugSpec> ParsePlugSpec(const std::string& text, const std::string
         return std::nullopt;
       }
       if (key == "at") {
-        spec.at_us = *micros;
+        plan.at_us = *micros;
         at_given = true;
       } else {
-        spec.stay_us = *micros;
+        plan.stay_us = *micros;
       }
     } else if (key == "model") {
-      spec.model = value;
+      plan.model = value;
     } else if (key == "fault") {
-      spec.faults.push_back(value);
+      plan.faults.push_back(value);
     } else if (key == "serial") {
       if (value.size() > kLongestSerial) {
         *error = "serial= is longer than " + std::to_string(kLongestSerial) + " bytes";
@@ -87,7 +87,7 @@ std::optional<PlugSpec> ParsePlugSpec(const std::string& text, const std::string
           return std::nullopt;
         }
       }
-      spec.serial = value;
+      plan.serial = value;
     } else if (key == "port") {
       char* stop = nullptr;
       const long port = std::strtol(value.c_str(), &stop, 10);
@@ -95,7 +95,7 @@ std::optional<PlugSpec> ParsePlugSpec(const std::string& text, const std::string
         *error = "port=" + value + " is not a port from 1 to " + std::to_string(kHighestPort);
         return std::nullopt;
       }
-      spec.port = static_cast<int>(port);
+      plan.port = static_cast<int>(port);
     } else {
       *error = key + "= is not a plug field (at=, model=, stay=, fault=, serial=, port=)";
       return std::nullopt;
@@ -106,7 +106,7 @@ std::optional<PlugSpec> ParsePlugSpec(const std::string& text, const std::string
     *error = "at= is missing: when the device is plugged in, in seconds";
     return std::nullopt;
   }
-  return spec;
+  return plan;
 }
 
 }  // namespace korvalen::fwsim
